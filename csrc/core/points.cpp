@@ -1,0 +1,81 @@
+#include "core/points.hpp"
+
+#include "core/argmin.hpp"
+#include "core/clones.hpp"
+
+#include <limits>
+#include <vector>
+
+namespace zelk::core {
+
+namespace {
+
+// Copies the (n, 2) view into two contiguous columns xs, ys (xs + n == ys).
+std::vector<double> columns_of(const PairsView& v) {
+    std::vector<double> c(static_cast<std::size_t>(2 * v.n));
+    for (std::ptrdiff_t i = 0; i < v.n; ++i) {
+        c[i] = v.x(i);
+        c[v.n + i] = v.y(i);
+    }
+    return c;
+}
+
+inline double quadratic_form(const Metric2& m, double d0, double d1) {
+    const double a0 = d0 * m.m00 + d1 * m.m10;
+    const double a1 = d0 * m.m01 + d1 * m.m11;
+    return a0 * d0 + a1 * d1;
+}
+
+ZELK_VECTOR_CLONES
+void select_nearest(const PairsView& queries, const double* __restrict px,
+                    const double* __restrict py, std::ptrdiff_t n, const Metric2 metric,
+                    double* __restrict q, double* __restrict out) {
+    for (std::ptrdiff_t i = 0; i < queries.n; ++i) {
+        const double x0 = queries.x(i);
+        const double x1 = queries.y(i);
+        for (std::ptrdiff_t j = 0; j < n; ++j) {
+            q[j] = quadratic_form(metric, px[j] - x0, py[j] - x1);
+        }
+        const std::ptrdiff_t k = argmin_first(q, n);
+        out[2 * i] = px[k] - x0;
+        out[2 * i + 1] = py[k] - x1;
+    }
+}
+
+ZELK_VECTOR_CLONES
+void all_offsets(const double* __restrict xs, const double* __restrict ys, std::ptrdiff_t m,
+                 const double* __restrict px, const double* __restrict py, std::ptrdiff_t n,
+                 double* __restrict out) {
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        double* __restrict row = out + 2 * j * m;
+        for (std::ptrdiff_t i = 0; i < m; ++i) {
+            row[2 * i] = px[j] - xs[i];
+            row[2 * i + 1] = py[j] - ys[i];
+        }
+    }
+}
+
+}  // namespace
+
+void nearest_point_offsets(const PairsView& queries, const PairsView& pts, const Metric2& metric,
+                           double* out) {
+    if (queries.n <= 0) return;
+    if (pts.n <= 0) {
+        for (std::ptrdiff_t i = 0; i < 2 * queries.n; ++i) {
+            out[i] = std::numeric_limits<double>::quiet_NaN();
+        }
+        return;
+    }
+    const std::vector<double> p = columns_of(pts);
+    std::vector<double> q(static_cast<std::size_t>(pts.n));
+    select_nearest(queries, p.data(), p.data() + pts.n, pts.n, metric, q.data(), out);
+}
+
+void point_offsets(const PairsView& queries, const PairsView& pts, double* out) {
+    if (queries.n <= 0 || pts.n <= 0) return;
+    const std::vector<double> x = columns_of(queries);
+    const std::vector<double> p = columns_of(pts);
+    all_offsets(x.data(), x.data() + queries.n, queries.n, p.data(), p.data() + pts.n, pts.n, out);
+}
+
+}  // namespace zelk::core

@@ -1,0 +1,131 @@
+#include "core/segments.hpp"
+
+#include "core/argmin.hpp"
+#include "core/clones.hpp"
+
+#include <limits>
+#include <vector>
+
+namespace zelk::core {
+
+namespace {
+
+// The segments copied once per call into contiguous columns, so that the
+// per-point loop runs over unit-stride data and vectorises.
+struct SegmentColumns {
+    std::ptrdiff_t n;
+    std::vector<double> store;
+    const double* p1x;
+    const double* p1y;
+    const double* vx;
+    const double* vy;
+    const double* vdv;
+
+    SegmentColumns(const PairsView& p1, const PairsView& v, const ValuesView& v_dot_v)
+        : n(p1.n), store(static_cast<std::size_t>(5 * p1.n)) {
+        double* base = store.data();
+        double* cx = base;
+        double* cy = base + n;
+        double* dx = base + 2 * n;
+        double* dy = base + 3 * n;
+        double* dd = base + 4 * n;
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            cx[i] = p1.x(i);
+            cy[i] = p1.y(i);
+            dx[i] = v.x(i);
+            dy[i] = v.y(i);
+            dd[i] = v_dot_v[i];
+        }
+        p1x = cx;
+        p1y = cy;
+        vx = dx;
+        vy = dy;
+        vdv = dd;
+    }
+};
+
+// w of one segment. The vector loop and the final pick both go through here,
+// so the returned offset has exactly the bits that were compared.
+inline void segment_offset(double px, double py, double p1x, double p1y, double vx, double vy,
+                           double vdv, double& w0, double& w1) {
+    double t = ((px - p1x) * vx + (py - p1y) * vy) / vdv;
+    // clip(t, 0, 1) as NumPy evaluates it: lower bound first, a NaN passes
+    // through, and -0.0 becomes the bound +0.0 (that sign reaches w).
+    t = t <= 0.0 ? 0.0 : t;
+    t = t >= 1.0 ? 1.0 : t;
+    w0 = px - (p1x + t * vx);
+    w1 = py - (p1y + t * vy);
+}
+
+inline double quadratic_form(const Metric2& m, double w0, double w1) {
+    const double a0 = m.m00 * w0 + m.m01 * w1;
+    const double a1 = m.m10 * w0 + m.m11 * w1;
+    return w0 * a0 + w1 * a1;
+}
+
+ZELK_VECTOR_CLONES
+void select_nearest(const PairsView& points, const SegmentColumns& s, const Metric2 metric,
+                    double* __restrict q, double* __restrict out) {
+    const std::ptrdiff_t n = s.n;
+    const double* __restrict p1x = s.p1x;
+    const double* __restrict p1y = s.p1y;
+    const double* __restrict vx = s.vx;
+    const double* __restrict vy = s.vy;
+    const double* __restrict vdv = s.vdv;
+    for (std::ptrdiff_t j = 0; j < points.n; ++j) {
+        const double px = points.x(j);
+        const double py = points.y(j);
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            double w0, w1;
+            segment_offset(px, py, p1x[i], p1y[i], vx[i], vy[i], vdv[i], w0, w1);
+            q[i] = quadratic_form(metric, w0, w1);
+        }
+        const std::ptrdiff_t k = argmin_first(q, n);
+        segment_offset(px, py, p1x[k], p1y[k], vx[k], vy[k], vdv[k], out[2 * j], out[2 * j + 1]);
+    }
+}
+
+ZELK_VECTOR_CLONES
+void all_offsets(const double* __restrict xs, const double* __restrict ys, std::ptrdiff_t m,
+                 const SegmentColumns& s, double* __restrict out) {
+    for (std::ptrdiff_t i = 0; i < s.n; ++i) {
+        const double p1x = s.p1x[i], p1y = s.p1y[i], vx = s.vx[i], vy = s.vy[i], vdv = s.vdv[i];
+        double* __restrict row = out + 2 * i * m;
+        for (std::ptrdiff_t j = 0; j < m; ++j) {
+            segment_offset(xs[j], ys[j], p1x, p1y, vx, vy, vdv, row[2 * j], row[2 * j + 1]);
+        }
+    }
+}
+
+}  // namespace
+
+void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const PairsView& v,
+                             const ValuesView& v_dot_v, const Metric2& metric, double* out) {
+    if (points.n <= 0) return;
+    if (p1.n <= 0) {
+        for (std::ptrdiff_t j = 0; j < 2 * points.n; ++j) {
+            out[j] = std::numeric_limits<double>::quiet_NaN();
+        }
+        return;
+    }
+    const SegmentColumns segments(p1, v, v_dot_v);
+    std::vector<double> q(static_cast<std::size_t>(p1.n));
+    select_nearest(points, segments, metric, q.data(), out);
+}
+
+void segment_offsets(const PairsView& points, const PairsView& p1, const PairsView& v,
+                     const ValuesView& v_dot_v, double* out) {
+    if (points.n <= 0 || p1.n <= 0) return;
+    const SegmentColumns segments(p1, v, v_dot_v);
+    // The points are read S times, so they are made contiguous once.
+    std::vector<double> columns(static_cast<std::size_t>(2 * points.n));
+    double* xs = columns.data();
+    double* ys = xs + points.n;
+    for (std::ptrdiff_t j = 0; j < points.n; ++j) {
+        xs[j] = points.x(j);
+        ys[j] = points.y(j);
+    }
+    all_offsets(xs, ys, points.n, segments, out);
+}
+
+}  // namespace zelk::core
