@@ -44,28 +44,22 @@ struct SegmentColumns {
     }
 };
 
-// w of one segment. The vector loop and the final pick both go through here,
-// so the returned offset has exactly the bits that were compared.
-inline void segment_offset(double px, double py, double p1x, double p1y, double vx, double vy,
-                           double vdv, double& w0, double& w1) {
+// t = clip(((p - p1) . v) / v_dot_v, 0, 1) as NumPy evaluates the clip:
+// lower bound first, a NaN passes through, and -0.0 becomes the bound +0.0
+// (that sign reaches w).
+inline double clipped_t(double px, double py, double p1x, double p1y, double vx, double vy,
+                        double vdv) {
     double t = ((px - p1x) * vx + (py - p1y) * vy) / vdv;
-    // clip(t, 0, 1) as NumPy evaluates it: lower bound first, a NaN passes
-    // through, and -0.0 becomes the bound +0.0 (that sign reaches w).
     t = t <= 0.0 ? 0.0 : t;
-    t = t >= 1.0 ? 1.0 : t;
-    w0 = px - (p1x + t * vx);
-    w1 = py - (p1y + t * vy);
+    return t >= 1.0 ? 1.0 : t;
 }
 
-inline double quadratic_form(const Metric2& m, double w0, double w1) {
-    const double a0 = m.m00 * w0 + m.m01 * w1;
-    const double a1 = m.m10 * w0 + m.m11 * w1;
-    return w0 * a0 + w1 * a1;
-}
+// t is computed in one loop and w in another: fused, GCC threads the
+// constant bounds of the clip into separate paths and no longer vectorises.
 
 ZELK_VECTOR_CLONES
 void select_nearest(const PairsView& points, const SegmentColumns& s, const Metric2 metric,
-                    double* __restrict q, double* __restrict out) {
+                    double* __restrict t, double* __restrict q, double* __restrict out) {
     const std::ptrdiff_t n = s.n;
     const double* __restrict p1x = s.p1x;
     const double* __restrict p1y = s.p1y;
@@ -76,23 +70,33 @@ void select_nearest(const PairsView& points, const SegmentColumns& s, const Metr
         const double px = points.x(j);
         const double py = points.y(j);
         for (std::ptrdiff_t i = 0; i < n; ++i) {
-            double w0, w1;
-            segment_offset(px, py, p1x[i], p1y[i], vx[i], vy[i], vdv[i], w0, w1);
-            q[i] = quadratic_form(metric, w0, w1);
+            t[i] = clipped_t(px, py, p1x[i], p1y[i], vx[i], vy[i], vdv[i]);
+        }
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            const double w0 = px - (p1x[i] + t[i] * vx[i]);
+            const double w1 = py - (p1y[i] + t[i] * vy[i]);
+            const double a0 = metric.m00 * w0 + metric.m01 * w1;
+            const double a1 = metric.m10 * w0 + metric.m11 * w1;
+            q[i] = w0 * a0 + w1 * a1;
         }
         const std::ptrdiff_t k = argmin_first(q, n);
-        segment_offset(px, py, p1x[k], p1y[k], vx[k], vy[k], vdv[k], out[2 * j], out[2 * j + 1]);
+        out[2 * j] = px - (p1x[k] + t[k] * vx[k]);
+        out[2 * j + 1] = py - (p1y[k] + t[k] * vy[k]);
     }
 }
 
 ZELK_VECTOR_CLONES
 void all_offsets(const double* __restrict xs, const double* __restrict ys, std::ptrdiff_t m,
-                 const SegmentColumns& s, double* __restrict out) {
+                 const SegmentColumns& s, double* __restrict t, double* __restrict out) {
     for (std::ptrdiff_t i = 0; i < s.n; ++i) {
         const double p1x = s.p1x[i], p1y = s.p1y[i], vx = s.vx[i], vy = s.vy[i], vdv = s.vdv[i];
+        for (std::ptrdiff_t j = 0; j < m; ++j) {
+            t[j] = clipped_t(xs[j], ys[j], p1x, p1y, vx, vy, vdv);
+        }
         double* __restrict row = out + 2 * i * m;
         for (std::ptrdiff_t j = 0; j < m; ++j) {
-            segment_offset(xs[j], ys[j], p1x, p1y, vx, vy, vdv, row[2 * j], row[2 * j + 1]);
+            row[2 * j] = xs[j] - (p1x + t[j] * vx);
+            row[2 * j + 1] = ys[j] - (p1y + t[j] * vy);
         }
     }
 }
@@ -109,8 +113,8 @@ void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const
         return;
     }
     const SegmentColumns segments(p1, v, v_dot_v);
-    std::vector<double> q(static_cast<std::size_t>(p1.n));
-    select_nearest(points, segments, metric, q.data(), out);
+    std::vector<double> scratch(static_cast<std::size_t>(2 * p1.n));
+    select_nearest(points, segments, metric, scratch.data(), scratch.data() + p1.n, out);
 }
 
 void segment_offsets(const PairsView& points, const PairsView& p1, const PairsView& v,
@@ -118,14 +122,14 @@ void segment_offsets(const PairsView& points, const PairsView& p1, const PairsVi
     if (points.n <= 0 || p1.n <= 0) return;
     const SegmentColumns segments(p1, v, v_dot_v);
     // The points are read S times, so they are made contiguous once.
-    std::vector<double> columns(static_cast<std::size_t>(2 * points.n));
+    std::vector<double> columns(static_cast<std::size_t>(3 * points.n));
     double* xs = columns.data();
     double* ys = xs + points.n;
     for (std::ptrdiff_t j = 0; j < points.n; ++j) {
         xs[j] = points.x(j);
         ys[j] = points.y(j);
     }
-    all_offsets(xs, ys, points.n, segments, out);
+    all_offsets(xs, ys, points.n, segments, ys + points.n, out);
 }
 
 }  // namespace zelk::core
