@@ -1,0 +1,299 @@
+// zelk.field.geometry.base: RGJGeometry and MultiRGJGeometry, the fields every
+// geometry holds and the distance, field-value and export operations they share.
+#include "zelk/field/geometry/shared/args.hpp"
+#include "zelk/field/geometry/shared/geometry.hpp"
+#include "zelk/field/geometry/shared/module.hpp"
+
+#include <cmath>
+
+namespace zelk {
+namespace {
+
+constexpr const char kModule[] = "zelk.field.geometry.base";
+
+GeometryObject* geo(PyObject* self) { return as_geometry(self); }
+
+// np.array(coordinates, dtype=np.float64).reshape(-1, 2)
+Ref coordinate_rows(PyObject* coordinates) {
+    Ref f64 = float64_type();
+    Ref arr = np_call("array", {coordinates}, {{"dtype", f64.get()}});
+    Ref minus_one = py_int(-1), two = py_int(2);
+    return arr ? call_method(arr.get(), "reshape", {minus_one.get(), two.get()}) : Ref();
+}
+
+// [[min x, min y], [max x, max y]] over the rows, or a (2, 2) zero array.
+Ref row_bbox(PyObject* coords) {
+    const Py_ssize_t rows = PyObject_Length(coords);
+    if (rows < 0) return Ref();
+    if (rows == 0) {
+        Ref shape = steal(Py_BuildValue("(ii)", 2, 2));
+        return np_call("zeros", {shape.get()});
+    }
+    Ref zero = py_int(0);
+    Ref lo = call_method(coords, "min", {zero.get()});
+    Ref hi = call_method(coords, "max", {zero.get()});
+    Ref pair = steal(lo && hi ? Py_BuildValue("[OO]", lo.get(), hi.get()) : nullptr);
+    return pair ? np_call("array", {pair.get()}) : Ref();
+}
+
+bool assign_coordinates(PyObject* self, PyObject* coordinates) {
+    Ref coords = coordinate_rows(coordinates);
+    if (!coords) return false;
+    set_field(geo(self)->coordinates, Ref(coords).release());
+    Ref box = row_bbox(coords.get());
+    if (!box) return false;
+    set_field(geo(self)->bbox, box.release());
+    return true;
+}
+
+PyObject* init_body(PyObject* self, const BoundArgs& a) {
+    Ref coords = coordinate_rows(a[0]);
+    if (!coords) return nullptr;
+    set_field(geo(self)->coordinates, Ref(coords).release());
+    Ref two = py_int(2);
+    if (!assign_repulsion_state(self, a.get(1, Py_None), a.get(3, two.get()), a.get(2, Py_None),
+                                PropertiesAt::AfterGrad)) {
+        return nullptr;
+    }
+    Ref box = row_bbox(coords.get());
+    if (!box) return nullptr;
+    set_field(geo(self)->bbox, box.release());
+    Py_RETURN_NONE;
+}
+
+PyObject* set_coordinates_body(PyObject* self, const BoundArgs& a) {
+    if (!assign_coordinates(self, a[0])) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* set_repulsion_body(PyObject* self, const BoundArgs& a) {
+    Ref two = py_int(2);
+    if (!assign_repulsion_state(self, a[0], two.get(), Py_None, PropertiesAt::Skip)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_dist_matrix_body(PyObject* self, const BoundArgs& a) {
+    return dist_matrix_field(self, a.get(0, Py_True), a.get(1, Py_True));
+}
+
+// b = np.asarray(bbox, dtype=np.float64).reshape(-1, 2)
+Ref box_rows(PyObject* self) {
+    Ref f64 = float64_type();
+    Ref arr = np_call("asarray", {get_field(geo(self)->bbox)}, {{"dtype", f64.get()}});
+    Ref minus_one = py_int(-1), two = py_int(2);
+    return arr ? call_method(arr.get(), "reshape", {minus_one.get(), two.get()}) : Ref();
+}
+
+// Column minimum and maximum of a non-empty (k, 2) view, NaN propagating as in NumPy.
+void column_extremes(const PairsView& b, double lo[2], double hi[2]) {
+    lo[0] = hi[0] = b.x(0);
+    lo[1] = hi[1] = b.y(0);
+    for (npy_intp i = 1; i < b.n; ++i) {
+        const double v[2] = {b.x(i), b.y(i)};
+        for (int c = 0; c < 2; ++c) {
+            if (std::isnan(lo[c])) continue;
+            if (std::isnan(v[c])) {
+                lo[c] = hi[c] = v[c];
+            } else {
+                lo[c] = v[c] < lo[c] ? v[c] : lo[c];
+                hi[c] = v[c] > hi[c] ? v[c] : hi[c];
+            }
+        }
+    }
+}
+
+PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
+    Ref b = box_rows(self);
+    if (!b) return nullptr;
+    PairsView v;
+    if (pairs_view(b.get(), v) && v.n > 0) {
+        double lo[2], hi[2];
+        column_extremes(v, lo, hi);
+        Ref out = new_float64({2});
+        if (!out) return nullptr;
+        double* o = f64_data(out.get());
+        o[0] = (lo[0] + hi[0]) / 2.0;
+        o[1] = (lo[1] + hi[1]) / 2.0;
+        return out.release();
+    }
+    Ref zero = py_int(0);
+    Ref lo = call_method(b.get(), "min", {zero.get()});
+    Ref hi = call_method(b.get(), "max", {zero.get()});
+    if (!lo || !hi) return nullptr;
+    Ref sum = steal(PyNumber_Add(lo.get(), hi.get()));
+    Ref half = py_float(2.0);
+    return sum ? PyNumber_TrueDivide(sum.get(), half.get()) : nullptr;
+}
+
+// bool(np.all(x >= lo)) evaluated by NumPy.
+int all_compare(PyObject* x, PyObject* bound, int op) {
+    Ref cmp = steal(PyObject_RichCompare(x, bound, op));
+    Ref all = cmp ? call_method(cmp.get(), "all") : Ref();
+    return all ? PyObject_IsTrue(all.get()) : -1;
+}
+
+PyObject* in_bbox_body(PyObject* self, const BoundArgs& a) {
+    Ref x = np_call("asarray", {a[0]});
+    Ref b = x ? box_rows(self) : Ref();
+    if (!b) return nullptr;
+    Ref zero = py_int(0);
+    Ref lo = call_method(b.get(), "min", {zero.get()});
+    Ref hi = lo ? call_method(b.get(), "max", {zero.get()}) : Ref();
+    if (!hi) return nullptr;
+    int r = all_compare(x.get(), lo.get(), Py_GE);
+    if (r == 1) r = all_compare(x.get(), hi.get(), Py_LE);
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+// ((d @ M) * d).sum(-1), one value per row of d.
+Ref quadratic_forms(PyObject* d, PyObject* m) {
+    PairsView v;
+    double mm[4];
+    if (pairs_view(d, v) && matrix2_view(m, mm)) {
+        Ref out = new_float64({v.n});
+        if (!out) return out;
+        double* o = f64_data(out.get());
+        for (npy_intp i = 0; i < v.n; ++i) {
+            const double d0 = v.x(i), d1 = v.y(i);
+            const double a0 = d0 * mm[0] + d1 * mm[2];
+            const double a1 = d0 * mm[1] + d1 * mm[3];
+            o[i] = a0 * d0 + a1 * d1;
+        }
+        return out;
+    }
+    Ref dm = steal(PyNumber_MatrixMultiply(d, m));
+    Ref prod = dm ? steal(PyNumber_Multiply(dm.get(), d)) : Ref();
+    Ref last = py_int(-1);
+    return prod ? call_method(prod.get(), "sum", {last.get()}) : Ref();
+}
+
+Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* inverted) {
+    Ref d = call_method(self, "repulsion_vector", {x});
+    if (!d) return d;
+    Ref m = call_method(self, "get_dist_matrix", {}, {{"scaled", scaled}, {"inverted", inverted}});
+    return m ? quadratic_forms(d.get(), m.get()) : Ref();
+}
+
+PyObject* squared_dist_body(PyObject* self, const BoundArgs& a) {
+    return squared_dist(self, a[0], a.get(1, Py_True), a.get(2, Py_True)).release();
+}
+
+PyObject* eval_body(PyObject* self, const BoundArgs& a) {
+    Ref method = steal(PyObject_GetAttrString(self, "squared_dist"));
+    Ref q = method ? call(method.get(), {a[0]},
+                          {{"scaled", a.get(1, Py_True)}, {"inverted", a.get(2, Py_True)}})
+                   : Ref();
+    Ref neg = q ? steal(PyNumber_Negative(q.get())) : Ref();
+    return neg ? np_call("exp", {neg.get()}).release() : nullptr;
+}
+
+// GeoJSON coordinates of the instance: a list of each item's tolist() for a
+// list of arrays, the flat pair for a Point, else coordinates.tolist().
+Ref export_coordinates(PyObject* coords, PyObject* rgj_type) {
+    if (PyList_Check(coords)) {
+        const Py_ssize_t n = PyList_GET_SIZE(coords);
+        Ref out = steal(PyList_New(n));
+        if (!out) return out;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = call_method(PyList_GET_ITEM(coords, i), "tolist").release();
+            if (item == nullptr) return Ref();
+            PyList_SET_ITEM(out.get(), i, item);
+        }
+        return out;
+    }
+    const int is_point = PyUnicode_Check(rgj_type) &&
+                         PyUnicode_CompareWithASCIIString(rgj_type, "Point") == 0;
+    if (is_point) {
+        Ref arr = np_call("asarray", {coords});
+        Ref minus_one = py_int(-1);
+        Ref flat = arr ? call_method(arr.get(), "reshape", {minus_one.get()}) : Ref();
+        return flat ? call_method(flat.get(), "tolist") : Ref();
+    }
+    return call_method(coords, "tolist");
+}
+
+PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
+    Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
+    if (!rgj_type) return nullptr;
+    Ref coords = export_coordinates(get_field(geo(self)->coordinates), rgj_type.get());
+    Ref repulsion = coords ? call_method(get_field(geo(self)->repulsion), "tolist") : Ref();
+    if (!repulsion) return nullptr;
+    Ref geometry = steal(PyDict_New());
+    Ref feature = steal(PyDict_New());
+    if (!geometry || !feature || PyDict_SetItemString(geometry.get(), "type", rgj_type.get()) < 0 ||
+        PyDict_SetItemString(geometry.get(), "coordinates", coords.get()) < 0 ||
+        PyDict_SetItemString(geometry.get(), "repulsion", repulsion.get()) < 0) {
+        return nullptr;
+    }
+    Ref feature_type = steal(PyUnicode_InternFromString("Feature"));
+    if (!feature_type || PyDict_SetItemString(feature.get(), "type", feature_type.get()) < 0 ||
+        PyDict_SetItemString(feature.get(), "properties", get_field(geo(self)->properties)) < 0 ||
+        PyDict_SetItemString(feature.get(), "geometry", geometry.get()) < 0) {
+        return nullptr;
+    }
+    return feature.release();
+}
+
+#define SIG(qual, ...) \
+    Signature { "RGJGeometry." qual, kModule, true, __VA_ARGS__ }
+
+constexpr MethodDef kInit{"__init__",
+                         SIG("__init__",
+                             {{"coordinates", nullptr},
+                              {"repulsion", "None"},
+                              {"properties", "None"},
+                              {"optional_dim", "2"}},
+                             true),
+                         init_body};
+constexpr MethodDef kSetCoordinates{
+    "set_coordinates", SIG("set_coordinates", {{"new_coords", nullptr}}, false),
+    set_coordinates_body};
+constexpr MethodDef kSetRepulsion{"set_repulsion",
+                                  SIG("set_repulsion", {{"new_repulsion", nullptr}}, false),
+                                  set_repulsion_body};
+constexpr MethodDef kGetDistMatrix{
+    "get_dist_matrix",
+    SIG("get_dist_matrix", {{"scaled", "True"}, {"inverted", "True"}}, false),
+    get_dist_matrix_body};
+constexpr MethodDef kGetCenterPoint{"get_center_point", SIG("get_center_point", {}, false),
+                                    get_center_point_body};
+constexpr MethodDef kInBbox{"in_bbox", SIG("in_bbox", {{"x", nullptr}}, false), in_bbox_body};
+constexpr MethodDef kSquaredDist{
+    "squared_dist",
+    SIG("squared_dist", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}}, true),
+    squared_dist_body};
+constexpr MethodDef kEval{"eval",
+                          SIG("eval", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}},
+                              true),
+                          eval_body};
+constexpr MethodDef kToRGeoJSON{"toRGeoJSON", SIG("toRGeoJSON", {}, false), to_rgeojson_body};
+#undef SIG
+
+PyMethodDef kGeometryMethods[] = {
+    method_entry<kSetCoordinates>(), method_entry<kSetRepulsion>(),
+    method_entry<kGetDistMatrix>(),  method_entry<kGetCenterPoint>(),
+    method_entry<kInBbox>(),         method_entry<kSquaredDist>(),
+    method_entry<kEval>(),           method_entry<kToRGeoJSON>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+FieldDef kFields[7] = {kBaseFields[0], kBaseFields[1], kBaseFields[2], kBaseFields[3],
+                       kBaseFields[4], kBaseFields[5], kBaseFields[6]};
+
+ClassDef kClasses[] = {
+    {"RGJGeometry", nullptr, BaseRef::Object, 0, sizeof(GeometryObject),
+     instance_slots<0, kBaseObjectFields>(), kFields, 7, &init_trampoline<kInit>, kGeometryMethods,
+     nullptr},
+    {"MultiRGJGeometry", nullptr, BaseRef::Local, 0, 0, nullptr, nullptr, 0, nullptr, nullptr,
+     nullptr},
+};
+
+const ModuleDef kModuleDef{
+    "base",  kModule, "Base types of the zelk geometries.", {nullptr, nullptr}, false,
+    {nullptr}, kClasses, 2, nullptr};
+
+}  // namespace
+}  // namespace zelk
+
+PyMODINIT_FUNC PyInit_base() { return zelk::module_init(zelk::kModuleDef); }

@@ -1,0 +1,224 @@
+// zelk.field.geometry.point: PointRGJ and MultiPointRGJ.
+#include "zelk/field/geometry/shared/args.hpp"
+#include "zelk/field/geometry/shared/geometry.hpp"
+#include "zelk/field/geometry/shared/module.hpp"
+
+#include "core/points.hpp"
+
+namespace zelk {
+namespace {
+
+constexpr const char kModule[] = "zelk.field.geometry.point";
+enum ClassIndex { kPointIndex, kMultiPointIndex };
+
+// --- PointRGJ ---------------------------------------------------------------
+
+// The point as a plain float64 (1, 2) or (2,) array; false for anything else.
+bool single_point(PyObject* coords, double& px, double& py) {
+    PairsView v;
+    if (pairs_view(coords, v) && v.n == 1) {
+        px = v.x(0);
+        py = v.y(0);
+        return true;
+    }
+    if (is_plain_float64(coords, 1) && PyArray_DIM(reinterpret_cast<PyArrayObject*>(coords), 0) == 2) {
+        auto* a = reinterpret_cast<PyArrayObject*>(coords);
+        const char* base = static_cast<const char*>(PyArray_DATA(a));
+        px = *reinterpret_cast<const double*>(base);
+        py = *reinterpret_cast<const double*>(base + PyArray_STRIDE(a, 0));
+        return true;
+    }
+    return false;
+}
+
+// Query minus point, one row per query point.
+PyObject* point_repulsion_vector(PyObject* self, const BoundArgs& a) {
+    PyObject* x = a[0];
+    QueryBatch q;
+    if (!convert_query(x, q)) return nullptr;
+    PyObject* coords = get_field(as_geometry(self)->coordinates);
+    double px, py;
+    if (q.fast && single_point(coords, px, py)) {
+        Ref out = new_float64({q.view.n, 2});
+        if (!out) return nullptr;
+        double* o = f64_data(out.get());
+        for (npy_intp i = 0; i < q.view.n; ++i) {
+            o[2 * i] = q.view.x(i) - px;
+            o[2 * i + 1] = q.view.y(i) - py;
+        }
+        return out.release();
+    }
+    PyObject* batch = q.array(x);
+    return batch ? PyNumber_Subtract(batch, coords) : nullptr;
+}
+
+// --- MultiPointRGJ ------------------------------------------------------------
+
+PyObject* multipoint_init(PyObject* self, const BoundArgs& a) {
+    // The initialiser after this class in the instance's MRO, by keywords only.
+    PyObject* cls = reinterpret_cast<PyObject*>(module_class(kMultiPointIndex));
+    Ref super_type = steal(PyObject_GetAttrString(PyImport_AddModule("builtins"), "super"));
+    Ref proxy = super_type ? call(super_type.get(), {cls, self}) : Ref();
+    Ref init = proxy ? steal(PyObject_GetAttrString(proxy.get(), "__init__")) : Ref();
+    if (!init) return nullptr;
+    Ref kwargs = steal(PyDict_New());
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "coordinates", a[0]) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "repulsion", a.get(1, Py_None)) < 0 ||
+        (a.kwargs && PyDict_Update(kwargs.get(), a.kwargs.get()) < 0)) {
+        return nullptr;
+    }
+    Ref empty = steal(PyTuple_New(0));
+    Ref r = empty ? steal(PyObject_Call(init.get(), empty.get(), kwargs.get())) : Ref();
+    if (!r) return nullptr;
+    Ref copy = call_method(get_field(as_geometry(self)->coordinates), "copy");
+    if (!copy) return nullptr;
+    set_field(as_geometry(self)->bbox, copy.release());
+    Py_RETURN_NONE;
+}
+
+// True when every query point lies in the box spanned by the points (edges
+// included); False for an empty point set.
+PyObject* multipoint_in_bbox(PyObject* self, const BoundArgs& a) {
+    Ref x = np_call("asarray", {a[0]});
+    if (!x) return nullptr;
+    PyObject* box = get_field(as_geometry(self)->bbox);
+    const Py_ssize_t rows = PyObject_Length(box);
+    if (rows < 0) return nullptr;
+    if (rows == 0) Py_RETURN_FALSE;
+    Ref zero = py_int(0);
+    Ref lo = call_method(box, "min", {zero.get()});
+    Ref hi = lo ? call_method(box, "max", {zero.get()}) : Ref();
+    if (!hi) return nullptr;
+    Ref ge = steal(PyObject_RichCompare(x.get(), lo.get(), Py_GE));
+    Ref all_ge = ge ? call_method(ge.get(), "all") : Ref();
+    const int r1 = all_ge ? PyObject_IsTrue(all_ge.get()) : -1;
+    if (r1 <= 0) return r1 < 0 ? nullptr : Py_NewRef(Py_False);
+    Ref le = steal(PyObject_RichCompare(x.get(), hi.get(), Py_LE));
+    Ref all_le = le ? call_method(le.get(), "all") : Ref();
+    const int r2 = all_le ? PyObject_IsTrue(all_le.get()) : -1;
+    return r2 < 0 ? nullptr : PyBool_FromLong(r2);
+}
+
+// diff = coordinates[None, :, :] - x[:, None, :], shape (n, m, 2)
+Ref pairwise_diff(PyObject* coords, PyObject* x) {
+    Ref all = full_slice();
+    Ref c = getitem(coords, {Py_None, all.get(), all.get()});
+    Ref q = c ? getitem(x, {all.get(), Py_None, all.get()}) : Ref();
+    return q ? steal(PyNumber_Subtract(c.get(), q.get())) : Ref();
+}
+
+// The NumPy formulation, for inputs the loops do not take.
+PyObject* multipoint_select_numpy(PyObject* diff, PyObject* metric, Py_ssize_t n) {
+    Ref adiff = steal(PyNumber_MatrixMultiply(diff, metric));
+    Ref prod = adiff ? steal(PyNumber_Multiply(adiff.get(), diff)) : Ref();
+    Ref last = py_int(-1), one = py_int(1), count = py_int(n);
+    Ref dist = prod ? call_method(prod.get(), "sum", {last.get()}) : Ref();
+    Ref select = dist ? call_method(dist.get(), "argmin", {one.get()}) : Ref();
+    Ref rows = select ? np_call("arange", {count.get()}) : Ref();
+    return rows ? getitem(diff, {rows.get(), select.get()}).release() : nullptr;
+}
+
+PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
+    PyObject* x = a[0];
+    QueryBatch q;
+    if (!convert_query(x, q)) return nullptr;
+    PyObject* coords = get_field(as_geometry(self)->coordinates);
+    const int select = truth(a.get(1, Py_True));
+    if (select < 0) return nullptr;
+    PairsView pts;
+    const bool fast = q.fast && pairs_view(coords, pts);
+    const PairsView& queries = q.view;
+    const PairsView& points = pts;
+
+    if (!select) {
+        if (fast) {
+            Ref out = new_float64({pts.n * q.view.n, 2});
+            if (!out) return nullptr;
+            core::point_offsets(queries, points, f64_data(out.get()));
+            return out.release();
+        }
+        PyObject* batch = q.array(x);
+        Ref diff = batch ? pairwise_diff(coords, batch) : Ref();
+        Ref zero = py_int(0), one = py_int(1), minus_one = py_int(-1), two = py_int(2);
+        Ref swapped = diff ? call_method(diff.get(), "swapaxes", {zero.get(), one.get()}) : Ref();
+        return swapped ? call_method(swapped.get(), "reshape", {minus_one.get(), two.get()}).release()
+                       : nullptr;
+    }
+
+    Ref diff;
+    if (!fast) {  // NumPy raises its shape errors before the metric is asked for
+        PyObject* batch = q.array(x);
+        diff = batch ? pairwise_diff(coords, batch) : Ref();
+        if (!diff) return nullptr;
+    }
+    Ref metric = metric_of(self);
+    if (!metric) return nullptr;
+    double m[4];
+    if (fast && pts.n > 0 && matrix2_view(metric.get(), m)) {
+        Ref out = new_float64({q.view.n, 2});
+        if (!out) return nullptr;
+        core::nearest_point_offsets(queries, points, core::Metric2{m[0], m[1], m[2], m[3]},
+                                    f64_data(out.get()));
+        return out.release();
+    }
+    if (!diff) {
+        PyObject* batch = q.array(x);
+        diff = batch ? pairwise_diff(coords, batch) : Ref();
+        if (!diff) return nullptr;
+    }
+    const Py_ssize_t n = PyObject_Length(q.array(x));
+    if (n < 0) return nullptr;
+    return multipoint_select_numpy(diff.get(), metric.get(), n);
+}
+
+constexpr MethodDef kPointRepulsionVector{
+    "repulsion_vector",
+    Signature{"PointRGJ.repulsion_vector", kModule, true, {{"x", nullptr}}, true},
+    point_repulsion_vector};
+
+constexpr MethodDef kMultiPointInit{
+    "__init__",
+    Signature{"MultiPointRGJ.__init__", kModule, true,
+              {{"coordinates", nullptr}, {"repulsion", "None"}}, true},
+    multipoint_init};
+constexpr MethodDef kMultiPointInBbox{
+    "in_bbox", Signature{"MultiPointRGJ.in_bbox", kModule, true, {{"x", nullptr}}, false},
+    multipoint_in_bbox};
+constexpr MethodDef kMultiPointRepulsionVector{
+    "repulsion_vector",
+    Signature{"MultiPointRGJ.repulsion_vector", kModule, true,
+              {{"x", nullptr}, {"min_dist_select", "True"}}, true},
+    multipoint_repulsion_vector};
+
+PyMethodDef kPointMethods[] = {method_entry<kPointRepulsionVector>(), {nullptr, nullptr, 0, nullptr}};
+PyMethodDef kMultiPointMethods[] = {method_entry<kMultiPointInBbox>(),
+                                    method_entry<kMultiPointRepulsionVector>(),
+                                    {nullptr, nullptr, 0, nullptr}};
+
+// bbox, coordinates, eye_repulsion, grad_matrix, inv_repulsion, properties, repulsion
+constexpr PickleDef kPointPickle{
+    {&kBaseFields[6], &kBaseFields[0], &kBaseFields[3], &kBaseFields[4], &kBaseFields[2],
+     &kBaseFields[5], &kBaseFields[1]},
+    {0x7b2586f, 0x92479d0, 0x53bf6e4}};
+
+ClassDef kClasses[] = {
+    {"PointRGJ", "Point", BaseRef::RGJGeometry, 0, 0, nullptr, nullptr, 0, nullptr, kPointMethods,
+     &kPointPickle},
+    {"MultiPointRGJ", "MultiPoint", BaseRef::MultiRGJGeometry, 0, 0, nullptr, nullptr, 0,
+     &init_trampoline<kMultiPointInit>, kMultiPointMethods, &kPointPickle},
+};
+
+const ModuleDef kModuleDef{"point",
+                           kModule,
+                           "PointRGJ / MultiPointRGJ.",
+                           {"RGJGeometry", "MultiRGJGeometry"},
+                           false,
+                           {"super", "any", nullptr},
+                           kClasses,
+                           2,
+                           nullptr};
+
+}  // namespace
+}  // namespace zelk
+
+PyMODINIT_FUNC PyInit_point() { return zelk::module_init(zelk::kModuleDef); }

@@ -1,0 +1,73 @@
+#include "zelk/field/geometry/shared/geometry.hpp"
+
+#include "zelk/field/geometry/shared/layout.hpp"
+
+namespace zelk {
+
+namespace {
+
+bool assign_properties(PyObject* self, PyObject* properties) {
+    Ref value = properties == Py_None ? steal(PyDict_New()) : borrow(properties);
+    if (!value) return false;
+    set_field(as_geometry(self)->properties, value.release());
+    return true;
+}
+
+}  // namespace
+
+bool assign_repulsion_state(PyObject* self, PyObject* repulsion, PyObject* optional_dim,
+                            PyObject* properties, PropertiesAt at) {
+    GeometryObject* g = as_geometry(self);
+    Ref rep;
+    if (repulsion == Py_None) {
+        rep = np_call("eye", {optional_dim});
+    } else {
+        Ref f64 = float64_type();
+        rep = np_call("array", {repulsion}, {{"dtype", f64.get()}});
+    }
+    if (!rep) return false;
+    set_field(g->repulsion, Ref(rep).release());
+
+    Ref linalg = np_attr("linalg");
+    Ref inv = linalg ? call_method(linalg.get(), "inv", {rep.get()}) : Ref();
+    if (!inv) return false;
+    set_field(g->inv_repulsion, Ref(inv).release());
+
+    const Py_ssize_t size = PyObject_Length(rep.get());
+    if (size < 0) return false;
+    Ref dim = py_int(size);
+    Ref eye = np_call("eye", {dim.get()});
+    if (!eye) return false;
+    set_field(g->eye_repulsion, eye.release());
+
+    if (at == PropertiesAt::BeforeGrad && !assign_properties(self, properties)) return false;
+    Ref transposed = steal(PyObject_GetAttrString(inv.get(), "T"));
+    if (!transposed) return false;
+    Ref grad = steal(PyNumber_Add(inv.get(), transposed.get()));
+    if (!grad) return false;
+    set_field(g->grad_matrix, grad.release());
+    if (at == PropertiesAt::AfterGrad && !assign_properties(self, properties)) return false;
+    return true;
+}
+
+PyObject* dist_matrix_field(PyObject* self, PyObject* scaled, PyObject* inverted) {
+    GeometryObject* g = as_geometry(self);
+    const int s = truth(scaled);
+    if (s < 0) return nullptr;
+    PyObject* field;
+    if (!s) {
+        field = g->eye_repulsion;
+    } else {
+        const int i = truth(inverted);
+        if (i < 0) return nullptr;
+        field = i ? g->inv_repulsion : g->repulsion;
+    }
+    return Py_NewRef(get_field(field));
+}
+
+Ref metric_of(PyObject* self) {
+    Ref method = steal(PyObject_GetAttrString(self, "get_dist_matrix"));
+    return method ? call(method.get(), {}, {{"scaled", Py_True}, {"inverted", Py_True}}) : Ref();
+}
+
+}  // namespace zelk

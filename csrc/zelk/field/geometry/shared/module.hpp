@@ -1,0 +1,97 @@
+// Table-driven module set-up: each module describes its classes and functions,
+// and this layer does the multi-phase create/exec steps, class creation,
+// member registration and the pickling hooks.
+#pragma once
+
+#include "zelk/field/geometry/shared/fields.hpp"
+#include "zelk/field/geometry/shared/layout.hpp"
+
+namespace zelk {
+
+constexpr int kMaxStateFields = 16;
+
+// Persistent pickle format of one class: state fields in order and checksums.
+struct PickleDef {
+    const FieldDef* fields[kMaxStateFields];  // nullptr-terminated, in state order
+    long checksums[3];                        // the first one is written
+};
+
+enum class BaseRef { Object, RGJGeometry, MultiRGJGeometry, Local };
+
+// Instance slots for a class that owns object fields [first, count) of the
+// layout's object-pointer array (index 0 is `coordinates`).
+struct InstanceSlots {
+    newfunc tp_new;
+    traverseproc tp_traverse;
+    inquiry tp_clear;
+    destructor tp_dealloc;
+};
+
+struct ClassDef {
+    const char* name;      // "PointRGJ"
+    const char* rgj_type;  // value of RGJType, or nullptr for none
+    BaseRef base;
+    int local_base;                // index of the base among the module's classes
+    Py_ssize_t basicsize;          // 0 inherits the base's layout
+    const InstanceSlots* slots;    // nullptr inherits the base's slots
+    const FieldDef* own_fields;    // exposed as properties, in declaration order
+    int n_own_fields;
+    initproc init;                 // nullptr inherits
+    PyMethodDef* methods;          // members in registration order, {nullptr} terminated
+    const PickleDef* pickle;       // nullptr: no pickling hooks
+};
+
+struct ModuleDef {
+    const char* short_name;     // "point"
+    const char* full_name;      // "zelk.field.geometry.point"
+    const char* doc;
+    const char* base_types[2];  // names taken from zelk.field.geometry.base, in order
+    bool import_kernels;        // binds `kernels` from zelk.field
+    const char* builtins[3];    // built-in names that must exist, nullptr-terminated
+    ClassDef* classes;
+    int n_classes;
+    PyMethodDef* functions;  // module-level functions, {nullptr} terminated, or nullptr
+};
+
+// What PyInit_<name> returns.
+PyObject* module_init(const ModuleDef& def);
+
+// The class created for def.classes[index] (borrowed); valid after import.
+PyTypeObject* module_class(int index);
+
+// Slot sets for a class whose own object fields are [First, Count).
+template <int First, int Count>
+const InstanceSlots* instance_slots();
+
+// --- implementation of the slot templates --------------------------------
+
+namespace detail {
+
+PyObject* new_instance(PyTypeObject* type, PyObject* args, PyObject* kwds, newfunc self_slot,
+                       int first, int count);
+int traverse_instance(PyObject* self, visitproc visit, void* arg, traverseproc self_slot,
+                      int first, int count);
+int clear_instance(PyObject* self, inquiry self_slot, int first, int count);
+void dealloc_instance(PyObject* self, destructor self_slot, int first, int count);
+
+template <int First, int Count>
+struct Slots {
+    static PyObject* tp_new(PyTypeObject* t, PyObject* a, PyObject* k) {
+        return new_instance(t, a, k, &tp_new, First, Count);
+    }
+    static int tp_traverse(PyObject* s, visitproc v, void* arg) {
+        return traverse_instance(s, v, arg, &tp_traverse, First, Count);
+    }
+    static int tp_clear(PyObject* s) { return clear_instance(s, &tp_clear, First, Count); }
+    static void tp_dealloc(PyObject* s) { dealloc_instance(s, &tp_dealloc, First, Count); }
+    static constexpr InstanceSlots table{&tp_new, &tp_traverse, &tp_clear, &tp_dealloc};
+};
+
+}  // namespace detail
+
+template <int First, int Count>
+const InstanceSlots* instance_slots() {
+    return &detail::Slots<First, Count>::table;
+}
+
+}  // namespace zelk

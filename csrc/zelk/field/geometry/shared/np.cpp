@@ -1,0 +1,159 @@
+#include "zelk/field/geometry/shared/np.hpp"
+
+#include "zelk/field/geometry/shared/internal.hpp"
+
+#include <vector>
+
+namespace zelk {
+
+PyObject* np_module() {
+    PyObject* module = internal::current_module_object();
+    if (module == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "module is not initialised");
+        return nullptr;
+    }
+    PyObject* np = PyDict_GetItemString(PyModule_GetDict(module), "np");
+    if (np == nullptr) PyErr_SetString(PyExc_NameError, "name 'np' is not defined");
+    return np;
+}
+
+Ref np_attr(const char* name) {
+    PyObject* np = np_module();
+    return np ? steal(PyObject_GetAttrString(np, name)) : Ref();
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
+         std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
+    // A null argument is the failed result of an earlier step: its error is set.
+    if (callable == nullptr) return Ref();
+    for (PyObject* a : args) {
+        if (a == nullptr) return Ref();
+    }
+    for (const auto& kw : kwargs) {
+        if (kw.second == nullptr) return Ref();
+    }
+    std::vector<PyObject*> stack(args);
+    Ref kwnames;
+    if (kwargs.size() > 0) {
+        kwnames = steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+        if (!kwnames) return Ref();
+        Py_ssize_t i = 0;
+        for (const auto& kw : kwargs) {
+            PyObject* name = PyUnicode_InternFromString(kw.first);
+            if (name == nullptr) return Ref();
+            PyTuple_SET_ITEM(kwnames.get(), i++, name);
+            stack.push_back(kw.second);
+        }
+    }
+    return steal(PyObject_Vectorcall(callable, stack.data(), args.size(), kwnames.get()));
+}
+
+Ref np_call(const char* name, std::initializer_list<PyObject*> args,
+            std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
+    Ref f = np_attr(name);
+    return f ? call(f.get(), args, kwargs) : Ref();
+}
+
+Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args,
+                std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
+    Ref f = steal(PyObject_GetAttrString(obj, name));
+    return f ? call(f.get(), args, kwargs) : Ref();
+}
+
+Ref py_int(Py_ssize_t v) { return steal(PyLong_FromSsize_t(v)); }
+Ref py_float(double v) { return steal(PyFloat_FromDouble(v)); }
+
+Ref py_tuple(std::initializer_list<PyObject*> items) {
+    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!t) return t;
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        if (item == nullptr) return Ref();
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(t.get(), i++, item);
+    }
+    return t;
+}
+
+Ref getitem(PyObject* obj, std::initializer_list<PyObject*> key) {
+    if (key.size() == 1) return steal(PyObject_GetItem(obj, *key.begin()));
+    Ref k = py_tuple(key);
+    return k ? steal(PyObject_GetItem(obj, k.get())) : Ref();
+}
+
+Ref full_slice() { return steal(PySlice_New(nullptr, nullptr, nullptr)); }
+
+Ref float64_type() { return np_attr("float64"); }
+
+Ref as_query_batch(PyObject* x) {
+    Ref a = np_call("atleast_2d", {x});
+    if (!a) return a;
+    Ref f64 = float64_type();
+    return f64 ? call_method(a.get(), "astype", {f64.get()}) : Ref();
+}
+
+bool is_plain_float64(PyObject* a, int ndim) {
+    if (!PyArray_CheckExact(a)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    return PyArray_NDIM(arr) == ndim && PyArray_TYPE(arr) == NPY_DOUBLE &&
+           PyArray_ISALIGNED(arr) && PyArray_ISNOTSWAPPED(arr);
+}
+
+bool pairs_view(PyObject* a, PairsView& out) {
+    if (!is_plain_float64(a, 2)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    if (PyArray_DIM(arr, 1) != 2) return false;
+    out.data = static_cast<const char*>(PyArray_DATA(arr));
+    out.n = PyArray_DIM(arr, 0);
+    out.row_stride_bytes = PyArray_STRIDE(arr, 0);
+    out.col_stride_bytes = PyArray_STRIDE(arr, 1);
+    return true;
+}
+
+bool matrix2_view(PyObject* a, double out[4]) {
+    if (!is_plain_float64(a, 2)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    if (PyArray_DIM(arr, 0) != 2 || PyArray_DIM(arr, 1) != 2) return false;
+    const char* base = static_cast<const char*>(PyArray_DATA(arr));
+    for (int i = 0; i < 2; ++i) {
+        for (int j = 0; j < 2; ++j) {
+            out[2 * i + j] = *reinterpret_cast<const double*>(base + i * PyArray_STRIDE(arr, 0) +
+                                                              j * PyArray_STRIDE(arr, 1));
+        }
+    }
+    return true;
+}
+
+bool convert_query(PyObject* x, QueryBatch& out) {
+    out.q = Ref();
+    out.fast = false;
+    if (is_plain_float64(x, 2) && pairs_view(x, out.view)) {
+        out.fast = true;
+        return true;
+    }
+    if (is_plain_float64(x, 1) && PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) == 2) {
+        auto* arr = reinterpret_cast<PyArrayObject*>(x);
+        out.view.data = static_cast<const char*>(PyArray_DATA(arr));
+        out.view.n = 1;
+        out.view.row_stride_bytes = 0;
+        out.view.col_stride_bytes = PyArray_STRIDE(arr, 0);
+        out.fast = true;
+        return true;
+    }
+    out.q = as_query_batch(x);
+    if (!out.q) return false;
+    out.fast = pairs_view(out.q.get(), out.view);
+    return true;
+}
+
+PyObject* QueryBatch::array(PyObject* x) {
+    if (!q) q = as_query_batch(x);
+    return q.get();
+}
+
+Ref new_float64(std::initializer_list<npy_intp> shape) {
+    std::vector<npy_intp> dims(shape);
+    return steal(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_DOUBLE));
+}
+
+}  // namespace zelk

@@ -1,0 +1,1 @@
+"""zelk: repulsion fields."""

@@ -1,0 +1,1 @@
+"""zelk.field: repulsion fields built from geometries."""
