@@ -1,0 +1,50 @@
+"""Speed of the point classes against the same computation written in NumPy.
+
+Run after installing the package:  python bench/bench_point.py
+Prints ratios measured side by side in one run (higher means zelk is faster).
+"""
+
+import numpy as np
+
+from _timing import compare
+from zelk.field.geometry.point import MultiPointRGJ, PointRGJ
+
+
+def numpy_point(x, coords):
+    return np.atleast_2d(x).astype(np.float64) - coords
+
+
+def numpy_multipoint(x, coords, metric, select=True):
+    x = np.atleast_2d(x).astype(np.float64)
+    diff = coords[None, :, :] - x[:, None, :]
+    if not select:
+        return diff.swapaxes(0, 1).reshape(-1, 2)
+    dist = ((diff @ metric) * diff).sum(-1)
+    return diff[np.arange(len(x)), dist.argmin(1)]
+
+
+def main():
+    rng = np.random.default_rng(0)
+    p = PointRGJ([1.5, -2.0])
+    for n in (1, 1000, 100_000):
+        x = rng.normal(size=(n, 2))
+        assert np.array_equal(p.repulsion_vector(x), numpy_point(x, p.coordinates))
+        compare(f"PointRGJ.repulsion_vector n={n}", lambda: p.repulsion_vector(x),
+                lambda: numpy_point(x, p.coordinates))
+
+    rep = np.array([[2.0, 0.3], [0.1, 0.5]])
+    for m, n in ((10, 1), (100, 1000), (100, 100_000)):
+        g = MultiPointRGJ(rng.normal(size=(m, 2)) * 10, repulsion=rep)
+        x = rng.normal(size=(n, 2)) * 10
+        metric = g.get_dist_matrix()
+        assert np.allclose(g.repulsion_vector(x), numpy_multipoint(x, g.coordinates, metric))
+        compare(f"MultiPointRGJ.repulsion_vector m={m} n={n}", lambda: g.repulsion_vector(x),
+                lambda: numpy_multipoint(x, g.coordinates, metric))
+        if m * n <= 1_000_000:
+            compare(f"MultiPointRGJ.repulsion_vector unselected m={m} n={n}",
+                    lambda: g.repulsion_vector(x, min_dist_select=False),
+                    lambda: numpy_multipoint(x, g.coordinates, metric, select=False))
+
+
+if __name__ == "__main__":
+    main()

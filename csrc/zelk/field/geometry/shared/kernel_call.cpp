@@ -1,0 +1,28 @@
+#include "zelk/field/geometry/shared/kernel_call.hpp"
+
+#include "zelk/field/geometry/shared/internal.hpp"
+
+#include <string_view>
+
+namespace zelk {
+
+Ref kernel_function(const char* name) {
+    PyObject* module = internal::current_module_object();
+    PyObject* kernels =
+        module != nullptr ? PyDict_GetItemString(PyModule_GetDict(module), "kernels") : nullptr;
+    if (kernels == nullptr) {
+        PyErr_SetString(PyExc_NameError, "name 'kernels' is not defined");
+        return Ref();
+    }
+    return steal(PyObject_GetAttrString(kernels, name));
+}
+
+bool is_native_kernel(PyObject* f, const char* name) {
+    if (!PyCFunction_CheckExact(f)) return false;
+    auto* cf = reinterpret_cast<PyCFunctionObject*>(f);
+    if (cf->m_module == nullptr || !PyUnicode_Check(cf->m_module)) return false;
+    return PyUnicode_CompareWithASCIIString(cf->m_module, "zelk.field.kernels") == 0 &&
+           std::string_view(cf->m_ml->ml_name) == name;
+}
+
+}  // namespace zelk

@@ -1,0 +1,16 @@
+// Calls into zelk.field.kernels through the module global `kernels`, looked up
+// at every call so that a replaced kernel is seen.
+#pragma once
+
+#include "zelk/field/geometry/shared/ref.hpp"
+
+namespace zelk {
+
+// getattr(kernels, name), with `kernels` read from the module namespace now.
+Ref kernel_function(const char* name);
+
+// True when f is the package's own compiled kernel of that name, so a caller
+// may run the same core routine directly on validated views instead.
+bool is_native_kernel(PyObject* f, const char* name);
+
+}  // namespace zelk
