@@ -44,14 +44,13 @@ struct SegmentColumns {
     }
 };
 
-// t = clip(((p - p1) . v) / v_dot_v, 0, 1) as NumPy evaluates the clip:
-// lower bound first, a NaN passes through, and -0.0 becomes the bound +0.0
-// (that sign reaches w).
+// t = clip(((p - p1) . v) / v_dot_v, 0, 1) as NumPy's clip evaluates it: a
+// NaN passes through and -0.0 stays -0.0 (that sign reaches w).
 inline double clipped_t(double px, double py, double p1x, double p1y, double vx, double vy,
                         double vdv) {
     double t = ((px - p1x) * vx + (py - p1y) * vy) / vdv;
-    t = t <= 0.0 ? 0.0 : t;
-    return t >= 1.0 ? 1.0 : t;
+    t = t < 0.0 ? 0.0 : t;
+    return t > 1.0 ? 1.0 : t;
 }
 
 // t is computed in one loop and w in another: fused, GCC threads the

@@ -1,0 +1,56 @@
+// C entry points over the numeric core for tests that load it with ctypes:
+// the point-set kernels and the unselected segment offsets have no Python
+// binding of their own in this package.
+#include "core/points.hpp"
+#include "core/segments.hpp"
+
+#include <new>
+
+using zelk::core::Metric2;
+using zelk::core::PairsView;
+using zelk::core::ValuesView;
+
+namespace {
+PairsView view(const char* data, long n, long row, long col) {
+    return {data, n, row, col};
+}
+Metric2 metric_of(const double* m) {
+    return {m[0], m[1], m[2], m[3]};
+}
+}  // namespace
+
+extern "C" {
+
+int harness_nearest_point(const char* q, long qn, long qr, long qc, const char* p, long pn, long pr,
+                          long pc, const double* m, double* out) {
+    try {
+        zelk::core::nearest_point_offsets(view(q, qn, qr, qc), view(p, pn, pr, pc), metric_of(m),
+                                          out);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+int harness_point_offsets(const char* q, long qn, long qr, long qc, const char* p, long pn, long pr,
+                          long pc, double* out) {
+    try {
+        zelk::core::point_offsets(view(q, qn, qr, qc), view(p, pn, pr, pc), out);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+int harness_segment_offsets(const char* q, long qn, long qr, long qc, const double* p1,
+                            const double* v, const double* vdv, long s, double* out) {
+    try {
+        zelk::core::segment_offsets(view(q, qn, qr, qc), PairsView::contiguous(p1, s),
+                                    PairsView::contiguous(v, s), ValuesView::contiguous(vdv, s),
+                                    out);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+}

@@ -1,0 +1,604 @@
+import ctypes
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+import shapely
+
+from zelk.field import kernels
+
+from kernel_oracles import (
+    LAYOUTS,
+    assert_same_bits,
+    crossing_parity,
+    metric_form,
+    nearest_segment_oracle,
+    rings_oracle,
+    segment_candidates,
+    in_layout,
+    star_ring,
+)
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+
+METRICS = {
+    "identity": np.eye(2),
+    "anisotropic": np.array([[4.0, 0.0], [0.0, 0.25]]),
+    "symmetric": np.array([[2.0, 0.7], [0.7, 1.0]]),
+    "non_symmetric": np.array([[1.5, 0.9], [-0.4, 0.6]]),
+    "indefinite": np.array([[1.0, 0.0], [0.0, -1.0]]),
+}
+
+
+def segments_of(rng, s, scale=10.0):
+    p1 = rng.uniform(-scale, scale, (s, 2))
+    v = rng.uniform(-scale, scale, (s, 2))
+    return p1, v, (v * v).sum(axis=1)
+
+
+def run_segments(points, p1, v, v_dot_v, metric):
+    got = kernels.segment_repulsion_vectors(points, p1, v, v_dot_v, metric)
+    assert_same_bits(got, nearest_segment_oracle(points, p1, v, v_dot_v, metric))
+    return got
+
+
+# --- segment_repulsion_vectors: values ---------------------------------------
+
+
+@pytest.mark.parametrize("metric", METRICS.values(), ids=METRICS.keys())
+@pytest.mark.parametrize("m, s", [(1, 1), (1, 1000), (7, 3), (200, 50), (333, 257)])
+def test_segments_match_numpy_formula(rng, m, s, metric):
+    p1, v, vdv = segments_of(rng, s)
+    points = rng.uniform(-15.0, 15.0, (m, 2))
+    run_segments(points, p1, v, vdv, metric)
+
+
+@pytest.mark.parametrize("metric", METRICS.values(), ids=METRICS.keys())
+def test_ties_go_to_lowest_segment(rng, metric):
+    # Small integer coordinates make many candidates exactly equally near.
+    p1 = rng.integers(-3, 4, (40, 2)).astype(np.float64)
+    v = rng.integers(-2, 3, (40, 2)).astype(np.float64)
+    v[(v == 0).all(axis=1)] = (1.0, 0.0)
+    vdv = (v * v).sum(axis=1)
+    points = rng.integers(-4, 5, (300, 2)).astype(np.float64)
+    q = metric_form(segment_candidates(points, p1, v, vdv), metric)
+    assert ((q == q.min(axis=1, keepdims=True)).sum(axis=1) > 1).any(), "no tie exercised"
+    run_segments(points, p1, v, vdv, metric)
+
+
+@pytest.mark.parametrize("order", [[0, 1], [1, 0]])
+def test_symmetric_tie_picks_first_listed(order):
+    # The origin is at distance 1 from both vertical segments.
+    p1 = np.array([[1.0, -1.0], [-1.0, -1.0]])[order]
+    v = np.array([[0.0, 2.0], [0.0, 2.0]])
+    got = kernels.segment_repulsion_vectors(np.zeros((1, 2)), p1, v, np.full(2, 4.0), np.eye(2))
+    np.testing.assert_array_equal(got, [[-p1[0, 0], 0.0]])
+
+
+@pytest.mark.parametrize(
+    "where",
+    ["point", "p1_of_later_segment", "p1_of_first_segment", "v_dot_v", "metric"],
+)
+def test_nan_is_selected_as_numpy_argmin_selects_it(rng, where):
+    p1, v, vdv = segments_of(rng, 9)
+    points = rng.uniform(-15.0, 15.0, (50, 2))
+    metric = METRICS["symmetric"].copy()
+    if where == "point":
+        points[[3, 17], 1] = np.nan
+    elif where == "p1_of_later_segment":
+        p1[6, 0] = np.nan
+    elif where == "p1_of_first_segment":
+        p1[0, 1] = np.nan
+    elif where == "v_dot_v":
+        vdv[4] = np.nan
+    else:
+        metric[1, 0] = np.nan
+    got = run_segments(points, p1, v, vdv, metric)
+    if where == "metric":
+        # Every form is NaN, so the first segment is chosen for every point.
+        assert_same_bits(got, segment_candidates(points, p1, v, vdv)[:, 0])
+    else:
+        assert np.isnan(got).any()
+
+
+@pytest.mark.parametrize("v_dot_v", [0.0, 1e-300], ids=["zero", "tiny"])
+def test_zero_length_segments(rng, v_dot_v):
+    p1, v, vdv = segments_of(rng, 12)
+    v[[2, 7]] = 0.0
+    vdv[[2, 7]] = v_dot_v
+    points = np.vstack([rng.uniform(-15.0, 15.0, (60, 2)), p1[[2, 7]]])
+    run_segments(points, p1, v, vdv, METRICS["anisotropic"])
+
+
+def test_infinite_coordinates(rng):
+    p1, v, vdv = segments_of(rng, 10)
+    points = rng.uniform(-15.0, 15.0, (20, 2))
+    points[0] = (np.inf, 0.0)
+    points[1] = (-np.inf, np.inf)
+    p1[5] = (1e308, -1e308)
+    run_segments(points, p1, v, vdv, METRICS["identity"])
+
+
+@pytest.mark.parametrize("sign", [-1.0, 1.0])
+def test_clip_of_a_signed_zero(sign):
+    # t is +-0.0 before the clip, and its sign reaches w through t * v.
+    p = np.array([[-0.0, -0.0]])
+    p1 = np.array([[-0.0, -0.0]])
+    v = np.array([[sign, sign]])
+    run_segments(p, p1, v, np.array([2.0]), np.eye(2))
+
+
+def test_point_on_a_segment_gets_a_zero_vector(rng):
+    p1, v, vdv = segments_of(rng, 20)
+    t = rng.uniform(0.0, 1.0, 20)
+    on = p1 + t[:, None] * v
+    got = run_segments(on, p1, v, vdv, METRICS["symmetric"])
+    assert np.abs(got).max() <= 1e-12
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_any_memory_layout(rng, layout):
+    p1, v, vdv = segments_of(rng, 31)
+    points = rng.uniform(-15.0, 15.0, (45, 2))
+    metric = METRICS["non_symmetric"]
+    expected = nearest_segment_oracle(points, p1, v, vdv, metric)
+    vdv_strided = np.repeat(vdv, 2)[::2]
+    got = kernels.segment_repulsion_vectors(
+        in_layout(points, layout),
+        in_layout(p1, layout),
+        in_layout(v, layout),
+        vdv_strided if layout == "sliced" else vdv,
+        in_layout(metric, layout),
+    )
+    assert_same_bits(got, expected)
+
+
+def test_broadcast_points_with_zero_stride(rng):
+    p1, v, vdv = segments_of(rng, 5)
+    points = np.broadcast_to(np.array([1.5, -2.0]), (4, 2))
+    run_segments(points, p1, v, vdv, METRICS["identity"])
+
+
+@pytest.mark.parametrize("m", [0, 1, 5])
+def test_result_is_a_new_c_contiguous_float64_array(rng, m):
+    p1, v, vdv = segments_of(rng, 3)
+    points = rng.uniform(-5.0, 5.0, (m, 2))
+    got = kernels.segment_repulsion_vectors(points, p1, v, vdv, np.eye(2))
+    assert type(got) is np.ndarray
+    assert got.shape == (m, 2) and got.dtype == np.float64
+    assert got.flags.c_contiguous and got.flags.owndata and got.flags.writeable
+    assert not np.shares_memory(got, points)
+
+
+def test_keywords_are_accepted(rng):
+    p1, v, vdv = segments_of(rng, 4)
+    points = rng.uniform(-5.0, 5.0, (3, 2))
+    got = kernels.segment_repulsion_vectors(points, p1, metric=np.eye(2), v_dot_v=vdv, v=v)
+    assert_same_bits(got, nearest_segment_oracle(points, p1, v, vdv, np.eye(2)))
+
+
+# --- point_in_rings -------------------------------------------------------------
+
+
+def polygon_with_holes(rng, n_outer, n_holes, hole_vertices=12):
+    outer = star_ring(rng, n_outer, r_low=8.0, r_high=10.0)
+    # Holes on a circle of radius 4, small enough not to touch each other.
+    spacing = 8.0 * np.sin(np.pi / n_holes) if n_holes > 1 else 2.0
+    r_high = min(0.9, 0.45 * spacing)
+    holes = []
+    for k in range(n_holes):
+        a = 2.0 * np.pi * k / max(n_holes, 1)
+        c = (4.0 * np.cos(a), 4.0 * np.sin(a))
+        holes.append(star_ring(rng, hole_vertices, center=c, r_low=r_high / 2, r_high=r_high))
+    return outer, holes
+
+
+@pytest.mark.parametrize("n_outer, n_holes", [(3, 0), (10, 1), (50, 5), (2000, 20)])
+def test_rings_match_shapely_away_from_the_boundary(rng, n_outer, n_holes):
+    outer, holes = polygon_with_holes(rng, n_outer, n_holes)
+    polygon = shapely.Polygon(outer, holes)
+    assert polygon.is_valid
+    points = rng.uniform(-11.0, 11.0, (20000, 2))
+    clear = shapely.distance(polygon.boundary, shapely.points(points)) > 1e-9
+    shapely.prepare(polygon)
+    expected = shapely.contains_xy(polygon, points[:, 0], points[:, 1])
+    got = kernels.point_in_rings(points, outer, holes)
+    assert got.dtype == np.bool_ and got.shape == (len(points),)
+    np.testing.assert_array_equal(got[clear], expected[clear])
+    assert expected[clear].any() and not expected[clear].all()
+
+
+def grid_points(lo, hi, step=0.5):
+    g = np.arange(lo, hi + step, step)
+    return np.array(np.meshgrid(g, g)).reshape(2, -1).T.copy()
+
+
+@pytest.mark.parametrize("n_outer", [4, 9, 40, 700])
+def test_strip_index_matches_testing_every_edge(rng, n_outer):
+    # Integer vertices and half-integer points: many points lie exactly on
+    # edges, on vertices and at the height of horizontal edges.
+    outer = rng.integers(-10, 11, (n_outer, 2)).astype(np.float64)
+    holes = [rng.integers(-6, 7, (rng.integers(3, 9), 2)).astype(np.float64) for _ in range(4)]
+    points = np.vstack([grid_points(-11.0, 11.0), rng.uniform(-11.0, 11.0, (3000, 2))])
+    got = kernels.point_in_rings(points, outer, holes)
+    np.testing.assert_array_equal(got, rings_oracle(points, outer, holes))
+
+
+@pytest.mark.parametrize("spikes", [50, 400])
+def test_edges_spanning_many_strips(rng, spikes):
+    # A comb: every tooth's edges span almost the full height, so the index
+    # must use fewer strips than edges and stay exact.
+    xs = np.arange(spikes, dtype=np.float64)
+    tops = np.column_stack([xs, np.full(spikes, 100.0)])
+    bottoms = np.column_stack([xs + 0.5, rng.uniform(0.0, 2.0, spikes)])
+    teeth = np.empty((2 * spikes, 2))
+    teeth[0::2], teeth[1::2] = tops, bottoms
+    outer = np.vstack([[[-1.0, -1.0]], teeth, [[spikes + 1.0, -1.0], [-1.0, -1.0]]])
+    points = np.column_stack(
+        [rng.uniform(-2.0, spikes + 2.0, 20000), rng.uniform(-2.0, 102.0, 20000)]
+    )
+    got = kernels.point_in_rings(points, outer, [])
+    np.testing.assert_array_equal(got, rings_oracle(points, outer, []))
+
+
+@pytest.mark.parametrize(
+    "case",
+    ["overlapping_holes", "hole_outside_outer", "hole_crossing_outer", "hole_equals_outer"],
+)
+def test_holes_are_each_tested_on_their_own(rng, case):
+    outer = np.array([[0.0, 0.0], [10.0, 0.0], [10.0, 10.0], [0.0, 10.0], [0.0, 0.0]])
+    square = lambda x, y, s: np.array(  # noqa: E731
+        [[x, y], [x + s, y], [x + s, y + s], [x, y + s], [x, y]], dtype=np.float64
+    )
+    holes = {
+        "overlapping_holes": [square(2, 2, 4), square(4, 4, 4)],
+        "hole_outside_outer": [square(20, 20, 3), square(1, 1, 1)],
+        "hole_crossing_outer": [square(8, 8, 5)],
+        "hole_equals_outer": [outer.copy()],
+    }[case]
+    points = np.vstack([grid_points(-1.0, 22.0, 0.25), rng.uniform(-1.0, 22.0, (2000, 2))])
+    got = kernels.point_in_rings(points, outer, holes)
+    np.testing.assert_array_equal(got, rings_oracle(points, outer, holes))
+    if case == "overlapping_holes":
+        # Where two holes overlap the point is still outside the polygon.
+        assert not kernels.point_in_rings(np.array([[5.0, 5.0]]), outer, holes)[0]
+
+
+@pytest.mark.parametrize(
+    "ring",
+    [
+        np.zeros((0, 2)),
+        np.array([[1.0, 1.0]]),
+        np.array([[0.0, 0.0], [5.0, 5.0]]),
+        np.array([[0.0, 0.0], [5.0, 0.0], [0.0, 0.0], [5.0, 0.0], [0.0, 0.0]]),
+        np.array([[0.0, 0.0], [5.0, 5.0], [5.0, 5.0], [0.0, 0.0]]),
+    ],
+    ids=["empty", "one_vertex", "two_vertices", "back_and_forth", "repeated"],
+)
+def test_rings_with_fewer_than_three_distinct_vertices_contain_nothing(ring):
+    square = np.array([[-1.0, -1.0], [9.0, -1.0], [9.0, 9.0], [-1.0, 9.0], [-1.0, -1.0]])
+    points = grid_points(-2.0, 10.0, 0.25)
+    assert not kernels.point_in_rings(points, ring, []).any()
+    # As a hole it removes nothing.
+    np.testing.assert_array_equal(
+        kernels.point_in_rings(points, square, [ring]),
+        kernels.point_in_rings(points, square, []),
+    )
+
+
+def test_collinear_ring_with_three_distinct_vertices(rng):
+    ring = np.array([[0.0, 0.0], [1.0, 1.0], [3.0, 3.0], [0.0, 0.0]])
+    points = np.vstack([grid_points(-1.0, 4.0, 0.5), rng.uniform(-1.0, 4.0, (500, 2))])
+    got = kernels.point_in_rings(points, ring, [])
+    np.testing.assert_array_equal(got, rings_oracle(points, ring, []))
+
+
+def test_open_ring_is_closed_implicitly(rng):
+    outer, holes = polygon_with_holes(rng, 30, 3)
+    points = rng.uniform(-11.0, 11.0, (5000, 2))
+    closed = kernels.point_in_rings(points, outer, holes)
+    opened = kernels.point_in_rings(points, outer[:-1], [h[:-1] for h in holes])
+    np.testing.assert_array_equal(opened, closed)
+    assert closed.any()
+
+
+def test_non_finite_values(rng):
+    outer = rng.integers(-10, 11, (30, 2)).astype(np.float64)
+    outer[[4, 11]] = [(np.nan, 3.0), (2.0, np.inf)]
+    outer[20] = (-np.inf, -np.inf)
+    hole = np.array([[0.0, 0.0], [3.0, np.nan], [4.0, 4.0], [0.0, 5.0]])
+    points = np.vstack([grid_points(-11.0, 11.0), rng.uniform(-11.0, 11.0, (2000, 2))])
+    points[:40:4, 0] = np.nan
+    points[1:40:4, 1] = np.nan
+    points[2:40:4] = np.inf
+    points[3:40:4, 1] = -np.inf
+    got = kernels.point_in_rings(points, outer, [hole])
+    np.testing.assert_array_equal(got, rings_oracle(points, outer, [hole]))
+    assert not got[:40][np.isnan(points[:40]).any(axis=1)].any()
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_rings_any_memory_layout(rng, layout):
+    outer, holes = polygon_with_holes(rng, 40, 2)
+    points = np.vstack([grid_points(-11.0, 11.0), rng.uniform(-11.0, 11.0, (500, 2))])
+    expected = rings_oracle(points, outer, holes)
+    got = kernels.point_in_rings(
+        in_layout(points, layout),
+        in_layout(outer, layout),
+        [in_layout(h, layout) for h in holes],
+    )
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_same_point_same_answer(rng):
+    # Points on edges and vertices, each repeated at scattered rows.
+    outer = rng.integers(-5, 6, (25, 2)).astype(np.float64)
+    base = np.vstack([outer, (outer + np.roll(outer, -1, axis=0)) / 2.0])
+    order = rng.permutation(np.repeat(np.arange(len(base)), 5))
+    got = kernels.point_in_rings(base[order], outer, [])
+    first = kernels.point_in_rings(base, outer, [])
+    np.testing.assert_array_equal(got, first[order])
+    np.testing.assert_array_equal(kernels.point_in_rings(base, outer, []), first)
+
+
+@pytest.mark.parametrize("n", [0, 1, 3])
+def test_rings_result_is_a_new_bool_array(n):
+    square = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 1.0], [0.0, 0.0]])
+    got = kernels.point_in_rings(np.full((n, 2), 0.5), square, [])
+    assert type(got) is np.ndarray and got.dtype == np.bool_ and got.shape == (n,)
+    assert got.flags.c_contiguous and got.flags.owndata
+    assert got.all()
+
+
+def test_unit_square_examples():
+    square = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 1.0], [0.0, 0.0]])
+    p1 = square[:-1]
+    v = np.diff(square, axis=0)
+    points = np.array([[0.5, 0.5], [2.0, 0.5], [0.5, -3.0]])
+    inside = kernels.point_in_rings(points, square, [])
+    np.testing.assert_array_equal(inside, [True, False, False])
+    got = kernels.segment_repulsion_vectors(points[1:], p1, v, (v * v).sum(1), np.eye(2))
+    np.testing.assert_array_equal(got, [[1.0, 0.0], [0.0, -3.0]])
+
+
+# --- argument checking ---------------------------------------------------------
+
+
+def good_segment_args():
+    p1 = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0]])
+    v = np.array([[1.0, 0.0], [0.0, 1.0], [-1.0, -1.0]])
+    return {
+        "points": np.zeros((4, 2)),
+        "p1": p1,
+        "v": v,
+        "v_dot_v": (v * v).sum(axis=1),
+        "metric": np.eye(2),
+    }
+
+
+SEGMENT_ERRORS = [
+    ("points", [[0.0, 0.0]], TypeError),
+    ("points", np.zeros((4, 2), dtype=np.int64), TypeError),
+    ("points", np.zeros((4, 2), dtype=np.float32), TypeError),
+    ("points", np.zeros((4, 2), dtype=">f8"), TypeError),
+    ("points", np.zeros((4, 2), dtype=object), TypeError),
+    ("points", np.zeros(2), ValueError),
+    ("points", np.zeros((4, 3)), ValueError),
+    ("points", np.zeros((2, 2, 2)), ValueError),
+    ("points", np.float64(1.0), TypeError),
+    ("p1", np.zeros((0, 2)), ValueError),
+    ("p1", np.zeros((3, 2), dtype=np.int32), TypeError),
+    ("p1", np.zeros((2, 2)), ValueError),
+    ("p1", np.zeros(6), ValueError),
+    ("v", np.zeros((4, 2)), ValueError),
+    ("v", None, TypeError),
+    ("v", np.zeros((3, 1)), ValueError),
+    ("v_dot_v", np.ones(2), ValueError),
+    ("v_dot_v", np.ones((3, 1)), ValueError),
+    ("v_dot_v", np.ones(3, dtype=np.float16), TypeError),
+    ("v_dot_v", 1.0, TypeError),
+    ("metric", np.eye(3), ValueError),
+    ("metric", np.ones(4), ValueError),
+    ("metric", [[1.0, 0.0], [0.0, 1.0]], TypeError),
+    ("metric", np.eye(2, dtype=np.complex128), TypeError),
+]
+
+
+@pytest.mark.parametrize(
+    "name, value, error", SEGMENT_ERRORS, ids=[f"{n}-{i}" for i, (n, *_) in enumerate(SEGMENT_ERRORS)]
+)
+def test_segment_arguments_are_checked(name, value, error):
+    args = good_segment_args()
+    args[name] = value
+    if name == "p1" and value.shape == (0, 2):
+        args.update(v=np.zeros((0, 2)), v_dot_v=np.zeros(0))
+    with pytest.raises(error, match=rf"\b{name}\b"):
+        kernels.segment_repulsion_vectors(*args.values())
+
+
+SQUARE = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 1.0], [0.0, 0.0]])
+
+RING_ERRORS = [
+    ("points", np.zeros((3, 2), dtype=np.float32), TypeError, "points"),
+    ("points", np.zeros((3, 1)), ValueError, "points"),
+    ("points", "garbage", TypeError, "points"),
+    ("outer", SQUARE.astype(np.int64), TypeError, "outer"),
+    ("outer", SQUARE.ravel(), ValueError, "outer"),
+    ("outer", SQUARE.tolist(), TypeError, "outer"),
+    ("holes", (SQUARE,), TypeError, "holes"),
+    ("holes", SQUARE, TypeError, "holes"),
+    ("holes", None, TypeError, "holes"),
+    ("holes", [SQUARE, None], TypeError, r"holes\[1\]"),
+    ("holes", [SQUARE.astype(np.float32)], TypeError, r"holes\[0\]"),
+    ("holes", [np.zeros((3, 3))], ValueError, r"holes\[0\]"),
+    ("holes", [SQUARE, SQUARE.tolist()], TypeError, r"holes\[1\]"),
+]
+
+
+@pytest.mark.parametrize(
+    "name, value, error, pattern", RING_ERRORS, ids=[f"{r[0]}-{i}" for i, r in enumerate(RING_ERRORS)]
+)
+def test_ring_arguments_are_checked(name, value, error, pattern):
+    args = {"points": np.zeros((3, 2)), "outer": SQUARE, "holes": []}
+    args[name] = value
+    with pytest.raises(error, match=pattern):
+        kernels.point_in_rings(*args.values())
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: kernels.point_in_rings(np.zeros((1, 2)), SQUARE), "missing 1 required"),
+        (lambda: kernels.point_in_rings(np.zeros((1, 2)), SQUARE, [], []), "takes 3 positional"),
+        (lambda: kernels.segment_repulsion_vectors(), "missing 5 required"),
+        (lambda: kernels.point_in_rings(np.zeros((1, 2)), SQUARE, [], x=1), "unexpected keyword"),
+    ],
+)
+def test_argument_counts(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+FUZZ = textwrap.dedent(
+    """
+    import numpy as np
+    from zelk.field import kernels
+
+    rng = np.random.default_rng(20240611)
+    dtypes = [np.float64, np.float32, np.int64, np.bool_, object, ">f8", np.complex128]
+
+    def array():
+        nd = int(rng.integers(0, 4))
+        shape = tuple(int(x) for x in rng.choice([0, 1, 2, 3, 5], nd))
+        a = np.zeros(shape, dtype=dtypes[int(rng.integers(len(dtypes)))])
+        if a.dtype == np.float64 and a.size:
+            a[...] = rng.choice([0.0, 1.0, -1.0, np.nan, np.inf, 1e308], a.shape)
+        if nd == 2 and a.size and rng.random() < 0.3:
+            a = a[::-1, ::-1]
+        if nd == 2 and rng.random() < 0.2:
+            a = np.broadcast_to(a[:1], (7, a.shape[1])) if a.shape[0] else a
+        return a
+
+    def garbage():
+        kind = rng.integers(8)
+        if kind < 4:
+            return array()
+        return [None, 1, "x", [array(), None], [array() for _ in range(2)], (), 2.5][
+            int(rng.integers(7))
+        ]
+
+    allowed = (TypeError, ValueError)
+    calls = 0
+    for _ in range(20000):
+        f = kernels.segment_repulsion_vectors if rng.random() < 0.5 else kernels.point_in_rings
+        n = 5 if f is kernels.segment_repulsion_vectors else 3
+        if rng.random() < 0.1:
+            n += int(rng.integers(-2, 2))
+        try:
+            f(*[garbage() for _ in range(n)])
+            calls += 1
+        except allowed:
+            pass
+    print("ok", calls)
+    """
+)
+
+
+def test_garbage_never_crashes():
+    # A crash in the kernels would take pytest down with it: run elsewhere.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run(
+        [sys.executable, "-c", FUZZ], env=env, capture_output=True, text=True, timeout=600
+    )
+    assert proc.returncode == 0, f"rc={proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+    assert proc.stdout.startswith("ok")
+
+
+# --- the numeric core without the module ----------------------------------------
+
+
+@pytest.fixture(scope="session")
+def core(tmp_path_factory):
+    """The core compiled with the project's arithmetic flags, for ctypes."""
+    cxx = shutil.which("g++") or shutil.which("c++")
+    if cxx is None:
+        pytest.skip("no C++ compiler")
+    lib = tmp_path_factory.mktemp("core") / "libcore_harness.so"
+    sources = [str(pathlib.Path(__file__).with_name("core_harness.cpp"))]
+    sources += [str(p) for p in sorted((REPO / "csrc" / "core").glob("*.cpp"))]
+    subprocess.run(
+        [cxx, "-std=c++17", "-O3", "-ffp-contract=off", "-fno-math-errno", "-Wall", "-Wextra",
+         "-Werror", "-shared", "-fPIC", f"-I{REPO / 'csrc'}", *sources, "-o", str(lib)],
+        check=True,
+    )
+    return ctypes.CDLL(str(lib))
+
+
+def view_args(a):
+    return [ctypes.c_void_p(a.ctypes.data), ctypes.c_long(a.shape[0]),
+            ctypes.c_long(a.strides[0]), ctypes.c_long(a.strides[1])]
+
+
+def pointer(a):
+    assert a.flags.c_contiguous and a.dtype == np.float64
+    return ctypes.c_void_p(a.ctypes.data)
+
+
+def nearest_point_oracle(queries, pts, metric):
+    diff = pts[None, :, :] - queries[:, None, :]
+    with np.errstate(all="ignore"):
+        a0 = diff[..., 0] * metric[0, 0] + diff[..., 1] * metric[1, 0]
+        a1 = diff[..., 0] * metric[0, 1] + diff[..., 1] * metric[1, 1]
+        q = a0 * diff[..., 0] + a1 * diff[..., 1]
+    return diff[np.arange(len(queries)), np.argmin(q, axis=1)]
+
+
+@pytest.mark.parametrize("metric", METRICS.values(), ids=METRICS.keys())
+@pytest.mark.parametrize("n, p, kind", [(1, 1, "random"), (50, 33, "random"), (80, 30, "ties"),
+                                        (40, 10, "nan"), (0, 4, "random")])
+def test_core_nearest_point(core, rng, metric, n, p, kind):
+    if kind == "ties":
+        queries = rng.integers(-3, 4, (n, 2)).astype(np.float64)
+        pts = rng.integers(-3, 4, (p, 2)).astype(np.float64)
+    else:
+        queries = rng.uniform(-5.0, 5.0, (n, 2))
+        pts = rng.uniform(-5.0, 5.0, (p, 2))
+    if kind == "nan":
+        pts[6, 0] = np.nan
+        queries[2, 1] = np.nan
+    out = np.full((n, 2), -7.0)
+    q_view = np.asfortranarray(queries)
+    p_view = in_layout(pts, "sliced")
+    assert core.harness_nearest_point(*view_args(q_view), *view_args(p_view),
+                                      pointer(np.ascontiguousarray(metric)), pointer(out)) == 0
+    assert_same_bits(out, nearest_point_oracle(queries, pts, metric))
+
+
+@pytest.mark.parametrize("n, p", [(1, 1), (13, 7), (0, 3)])
+def test_core_point_offsets_are_point_major(core, rng, n, p):
+    queries = rng.uniform(-5.0, 5.0, (n, 2))
+    pts = rng.uniform(-5.0, 5.0, (p, 2))
+    out = np.full((p * n, 2), -7.0)
+    assert core.harness_point_offsets(*view_args(in_layout(queries, "reversed")),
+                                      *view_args(pts), pointer(out)) == 0
+    assert_same_bits(out, (pts[:, None, :] - queries[None, :, :]).reshape(-1, 2))
+
+
+@pytest.mark.parametrize("m, s", [(1, 1), (17, 9), (64, 3), (0, 2)])
+def test_core_segment_offsets_are_segment_major(core, rng, m, s):
+    p1, v, vdv = segments_of(rng, s)
+    if s > 2:
+        v[1] = 0.0
+        vdv[1] = 0.0
+    points = rng.uniform(-15.0, 15.0, (m, 2))
+    out = np.full((s * m, 2), -7.0)
+    assert core.harness_segment_offsets(*view_args(in_layout(points, "sliced")),
+                                        pointer(p1), pointer(v), pointer(vdv), ctypes.c_long(s),
+                                        pointer(out)) == 0
+    expected = segment_candidates(points, p1, v, vdv).transpose(1, 0, 2).reshape(-1, 2)
+    assert_same_bits(out, expected)
