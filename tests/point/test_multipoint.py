@@ -1,7 +1,6 @@
 """MultiPointRGJ: offsets to the nearest point of a set, or to every point."""
 
 import warnings
-
 import zlib
 
 import numpy as np
