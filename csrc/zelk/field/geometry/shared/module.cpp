@@ -122,6 +122,12 @@ PyTypeObject* create_class(PyObject* module, const ModuleDef& mdef, const ClassD
         slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(cdef.slots->tp_traverse)});
         slots.push_back({Py_tp_clear, reinterpret_cast<void*>(cdef.slots->tp_clear)});
         slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(cdef.slots->tp_dealloc)});
+    } else if (base != nullptr) {
+        // Without this the type would get the interpreter's generic heap-type
+        // dealloc, which hands back to the nearest non-generic one: a derived
+        // class's own dealloc, looking for its base, would then loop forever.
+        slots.push_back({Py_tp_dealloc,
+                         reinterpret_cast<void*>(reinterpret_cast<PyTypeObject*>(base)->tp_dealloc)});
     }
     if (cdef.init != nullptr) slots.push_back({Py_tp_init, reinterpret_cast<void*>(cdef.init)});
     if (cdef.n_own_fields > 0) {
