@@ -11,7 +11,9 @@ namespace {
 
 constexpr const char kModule[] = "zelk.field.geometry.base";
 
-GeometryObject* geo(PyObject* self) { return as_geometry(self); }
+GeometryObject* geo(PyObject* self) {
+    return as_geometry(self);
+}
 
 // np.array(coordinates, dtype=np.float64).reshape(-1, 2)
 Ref coordinate_rows(PyObject* coordinates) {
@@ -202,8 +204,8 @@ Ref export_coordinates(PyObject* coords, PyObject* rgj_type) {
         }
         return out;
     }
-    const int is_point = PyUnicode_Check(rgj_type) &&
-                         PyUnicode_CompareWithASCIIString(rgj_type, "Point") == 0;
+    const int is_point =
+        PyUnicode_Check(rgj_type) && PyUnicode_CompareWithASCIIString(rgj_type, "Point") == 0;
     if (is_point) {
         Ref arr = np_call("asarray", {coords});
         Ref minus_one = py_int(-1);
@@ -235,26 +237,26 @@ PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
     return feature.release();
 }
 
-#define SIG(qual, ...) \
-    Signature { "RGJGeometry." qual, kModule, true, __VA_ARGS__ }
+#define SIG(qual, ...)                                  \
+    Signature {                                         \
+        "RGJGeometry." qual, kModule, true, __VA_ARGS__ \
+    }
 
 constexpr MethodDef kInit{"__init__",
-                         SIG("__init__",
-                             {{"coordinates", nullptr},
-                              {"repulsion", "None"},
-                              {"properties", "None"},
-                              {"optional_dim", "2"}},
-                             true),
-                         init_body};
-constexpr MethodDef kSetCoordinates{
-    "set_coordinates", SIG("set_coordinates", {{"new_coords", nullptr}}, false),
-    set_coordinates_body};
-constexpr MethodDef kSetRepulsion{"set_repulsion",
-                                  SIG("set_repulsion", {{"new_repulsion", nullptr}}, false),
-                                  set_repulsion_body};
+                          SIG("__init__",
+                              {{"coordinates", nullptr},
+                               {"repulsion", "None"},
+                               {"properties", "None"},
+                               {"optional_dim", "2"}},
+                              true),
+                          init_body};
+constexpr MethodDef kSetCoordinates{"set_coordinates",
+                                    SIG("set_coordinates", {{"new_coords", nullptr}}, false),
+                                    set_coordinates_body};
+constexpr MethodDef kSetRepulsion{
+    "set_repulsion", SIG("set_repulsion", {{"new_repulsion", nullptr}}, false), set_repulsion_body};
 constexpr MethodDef kGetDistMatrix{
-    "get_dist_matrix",
-    SIG("get_dist_matrix", {{"scaled", "True"}, {"inverted", "True"}}, false),
+    "get_dist_matrix", SIG("get_dist_matrix", {{"scaled", "True"}, {"inverted", "True"}}, false),
     get_dist_matrix_body};
 constexpr MethodDef kGetCenterPoint{"get_center_point", SIG("get_center_point", {}, false),
                                     get_center_point_body};
@@ -263,19 +265,16 @@ constexpr MethodDef kSquaredDist{
     "squared_dist",
     SIG("squared_dist", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}}, true),
     squared_dist_body};
-constexpr MethodDef kEval{"eval",
-                          SIG("eval", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}},
-                              true),
-                          eval_body};
+constexpr MethodDef kEval{
+    "eval", SIG("eval", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}}, true),
+    eval_body};
 constexpr MethodDef kToRGeoJSON{"toRGeoJSON", SIG("toRGeoJSON", {}, false), to_rgeojson_body};
 #undef SIG
 
 PyMethodDef kGeometryMethods[] = {
-    method_entry<kSetCoordinates>(), method_entry<kSetRepulsion>(),
-    method_entry<kGetDistMatrix>(),  method_entry<kGetCenterPoint>(),
-    method_entry<kInBbox>(),         method_entry<kSquaredDist>(),
-    method_entry<kEval>(),           method_entry<kToRGeoJSON>(),
-    {nullptr, nullptr, 0, nullptr},
+    method_entry<kSetCoordinates>(), method_entry<kSetRepulsion>(), method_entry<kGetDistMatrix>(),
+    method_entry<kGetCenterPoint>(), method_entry<kInBbox>(),       method_entry<kSquaredDist>(),
+    method_entry<kEval>(),           method_entry<kToRGeoJSON>(),   {nullptr, nullptr, 0, nullptr},
 };
 
 FieldDef kFields[7] = {kBaseFields[0], kBaseFields[1], kBaseFields[2], kBaseFields[3],
@@ -289,11 +288,19 @@ ClassDef kClasses[] = {
      nullptr},
 };
 
-const ModuleDef kModuleDef{
-    "base",  kModule, "Base types of the zelk geometries.", {nullptr, nullptr}, false,
-    {nullptr}, kClasses, 2, nullptr};
+const ModuleDef kModuleDef{"base",
+                           kModule,
+                           "Base types of the zelk geometries.",
+                           {nullptr, nullptr},
+                           false,
+                           {nullptr},
+                           kClasses,
+                           2,
+                           nullptr};
 
 }  // namespace
 }  // namespace zelk
 
-PyMODINIT_FUNC PyInit_base() { return zelk::module_init(zelk::kModuleDef); }
+PyMODINIT_FUNC PyInit_base() {
+    return zelk::module_init(zelk::kModuleDef);
+}

@@ -25,7 +25,9 @@ struct CollectionObject {
     PyObject* grad_matrixes;
 };
 
-CollectionObject* coll(PyObject* self) { return reinterpret_cast<CollectionObject*>(self); }
+CollectionObject* coll(PyObject* self) {
+    return reinterpret_cast<CollectionObject*>(self);
+}
 
 const FieldDef kOwnFields[] = {
     {"rgjs", FieldKind::List, offsetof(CollectionObject, rgjs)},
@@ -94,9 +96,9 @@ bool matrix_stack_view(PyObject* a, npy_intp m, std::vector<double>& out) {
     for (npy_intp i = 0; i < m; ++i) {
         for (int j = 0; j < 2; ++j) {
             for (int k = 0; k < 2; ++k) {
-                out[4 * i + 2 * j + k] = core::load_double(base + i * PyArray_STRIDE(arr, 0) +
-                                                           j * PyArray_STRIDE(arr, 1) +
-                                                           k * PyArray_STRIDE(arr, 2));
+                out[4 * i + 2 * j + k] =
+                    core::load_double(base + i * PyArray_STRIDE(arr, 0) +
+                                      j * PyArray_STRIDE(arr, 1) + k * PyArray_STRIDE(arr, 2));
             }
         }
     }
@@ -127,7 +129,9 @@ bool pair_views(const std::vector<Ref>& items, std::vector<PairsView>& views) {
     return true;
 }
 
-Ref new_intp(npy_intp n) { return steal(PyArray_SimpleNew(1, &n, NPY_INTP)); }
+Ref new_intp(npy_intp n) {
+    return steal(PyArray_SimpleNew(1, &n, NPY_INTP));
+}
 
 // `**kwargs` plus one more keyword, refusing a duplicate as a call would.
 Ref merged_kwargs(PyObject* callable, PyObject* kwargs, const char* name, PyObject* value) {
@@ -158,13 +162,14 @@ Ref call_with(PyObject* callable, PyObject* x, PyObject* kwargs) {
 Ref import_type_table() {
     Ref fromlist = steal(Py_BuildValue("(s)", "_RGJ_TYPES"));
     if (!fromlist) return Ref();
-    Ref package = steal(PyImport_ImportModuleLevel("zelk.field.geometry", nullptr, nullptr,
-                                                   fromlist.get(), 0));
+    Ref package = steal(
+        PyImport_ImportModuleLevel("zelk.field.geometry", nullptr, nullptr, fromlist.get(), 0));
     if (!package) return Ref();
     Ref table = steal(PyObject_GetAttrString(package.get(), "_RGJ_TYPES"));
     if (table || !PyErr_ExceptionMatches(PyExc_AttributeError)) return table;
     PyErr_Clear();
-    table = borrow(PyDict_GetItemString(PyImport_GetModuleDict(), "zelk.field.geometry._RGJ_TYPES"));
+    table =
+        borrow(PyDict_GetItemString(PyImport_GetModuleDict(), "zelk.field.geometry._RGJ_TYPES"));
     if (table) return table;
     Ref name = steal(PyUnicode_FromString("_RGJ_TYPES"));
     Ref pkgname = steal(PyUnicode_FromString("zelk.field.geometry"));
@@ -310,9 +315,8 @@ PyObject* set_coordinates_body(PyObject*, const BoundArgs&) {
 
 PyObject* set_repulsion_body(PyObject* self, const BoundArgs& a) {
     std::vector<Ref> ignored;
-    if (!map_members(self, ignored, [&](PyObject* m) {
-            return call_method(m, "set_repulsion", {a[0]});
-        })) {
+    if (!map_members(self, ignored,
+                     [&](PyObject* m) { return call_method(m, "set_repulsion", {a[0]}); })) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -379,7 +383,8 @@ Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* invert
                  bool with_reference) {
     std::vector<Ref> dists;
     if (!map_members(self, dists, [&](PyObject* m) {
-            return call_method(m, "squared_dist", {x}, {{"scaled", scaled}, {"inverted", inverted}});
+            return call_method(m, "squared_dist", {x},
+                               {{"scaled", scaled}, {"inverted", inverted}});
         })) {
         return Ref();
     }
@@ -561,8 +566,8 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
     Ref ignored, idx;
     if (!pair || !unpack_two(pair.get(), ignored, idx)) return nullptr;
     Ref rv_method = steal(PyObject_GetAttrString(self, "repulsion_vector"));
-    Ref rv_kw = rv_method ? merged_kwargs(rv_method.get(), kwargs, "min_dist_select", Py_True)
-                          : Ref();
+    Ref rv_kw =
+        rv_method ? merged_kwargs(rv_method.get(), kwargs, "min_dist_select", Py_True) : Ref();
     Ref rv = rv_kw ? call_with(rv_method.get(), x, rv_kw.get()) : Ref();
     Ref eval = rv ? steal(PyObject_GetAttrString(self, "eval")) : Ref();
     Ref e = eval ? call(eval.get(), {}, {{"x", x}}) : Ref();
@@ -622,7 +627,8 @@ PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
         PyDict_SetItemString(geometry.get(), "type", rgj_type.get()) < 0 ||
         PyDict_SetItemString(geometry.get(), "geometries", list.get()) < 0 ||
         PyDict_SetItemString(feature.get(), "type", feature_type.get()) < 0 ||
-        PyDict_SetItemString(feature.get(), "properties", get_field(coll(self)->base.properties)) < 0 ||
+        PyDict_SetItemString(feature.get(), "properties", get_field(coll(self)->base.properties)) <
+            0 ||
         PyDict_SetItemString(feature.get(), "geometry", geometry.get()) < 0) {
         return nullptr;
     }
@@ -631,32 +637,31 @@ PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
 
 // --- tables -------------------------------------------------------------------
 
-#define SIG(qual, ...) \
-    Signature { "GeometryCollectionRGJ." qual, kModule, true, __VA_ARGS__ }
+#define SIG(qual, ...)                                            \
+    Signature {                                                   \
+        "GeometryCollectionRGJ." qual, kModule, true, __VA_ARGS__ \
+    }
 
-constexpr MethodDef kInit{
-    "__init__", SIG("__init__", {{"geometries", nullptr}, {"properties", "None"}}, true),
-    init_body};
-constexpr MethodDef kSetCoordinates{
-    "set_coordinates", SIG("set_coordinates", {{"new_coords", nullptr}}, false),
-    set_coordinates_body};
-constexpr MethodDef kSetRepulsion{"set_repulsion",
-                                  SIG("set_repulsion", {{"new_repulsion", nullptr}}, false),
-                                  set_repulsion_body};
+constexpr MethodDef kInit{"__init__",
+                          SIG("__init__", {{"geometries", nullptr}, {"properties", "None"}}, true),
+                          init_body};
+constexpr MethodDef kSetCoordinates{"set_coordinates",
+                                    SIG("set_coordinates", {{"new_coords", nullptr}}, false),
+                                    set_coordinates_body};
+constexpr MethodDef kSetRepulsion{
+    "set_repulsion", SIG("set_repulsion", {{"new_repulsion", nullptr}}, false), set_repulsion_body};
 constexpr MethodDef kInBbox{"in_bbox", SIG("in_bbox", {{"x", nullptr}}, false), in_bbox_body};
 constexpr MethodDef kGetDistMatrix{
     "get_dist_matrix", SIG("get_dist_matrix", {{"scaled", "True"}, {"inverted", "True"}}, false),
     get_dist_matrix_body};
 constexpr MethodDef kGetCenterPoint{"get_center_point", SIG("get_center_point", {}, false),
                                     get_center_point_body};
-constexpr MethodDef kSquaredDist{"squared_dist",
-                                 SIG("squared_dist",
-                                     {{"x", nullptr},
-                                      {"scaled", "True"},
-                                      {"inverted", "True"},
-                                      {"return_reference", "False"}},
-                                     true),
-                                 squared_dist_body};
+constexpr MethodDef kSquaredDist{
+    "squared_dist",
+    SIG("squared_dist",
+        {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}, {"return_reference", "False"}},
+        true),
+    squared_dist_body};
 constexpr MethodDef kRepulsionVector{
     "repulsion_vector",
     SIG("repulsion_vector", {{"x", nullptr}, {"min_dist_select", "True"}}, true),
@@ -666,19 +671,18 @@ constexpr MethodDef kToRGeoJSON{"toRGeoJSON", SIG("toRGeoJSON", {}, false), to_r
 #undef SIG
 
 PyMethodDef kMethods[] = {
-    method_entry<kSetCoordinates>(), method_entry<kSetRepulsion>(),
-    method_entry<kInBbox>(),         method_entry<kGetDistMatrix>(),
-    method_entry<kGetCenterPoint>(), method_entry<kSquaredDist>(),
-    method_entry<kRepulsionVector>(), method_entry<kGradient>(),
-    method_entry<kToRGeoJSON>(),     {nullptr, nullptr, 0, nullptr},
+    method_entry<kSetCoordinates>(),  method_entry<kSetRepulsion>(),   method_entry<kInBbox>(),
+    method_entry<kGetDistMatrix>(),   method_entry<kGetCenterPoint>(), method_entry<kSquaredDist>(),
+    method_entry<kRepulsionVector>(), method_entry<kGradient>(),       method_entry<kToRGeoJSON>(),
+    {nullptr, nullptr, 0, nullptr},
 };
 
 // bbox, coordinates, eye_repulsion, grad_matrix, grad_matrixes, inv_repulsion,
 // inv_repulsions, properties, repulsion, rgjs
-constexpr PickleDef kPickle{{&kBaseFields[6], &kBaseFields[0], &kBaseFields[3], &kBaseFields[4],
-                             &kOwnFields[2], &kBaseFields[2], &kOwnFields[1], &kBaseFields[5],
-                             &kBaseFields[1], &kOwnFields[0]},
-                            {0x96a235a, 0x3eb5c46, 0x7a84316}};
+constexpr PickleDef kPickle{
+    {&kBaseFields[6], &kBaseFields[0], &kBaseFields[3], &kBaseFields[4], &kOwnFields[2],
+     &kBaseFields[2], &kOwnFields[1], &kBaseFields[5], &kBaseFields[1], &kOwnFields[0]},
+    {0x96a235a, 0x3eb5c46, 0x7a84316}};
 
 ClassDef kClasses[] = {
     {"GeometryCollectionRGJ", "GeometryCollection", BaseRef::MultiRGJGeometry, 0,
@@ -699,4 +703,6 @@ const ModuleDef kModuleDef{"collection",
 }  // namespace
 }  // namespace zelk
 
-PyMODINIT_FUNC PyInit_collection() { return zelk::module_init(zelk::kModuleDef); }
+PyMODINIT_FUNC PyInit_collection() {
+    return zelk::module_init(zelk::kModuleDef);
+}

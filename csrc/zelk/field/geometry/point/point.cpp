@@ -21,7 +21,8 @@ bool single_point(PyObject* coords, double& px, double& py) {
         py = v.y(0);
         return true;
     }
-    if (is_plain_float64(coords, 1) && PyArray_DIM(reinterpret_cast<PyArrayObject*>(coords), 0) == 2) {
+    if (is_plain_float64(coords, 1) &&
+        PyArray_DIM(reinterpret_cast<PyArrayObject*>(coords), 0) == 2) {
         auto* a = reinterpret_cast<PyArrayObject*>(coords);
         const char* base = static_cast<const char*>(PyArray_DATA(a));
         px = *reinterpret_cast<const double*>(base);
@@ -141,8 +142,9 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
         Ref diff = batch ? pairwise_diff(coords, batch) : Ref();
         Ref zero = py_int(0), one = py_int(1), minus_one = py_int(-1), two = py_int(2);
         Ref swapped = diff ? call_method(diff.get(), "swapaxes", {zero.get(), one.get()}) : Ref();
-        return swapped ? call_method(swapped.get(), "reshape", {minus_one.get(), two.get()}).release()
-                       : nullptr;
+        return swapped
+                   ? call_method(swapped.get(), "reshape", {minus_one.get(), two.get()}).release()
+                   : nullptr;
     }
 
     Ref diff;
@@ -176,21 +178,27 @@ constexpr MethodDef kPointRepulsionVector{
     Signature{"PointRGJ.repulsion_vector", kModule, true, {{"x", nullptr}}, true},
     point_repulsion_vector};
 
-constexpr MethodDef kMultiPointInit{
-    "__init__",
-    Signature{"MultiPointRGJ.__init__", kModule, true,
-              {{"coordinates", nullptr}, {"repulsion", "None"}}, true},
-    multipoint_init};
+constexpr MethodDef kMultiPointInit{"__init__",
+                                    Signature{"MultiPointRGJ.__init__",
+                                              kModule,
+                                              true,
+                                              {{"coordinates", nullptr}, {"repulsion", "None"}},
+                                              true},
+                                    multipoint_init};
 constexpr MethodDef kMultiPointInBbox{
     "in_bbox", Signature{"MultiPointRGJ.in_bbox", kModule, true, {{"x", nullptr}}, false},
     multipoint_in_bbox};
 constexpr MethodDef kMultiPointRepulsionVector{
     "repulsion_vector",
-    Signature{"MultiPointRGJ.repulsion_vector", kModule, true,
-              {{"x", nullptr}, {"min_dist_select", "True"}}, true},
+    Signature{"MultiPointRGJ.repulsion_vector",
+              kModule,
+              true,
+              {{"x", nullptr}, {"min_dist_select", "True"}},
+              true},
     multipoint_repulsion_vector};
 
-PyMethodDef kPointMethods[] = {method_entry<kPointRepulsionVector>(), {nullptr, nullptr, 0, nullptr}};
+PyMethodDef kPointMethods[] = {method_entry<kPointRepulsionVector>(),
+                               {nullptr, nullptr, 0, nullptr}};
 PyMethodDef kMultiPointMethods[] = {method_entry<kMultiPointInBbox>(),
                                     method_entry<kMultiPointRepulsionVector>(),
                                     {nullptr, nullptr, 0, nullptr}};
@@ -221,4 +229,6 @@ const ModuleDef kModuleDef{"point",
 }  // namespace
 }  // namespace zelk
 
-PyMODINIT_FUNC PyInit_point() { return zelk::module_init(zelk::kModuleDef); }
+PyMODINIT_FUNC PyInit_point() {
+    return zelk::module_init(zelk::kModuleDef);
+}

@@ -38,8 +38,7 @@ void raise_too_many(const Signature& sig, int nparams, Py_ssize_t given) {
     }
     if (!count) return;
     PyErr_Format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd %s given",
-                 sig.qualname, count.get(), plural ? "s" : "", total,
-                 total == 1 ? "was" : "were");
+                 sig.qualname, count.get(), plural ? "s" : "", total, total == 1 ? "was" : "were");
 }
 
 void raise_missing(const Signature& sig, int nparams, PyObject* const* values) {
@@ -66,8 +65,8 @@ void raise_missing(const Signature& sig, int nparams, PyObject* const* values) {
         if (!last || !head || !sep) return;
         Ref joined = steal(PyUnicode_Join(sep.get(), head.get()));
         if (!joined) return;
-        text = steal(
-            PyUnicode_FromFormat("%U, and %U", joined.get(), PyList_GET_ITEM(last.get(), 0)));
+        text =
+            steal(PyUnicode_FromFormat("%U, and %U", joined.get(), PyList_GET_ITEM(last.get(), 0)));
     }
     if (!text) return;
     PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U",
@@ -213,8 +212,8 @@ const char* text_signature(const Signature& sig, const char* name) {
     return texts.front().c_str();
 }
 
-PyObject* call_method(const MethodDef& def, PyObject* self, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* call_method(const MethodDef& def, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
     BoundArgs bound;
     PyObject* result = nullptr;
     if (bind_args(def.sig, args, nargs, kwnames, bound)) {

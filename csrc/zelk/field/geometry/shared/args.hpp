@@ -60,8 +60,8 @@ struct MethodDef {
     MethodBody body;
 };
 
-PyObject* call_method(const MethodDef& def, PyObject* self, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* call_method(const MethodDef& def, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept;
 
 // One C entry point per method definition, so that each has its own signature.
 template <const MethodDef& D>
@@ -83,8 +83,8 @@ template <const MethodDef& D>
 PyMethodDef method_entry() {
     PyMethodDef m;
     m.ml_name = D.name;
-    m.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-        &method_trampoline<D>));
+    m.ml_meth =
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&method_trampoline<D>));
     m.ml_flags = METH_FASTCALL | METH_KEYWORDS;
     m.ml_doc = text_signature(D.sig, D.name);
     return m;

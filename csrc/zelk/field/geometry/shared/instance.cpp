@@ -9,7 +9,7 @@ namespace {
 
 // The slot that follows `self_slot` in the base chain of `t`: the base's version.
 template <class Slot>
-Slot next_slot(PyTypeObject* t, Slot PyTypeObject::*member, Slot self_slot) {
+Slot next_slot(PyTypeObject* t, Slot PyTypeObject::* member, Slot self_slot) {
     while (t != nullptr && t->*member != self_slot) t = t->tp_base;
     while (t != nullptr && t->*member == self_slot) t = t->tp_base;
     return t != nullptr ? t->*member : nullptr;
@@ -34,8 +34,8 @@ PyObject* new_instance(PyTypeObject* type, PyObject* args, PyObject* kwds, newfu
     return self;
 }
 
-int traverse_instance(PyObject* self, visitproc visit, void* arg, traverseproc self_slot,
-                      int first, int count) {
+int traverse_instance(PyObject* self, visitproc visit, void* arg, traverseproc self_slot, int first,
+                      int count) {
     PyObject** fields = object_fields(self);
     for (int i = first; i < count; ++i) Py_VISIT(fields[i]);
     if (first == 0) {

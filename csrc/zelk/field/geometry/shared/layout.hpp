@@ -10,8 +10,7 @@
 namespace zelk {
 
 struct GeometryObject {
-    PyObject_HEAD
-    PyObject* coordinates;
+    PyObject_HEAD PyObject* coordinates;
     PyObject* repulsion;
     PyObject* inv_repulsion;
     PyObject* eye_repulsion;
@@ -22,10 +21,14 @@ struct GeometryObject {
 
 constexpr int kBaseObjectFields = 7;
 
-inline GeometryObject* as_geometry(PyObject* self) { return reinterpret_cast<GeometryObject*>(self); }
+inline GeometryObject* as_geometry(PyObject* self) {
+    return reinterpret_cast<GeometryObject*>(self);
+}
 
 // The object fields of an instance, in layout order, starting with `coordinates`.
-inline PyObject** object_fields(PyObject* self) { return &as_geometry(self)->coordinates; }
+inline PyObject** object_fields(PyObject* self) {
+    return &as_geometry(self)->coordinates;
+}
 
 // Replaces a field with a new reference (stolen), dropping the old one last so
 // that a destructor that looks at the object sees a consistent state.
@@ -36,6 +39,8 @@ inline void set_field(PyObject*& slot, PyObject* value) {
 }
 
 // Borrowed read of a field; None for a slot that was never filled.
-inline PyObject* get_field(PyObject* slot) { return slot ? slot : Py_None; }
+inline PyObject* get_field(PyObject* slot) {
+    return slot ? slot : Py_None;
+}
 
 }  // namespace zelk

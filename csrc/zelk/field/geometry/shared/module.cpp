@@ -126,8 +126,8 @@ PyTypeObject* create_class(PyObject* module, const ModuleDef& mdef, const ClassD
         // Without this the type would get the interpreter's generic heap-type
         // dealloc, which hands back to the nearest non-generic one: a derived
         // class's own dealloc, looking for its base, would then loop forever.
-        slots.push_back({Py_tp_dealloc,
-                         reinterpret_cast<void*>(reinterpret_cast<PyTypeObject*>(base)->tp_dealloc)});
+        slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(
+                                            reinterpret_cast<PyTypeObject*>(base)->tp_dealloc)});
     }
     if (cdef.init != nullptr) slots.push_back({Py_tp_init, reinterpret_cast<void*>(cdef.init)});
     if (cdef.n_own_fields > 0) {
@@ -211,15 +211,22 @@ bool exec_body(PyObject* module, const ModuleDef& def) {
         const ClassDef& cdef = def.classes[i];
         PyObject* base = nullptr;
         switch (cdef.base) {
-            case BaseRef::Object: break;
-            case BaseRef::RGJGeometry: base = rgj.get(); break;
-            case BaseRef::MultiRGJGeometry: base = multi.get(); break;
-            case BaseRef::Local: base = reinterpret_cast<PyObject*>(g_classes[cdef.local_base].type);
+            case BaseRef::Object:
+                break;
+            case BaseRef::RGJGeometry:
+                base = rgj.get();
+                break;
+            case BaseRef::MultiRGJGeometry:
+                base = multi.get();
+                break;
+            case BaseRef::Local:
+                base = reinterpret_cast<PyObject*>(g_classes[cdef.local_base].type);
         }
         PyTypeObject* type = create_class(module, def, cdef, base);
         if (type == nullptr) return false;
         // The module keeps the class alive through its attribute.
-        const int added = PyModule_AddObjectRef(module, cdef.name, reinterpret_cast<PyObject*>(type));
+        const int added =
+            PyModule_AddObjectRef(module, cdef.name, reinterpret_cast<PyObject*>(type));
         Py_DECREF(type);
         if (added < 0) return false;
         g_classes.push_back({type, &cdef, nullptr});
@@ -282,8 +289,15 @@ PyObject* module_init(const ModuleDef& def) {
         g_slots[0] = {Py_mod_create, reinterpret_cast<void*>(&create_step)};
         g_slots[1] = {Py_mod_exec, reinterpret_cast<void*>(&exec_step)};
         g_slots[2] = {0, nullptr};
-        g_moduledef = {PyModuleDef_HEAD_INIT, def.full_name, def.doc, 0, nullptr, g_slots,
-                       nullptr, nullptr, nullptr};
+        g_moduledef = {PyModuleDef_HEAD_INIT,
+                       def.full_name,
+                       def.doc,
+                       0,
+                       nullptr,
+                       g_slots,
+                       nullptr,
+                       nullptr,
+                       nullptr};
     }
     return PyModuleDef_Init(&g_moduledef);
 }
@@ -301,9 +315,13 @@ const ClassEntry* find_class(PyTypeObject* cls) {
     return nullptr;
 }
 
-const ModuleDef& current_module() { return *g_def; }
+const ModuleDef& current_module() {
+    return *g_def;
+}
 
-PyObject* current_module_object() { return g_module; }
+PyObject* current_module_object() {
+    return g_module;
+}
 
 }  // namespace internal
 

@@ -31,19 +31,19 @@ struct ClassDef {
     const char* name;      // "PointRGJ"
     const char* rgj_type;  // value of RGJType, or nullptr for none
     BaseRef base;
-    int local_base;                // index of the base among the module's classes
-    Py_ssize_t basicsize;          // 0 inherits the base's layout
-    const InstanceSlots* slots;    // nullptr inherits the base's slots
-    const FieldDef* own_fields;    // exposed as properties, in declaration order
+    int local_base;              // index of the base among the module's classes
+    Py_ssize_t basicsize;        // 0 inherits the base's layout
+    const InstanceSlots* slots;  // nullptr inherits the base's slots
+    const FieldDef* own_fields;  // exposed as properties, in declaration order
     int n_own_fields;
-    initproc init;                 // nullptr inherits
-    PyMethodDef* methods;          // members in registration order, {nullptr} terminated
-    const PickleDef* pickle;       // nullptr: no pickling hooks
+    initproc init;            // nullptr inherits
+    PyMethodDef* methods;     // members in registration order, {nullptr} terminated
+    const PickleDef* pickle;  // nullptr: no pickling hooks
 };
 
 struct ModuleDef {
-    const char* short_name;     // "point"
-    const char* full_name;      // "zelk.field.geometry.point"
+    const char* short_name;  // "point"
+    const char* full_name;   // "zelk.field.geometry.point"
     const char* doc;
     const char* base_types[2];  // names taken from zelk.field.geometry.base, in order
     bool import_kernels;        // binds `kernels` from zelk.field
@@ -69,8 +69,8 @@ namespace detail {
 
 PyObject* new_instance(PyTypeObject* type, PyObject* args, PyObject* kwds, newfunc self_slot,
                        int first, int count);
-int traverse_instance(PyObject* self, visitproc visit, void* arg, traverseproc self_slot,
-                      int first, int count);
+int traverse_instance(PyObject* self, visitproc visit, void* arg, traverseproc self_slot, int first,
+                      int count);
 int clear_instance(PyObject* self, inquiry self_slot, int first, int count);
 void dealloc_instance(PyObject* self, destructor self_slot, int first, int count);
 

@@ -60,8 +60,12 @@ Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*
     return f ? call(f.get(), args, kwargs) : Ref();
 }
 
-Ref py_int(Py_ssize_t v) { return steal(PyLong_FromSsize_t(v)); }
-Ref py_float(double v) { return steal(PyFloat_FromDouble(v)); }
+Ref py_int(Py_ssize_t v) {
+    return steal(PyLong_FromSsize_t(v));
+}
+Ref py_float(double v) {
+    return steal(PyFloat_FromDouble(v));
+}
 
 Ref py_tuple(std::initializer_list<PyObject*> items) {
     Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -81,9 +85,13 @@ Ref getitem(PyObject* obj, std::initializer_list<PyObject*> key) {
     return k ? steal(PyObject_GetItem(obj, k.get())) : Ref();
 }
 
-Ref full_slice() { return steal(PySlice_New(nullptr, nullptr, nullptr)); }
+Ref full_slice() {
+    return steal(PySlice_New(nullptr, nullptr, nullptr));
+}
 
-Ref float64_type() { return np_attr("float64"); }
+Ref float64_type() {
+    return np_attr("float64");
+}
 
 Ref as_query_batch(PyObject* x) {
     Ref a = np_call("atleast_2d", {x});
@@ -95,8 +103,8 @@ Ref as_query_batch(PyObject* x) {
 bool is_plain_float64(PyObject* a, int ndim) {
     if (!PyArray_CheckExact(a)) return false;
     auto* arr = reinterpret_cast<PyArrayObject*>(a);
-    return PyArray_NDIM(arr) == ndim && PyArray_TYPE(arr) == NPY_DOUBLE &&
-           PyArray_ISALIGNED(arr) && PyArray_ISNOTSWAPPED(arr);
+    return PyArray_NDIM(arr) == ndim && PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISALIGNED(arr) &&
+           PyArray_ISNOTSWAPPED(arr);
 }
 
 bool pairs_view(PyObject* a, PairsView& out) {

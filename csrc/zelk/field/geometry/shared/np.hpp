@@ -71,6 +71,8 @@ inline double* f64_data(PyObject* a) {
 }
 
 // Truth value as the interpreter tests it; -1 on error.
-inline int truth(PyObject* o) { return o == Py_True ? 1 : o == Py_False || o == Py_None ? 0 : PyObject_IsTrue(o); }
+inline int truth(PyObject* o) {
+    return o == Py_True ? 1 : o == Py_False || o == Py_None ? 0 : PyObject_IsTrue(o);
+}
 
 }  // namespace zelk

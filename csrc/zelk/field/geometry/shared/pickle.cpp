@@ -173,7 +173,8 @@ PyObject* unpickle_body(const ClassEntry& e, const BoundArgs& bound) {
         if (!pickle) return nullptr;
         Ref error = steal(PyObject_GetAttrString(pickle.get(), "PickleError"));
         if (!error) return nullptr;
-        Ref fmt = steal(PyUnicode_FromString("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))"));
+        Ref fmt = steal(
+            PyUnicode_FromString("Incompatible checksums (0x%x vs (0x%x, 0x%x, 0x%x) = (%s))"));
         Ref values = steal(Py_BuildValue("(llll s)", checksum, p.checksums[0], p.checksums[1],
                                          p.checksums[2], names.c_str()));
         if (!fmt || !values) return nullptr;

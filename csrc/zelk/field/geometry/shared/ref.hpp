@@ -12,7 +12,7 @@ namespace zelk {
 
 // An owned (strong) reference. Never leaks on an early return.
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     // Takes over a new reference (may be NULL, which signals an error already set).
     static Ref steal(PyObject* o) noexcept { return Ref(o); }
@@ -38,14 +38,20 @@ public:
         return o;
     }
 
-private:
+  private:
     explicit Ref(PyObject* o) noexcept : p_(o) {}
     PyObject* p_ = nullptr;
 };
 
-inline Ref steal(PyObject* o) noexcept { return Ref::steal(o); }
-inline Ref borrow(PyObject* o) noexcept { return Ref::borrow(o); }
-inline Ref none() noexcept { return Ref::borrow(Py_None); }
+inline Ref steal(PyObject* o) noexcept {
+    return Ref::steal(o);
+}
+inline Ref borrow(PyObject* o) noexcept {
+    return Ref::borrow(o);
+}
+inline Ref none() noexcept {
+    return Ref::borrow(Py_None);
+}
 
 // Runs a C++ body that may throw and turns what escapes into a Python exception.
 // The body returns NULL with an exception set on Python errors, as usual.
