@@ -33,7 +33,7 @@ Ref row_bbox(PyObject* coords) {
     }
     Ref zero = py_int(0);
     Ref lo = call_method(coords, "min", {zero.get()});
-    Ref hi = call_method(coords, "max", {zero.get()});
+    Ref hi = lo ? call_method(coords, "max", {zero.get()}) : Ref();
     Ref pair = steal(lo && hi ? Py_BuildValue("[OO]", lo.get(), hi.get()) : nullptr);
     return pair ? np_call("array", {pair.get()}) : Ref();
 }
@@ -120,8 +120,8 @@ PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
     }
     Ref zero = py_int(0);
     Ref lo = call_method(b.get(), "min", {zero.get()});
-    Ref hi = call_method(b.get(), "max", {zero.get()});
-    if (!lo || !hi) return nullptr;
+    Ref hi = lo ? call_method(b.get(), "max", {zero.get()}) : Ref();
+    if (!hi) return nullptr;
     Ref sum = steal(PyNumber_Add(lo.get(), hi.get()));
     Ref half = py_float(2.0);
     return sum ? PyNumber_TrueDivide(sum.get(), half.get()) : nullptr;
