@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace zelk::core {
@@ -37,10 +38,15 @@ class StripIndex {
         fill();
     }
 
-    bool contains(double x, double y) const {
-        // A NaN height is on neither side of any vertex: nothing is crossed.
-        if (y != y || entries_.empty()) return false;
-        const std::ptrdiff_t b = band_of(y);
+    std::ptrdiff_t bands() const { return bands_; }
+
+    // The band of height y, or -1 for a NaN height, which is on neither side
+    // of any vertex: nothing is crossed.
+    std::ptrdiff_t band_of_point(double y) const { return y != y ? -1 : band_of(y); }
+
+    // Whether (x, y) is inside, given b = band_of_point(y).
+    bool contains(double x, double y, std::ptrdiff_t b) const {
+        if (b < 0) return false;
         const Edge* e = entries_.data() + start_[b];
         const Edge* const end = entries_.data() + start_[b + 1];
         // Within a band the outer ring's edges come first, then each hole's.
@@ -138,6 +144,10 @@ class StripIndex {
     std::vector<Edge> entries_;
 };
 
+// From this many points on, sorting them by band costs less than the cache
+// misses it saves.
+constexpr std::ptrdiff_t kSortFrom = 4096;
+
 }  // namespace
 
 bool ring_has_area(const PairsView& ring) noexcept {
@@ -162,8 +172,39 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
         return;
     }
     const StripIndex index(outer, holes, n_holes);
-    for (std::ptrdiff_t j = 0; j < points.n; ++j)
-        inside[j] = index.contains(points.x(j), points.y(j));
+    const std::ptrdiff_t n = points.n;
+    if (n < kSortFrom || index.bands() == 1) {
+        for (std::ptrdiff_t j = 0; j < n; ++j) {
+            const double y = points.y(j);
+            inside[j] = index.contains(points.x(j), y, index.band_of_point(y));
+        }
+        return;
+    }
+    // Many points: visit them band by band (a counting sort), so that each
+    // band's edges are read from cache rather than from memory per point.
+    const std::ptrdiff_t bands = index.bands();
+    std::vector<std::int32_t> band(static_cast<std::size_t>(n));
+    std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(bands) + 2, 0);
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        // NaN heights go first as band -1.
+        band[j] = static_cast<std::int32_t>(index.band_of_point(points.y(j)));
+        ++first[band[j] + 2];
+    }
+    for (std::ptrdiff_t b = 0; b <= bands; ++b) first[b + 1] += first[b];
+    std::vector<std::ptrdiff_t> order(static_cast<std::size_t>(n));
+    std::vector<double> xy(static_cast<std::size_t>(2 * n));
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const std::ptrdiff_t at = first[band[j] + 1]++;
+        order[at] = j;
+        xy[2 * at] = points.x(j);
+        xy[2 * at + 1] = points.y(j);
+    }
+    std::ptrdiff_t at = 0;
+    for (std::ptrdiff_t b = -1; b < bands; ++b) {
+        for (const std::ptrdiff_t end = first[b + 1]; at < end; ++at) {
+            inside[order[at]] = index.contains(xy[2 * at], xy[2 * at + 1], b);
+        }
+    }
 }
 
 }  // namespace zelk::core

@@ -246,6 +246,19 @@ def test_edges_spanning_many_strips(rng, spikes):
     np.testing.assert_array_equal(got, rings_oracle(points, outer, []))
 
 
+def test_large_batches_match_small_batches(rng):
+    # Large batches are visited band by band; the order must not matter.
+    outer, holes = polygon_with_holes(rng, 300, 4)
+    points = np.vstack([grid_points(-11.0, 11.0, 0.125), rng.uniform(-11.0, 11.0, (20000, 2))])
+    points[rng.choice(len(points), 50, replace=False), 1] = np.nan
+    points = points[rng.permutation(len(points))]
+    whole = kernels.point_in_rings(points, outer, holes)
+    pieces = [kernels.point_in_rings(points[i:i + 500], outer, holes)
+              for i in range(0, len(points), 500)]
+    np.testing.assert_array_equal(whole, np.concatenate(pieces))
+    np.testing.assert_array_equal(whole, rings_oracle(points, outer, holes))
+
+
 @pytest.mark.parametrize(
     "case",
     ["overlapping_holes", "hole_outside_outer", "hole_crossing_outer", "hole_equals_outer"],
