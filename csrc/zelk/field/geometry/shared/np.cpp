@@ -18,14 +18,16 @@ PyObject* np_module() {
 }
 
 Ref np_attr(const char* name) {
+    if (PyErr_Occurred()) return Ref();
     PyObject* np = np_module();
     return np ? steal(PyObject_GetAttrString(np, name)) : Ref();
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
          std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
-    // A null argument is the failed result of an earlier step: its error is set.
-    if (callable == nullptr) return Ref();
+    // A null argument is the failed result of an earlier step, and a pending
+    // error means an earlier step of a chain failed: either way, do nothing.
+    if (callable == nullptr || PyErr_Occurred()) return Ref();
     for (PyObject* a : args) {
         if (a == nullptr) return Ref();
     }
@@ -56,6 +58,7 @@ Ref np_call(const char* name, std::initializer_list<PyObject*> args,
 
 Ref call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args,
                 std::initializer_list<std::pair<const char*, PyObject*>> kwargs) {
+    if (obj == nullptr || PyErr_Occurred()) return Ref();
     Ref f = steal(PyObject_GetAttrString(obj, name));
     return f ? call(f.get(), args, kwargs) : Ref();
 }
@@ -80,6 +83,7 @@ Ref py_tuple(std::initializer_list<PyObject*> items) {
 }
 
 Ref getitem(PyObject* obj, std::initializer_list<PyObject*> key) {
+    if (obj == nullptr || PyErr_Occurred()) return Ref();
     if (key.size() == 1) return steal(PyObject_GetItem(obj, *key.begin()));
     Ref k = py_tuple(key);
     return k ? steal(PyObject_GetItem(obj, k.get())) : Ref();

@@ -17,6 +17,9 @@ PyObject* np_module();
 // getattr(np, name) / getattr(np.linalg, name).
 Ref np_attr(const char* name);
 
+// These helpers do nothing and return an empty Ref when an argument is null or
+// an error is already pending, so a chain of steps can be checked once at its end.
+
 // callable(*args, **{names[i]: kwvalues[i]}); arguments are borrowed.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
          std::initializer_list<std::pair<const char*, PyObject*>> kwargs = {});
