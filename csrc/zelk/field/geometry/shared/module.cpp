@@ -128,6 +128,10 @@ PyTypeObject* create_class(PyObject* module, const ModuleDef& mdef, const ClassD
         // class's own dealloc, looking for its base, would then loop forever.
         slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(
                                             reinterpret_cast<PyTypeObject*>(base)->tp_dealloc)});
+        // The base's allocator, set here so that the class gets a __new__ of its
+        // own: Cls.__new__(T) then refuses a T that is not a subclass of Cls.
+        slots.push_back(
+            {Py_tp_new, reinterpret_cast<void*>(reinterpret_cast<PyTypeObject*>(base)->tp_new)});
     }
     if (cdef.init != nullptr) slots.push_back({Py_tp_init, reinterpret_cast<void*>(cdef.init)});
     if (cdef.n_own_fields > 0) {
