@@ -339,7 +339,8 @@ def test_exports_round_trip_through_the_constructor():
     g = MultiPointRGJ([[1, 2], [3, 4]], [[2, 0], [0, 5]], properties={"a": 1})
     h = MultiPointRGJ(**g.toRGeoJSON()["geometry"], properties=g.properties)
     for f in FIELDS:
-        np.testing.assert_array_equal(getattr(h, f), getattr(g, f)) if f != "properties" else None
+        if f != "properties":
+            np.testing.assert_array_equal(getattr(h, f), getattr(g, f))
     assert PointRGJ(**PointRGJ([4, 5]).toRGeoJSON()["geometry"]).coordinates.tolist() == [[4, 5]]
 
 
@@ -377,6 +378,9 @@ def test_class_tree():
         assert cls.__module__ == "zelk.field.geometry.base"
         for name in ("__getstate__", "__reduce__", "__reduce_ex__"):
             assert name not in vars(cls)
+    for cls, other in [(PointRGJ, MultiPointRGJ), (MultiPointRGJ, PointRGJ), (PointRGJ, RGJGeometry), (MultiRGJGeometry, int)]:
+        with pytest.raises(TypeError, match="is not a subtype"):
+            cls.__new__(other)
 
 
 class Cyclic(PointRGJ):
