@@ -1,0 +1,264 @@
+"""Import behaviour of the point module and laziness of the package; the
+process-wide cases run in a fresh interpreter."""
+
+import builtins
+import importlib.util
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import zelk.field.geometry.point as P
+
+
+def check(result):
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_namespace():
+    names = {k for k in vars(P) if not (k.startswith("__") and k.endswith("__"))}
+    assert names == {"PointRGJ", "MultiPointRGJ", "np", "__pyx_unpickle_PointRGJ", "__pyx_unpickle_MultiPointRGJ"}
+    assert P.np is np
+    assert P.__test__ == {} and type(P.__test__) is dict
+    assert vars(P)["__builtins__"] is builtins
+    assert P.__doc__ == "PointRGJ / MultiPointRGJ."
+    assert P.__name__ == "zelk.field.geometry.point" and P.__package__ == "zelk.field.geometry"
+    assert P.__file__ == P.__spec__.origin and P.__loader__ is P.__spec__.loader
+    assert not hasattr(P, "__path__")
+    assert (P.PointRGJ.RGJType, P.MultiPointRGJ.RGJType) == ("Point", "MultiPoint")
+
+
+def test_import_again_removal_and_reload(run_python):
+    out = run_python(
+        """
+        import importlib, pickle, sys
+        import zelk.field.geometry.point as m1
+        P, M = m1.PointRGJ, m1.MultiPointRGJ
+        data = pickle.dumps(M([[0, 0], [10, 0]]))
+        import zelk.field.geometry.point as m2
+        assert m2 is m1
+        del sys.modules["zelk.field.geometry.point"]
+        m3 = importlib.import_module("zelk.field.geometry.point")
+        assert m3 is m1 and sys.modules["zelk.field.geometry.point"] is m1
+        assert m3.PointRGJ is P and m3.MultiPointRGJ is M
+        m4 = importlib.reload(m1)
+        assert m4 is m1 and m4.PointRGJ is P and m4.MultiPointRGJ is M
+        del sys.modules["zelk.field.geometry.point"]
+        from zelk.field.geometry.point import MultiPointRGJ
+        assert MultiPointRGJ is M
+        g = pickle.loads(data)
+        assert type(g) is M
+        print(g.repulsion_vector([[1, 1]]).tolist(), m1.__test__, sorted(vars(m1)) == sorted(vars(m4)))
+        """
+    )
+    assert check(out).split() == ["[[-1.0,", "-1.0]]", "{}", "True"]
+
+
+def test_quick_example(run_python):
+    out = run_python(
+        "from zelk.field.geometry.point import MultiPointRGJ; "
+        "print(MultiPointRGJ([[0, 0], [10, 0]]).repulsion_vector([[1, 1]]))"
+    )
+    assert check(out) == "[[-1. -1.]]\n"
+
+
+BLOCK_KERNELS = """
+import sys
+
+class NoKernels:
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname == "zelk.field.kernels":
+            raise ModuleNotFoundError(f"No module named {fullname!r}", name=fullname)
+        return None
+
+sys.meta_path.insert(0, NoKernels())
+try:
+    import zelk.field.kernels
+except ModuleNotFoundError:
+    pass
+else:
+    raise SystemExit("kernels could still be imported")
+"""
+
+
+def test_point_module_imports_without_kernels(run_python):
+    out = run_python(
+        BLOCK_KERNELS
+        + """
+import zelk.field.geometry.point as m
+from zelk.field.geometry import MultiPointRGJ, PointRGJ
+assert MultiPointRGJ is m.MultiPointRGJ and PointRGJ is m.PointRGJ
+assert "zelk.field.kernels" not in sys.modules and not hasattr(m, "kernels")
+print(MultiPointRGJ([[0, 0], [10, 0]]).repulsion_vector([[5, 0]]).tolist())
+"""
+    )
+    assert check(out) == "[[-5.0, 0.0]]\n"
+
+
+def test_package_is_lazy(run_python):
+    out = run_python(
+        """
+        import sys
+        import zelk.field.geometry as g
+        loaded = lambda: sorted(k for k in sys.modules if k.startswith("zelk.field."))
+        assert loaded() == ["zelk.field.geometry"], loaded()
+        from zelk.field.geometry import PointRGJ
+        import zelk.field.geometry.point as p
+        assert PointRGJ is p.PointRGJ and g.MultiPointRGJ is p.MultiPointRGJ
+        assert loaded() == ["zelk.field.geometry", "zelk.field.geometry.base", "zelk.field.geometry.point"], loaded()
+        try:
+            g.NoSuchGeometry
+        except AttributeError:
+            pass
+        else:
+            raise SystemExit("unknown attribute did not raise")
+        print("_RGJ_TYPES" in dir(g), "PointRGJ" in dir(g))
+        """
+    )
+    assert check(out) == "True True\n"
+
+
+def test_point_module_alone_imports_no_other_geometry(run_python):
+    out = run_python(
+        """
+        import sys
+        import zelk.field.geometry.point
+        print(sorted(k for k in sys.modules if k.startswith("zelk.field.")))
+        """
+    )
+    assert check(out) == "['zelk.field.geometry', 'zelk.field.geometry.base', 'zelk.field.geometry.point']\n"
+
+
+MODULES = ["point", "linestring", "polygon", "collection"]
+
+
+@pytest.mark.skipif(
+    any(importlib.util.find_spec(f"zelk.field.geometry.{m}") is None for m in MODULES),
+    reason="not every geometry module is built yet",
+)
+def test_type_table(run_python):
+    out = run_python(
+        """
+        import zelk.field.geometry as g
+        table = g._RGJ_TYPES
+        assert g._RGJ_TYPES is table
+        for name, cls in table.items():
+            assert cls.RGJType == name and getattr(g, cls.__name__) is cls
+        print(sorted(table))
+        """
+    )
+    want = ["GeometryCollection", "LineString", "MultiLineString", "MultiPoint", "MultiPolygon", "Point", "Polygon"]
+    assert check(out) == f"{want}\n"
+
+
+def test_point_types_in_the_table_are_the_module_classes(run_python):
+    out = run_python(
+        """
+        import zelk.field.geometry as g
+        import zelk.field.geometry.point as p
+        try:
+            table = g._RGJ_TYPES
+        except ImportError:  # a geometry module that does not exist yet
+            print("skip")
+        else:
+            print(table["Point"] is p.PointRGJ and table["MultiPoint"] is p.MultiPointRGJ)
+        """
+    )
+    assert check(out) in ("True\n", "skip\n")
+
+
+FAKE_VERSION = 'const char *Py_GetVersion(void) { return "3.12.0 (fake)"; }\n'
+
+
+@pytest.fixture
+def fake_version(tmp_path):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        pytest.skip("no C compiler")
+    src = tmp_path / "fake_version.c"
+    src.write_text(FAKE_VERSION)
+    lib = tmp_path / "libfakeversion.so"
+    if subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(src)], capture_output=True).returncode:
+        pytest.skip("cannot build a shared library")
+    return {"LD_PRELOAD": str(lib)}
+
+
+WARNING = "compile time Python version 3.11 of module 'zelk.field.geometry.point' does not match runtime version 3.12"
+
+
+def test_version_mismatch_warns_once(run_python, fake_version):
+    out = run_python(
+        """
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import zelk.field.geometry.point as m
+        mine = [w for w in caught if "zelk.field.geometry.point" in str(w.message)]
+        assert all(w.category is RuntimeWarning for w in mine)
+        for w in mine:
+            print(w.message)
+        print(m.PointRGJ([1, 1]).repulsion_vector([3, 4]).tolist())
+        """,
+        env=fake_version,
+    )
+    assert check(out).splitlines() == [WARNING, "[[2.0, 3.0]]"]
+
+
+def test_warning_as_error_fails_the_import_and_a_retry_starts_afresh(run_python, fake_version):
+    out = run_python(
+        """
+        import sys, traceback, warnings
+        import zelk.field.geometry.base  # its own warning is not the subject here
+        warnings.simplefilter("error", RuntimeWarning)
+        try:
+            import zelk.field.geometry.point
+        except RuntimeWarning as e:
+            print(e)
+            tb = [(f.name, f.filename) for f in traceback.extract_tb(e.__traceback__)]
+            print(("init zelk.field.geometry.point", "zelk/field/geometry/point") in tb)
+        else:
+            raise SystemExit("the import went on")
+        assert "zelk.field.geometry.point" not in sys.modules
+        warnings.simplefilter("ignore", RuntimeWarning)
+        import zelk.field.geometry.point as m
+        print(m.MultiPointRGJ([[0, 0], [10, 0]]).repulsion_vector([[9, 0]]).tolist(), m.__test__)
+        """,
+        env=fake_version,
+    )
+    assert check(out).splitlines() == [WARNING, "True", "[[1.0, 0.0]] {}"]
+
+
+def test_no_warning_at_the_right_version(run_python):
+    out = run_python("import zelk.field.geometry.point", args=("-W", "error::RuntimeWarning"))
+    check(out)
+
+
+def test_subinterpreter_is_refused(run_python):
+    out = run_python(
+        """
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            print("skip")
+            raise SystemExit(0)
+        import zelk.field.geometry.point
+        sub = interpreters.create()
+        code = (
+            "try:\\n"
+            "    import zelk.field.geometry.point\\n"
+            "except ImportError as e:\\n"
+            "    assert str(e) == 'Interpreter change detected - this module can only be loaded "
+            "into one interpreter per process.', str(e)\\n"
+            "else:\\n"
+            "    raise AssertionError('imported')\\n"
+        )
+        interpreters.run_string(sub, code)
+        interpreters.destroy(sub)
+        import zelk.field.geometry.point as m
+        print(m.PointRGJ([0, 0]).repulsion_vector([1, 1]).tolist())
+        """
+    )
+    assert check(out) in ("skip\n", "[[1.0, 1.0]]\n")
