@@ -218,7 +218,8 @@ Ref export_coordinates(PyObject* coords, PyObject* rgj_type) {
 PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
     Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
     if (!rgj_type) return nullptr;
-    Ref coords = export_coordinates(get_field(geo(self)->coordinates), rgj_type.get());
+    Ref held = borrow(get_field(geo(self)->coordinates));  // tolist() may replace the field
+    Ref coords = export_coordinates(held.get(), rgj_type.get());
     Ref repulsion = coords ? call_method(get_field(geo(self)->repulsion), "tolist") : Ref();
     if (!repulsion) return nullptr;
     Ref geometry = steal(PyDict_New());

@@ -82,7 +82,8 @@ PyObject* multipoint_init(PyObject* self, const BoundArgs& a) {
 PyObject* multipoint_in_bbox(PyObject* self, const BoundArgs& a) {
     Ref x = np_call("asarray", {a[0]});
     if (!x) return nullptr;
-    PyObject* box = get_field(as_geometry(self)->bbox);
+    Ref box_ref = borrow(get_field(as_geometry(self)->bbox));  // its methods may replace the field
+    PyObject* box = box_ref.get();
     const Py_ssize_t rows = PyObject_Length(box);
     if (rows < 0) return nullptr;
     if (rows == 0) Py_RETURN_FALSE;
@@ -123,7 +124,9 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     PyObject* x = a[0];
     QueryBatch q;
     if (!convert_query(x, q)) return nullptr;
-    PyObject* coords = get_field(as_geometry(self)->coordinates);
+    // Owned: the truth test and get_dist_matrix run Python code that may replace the field.
+    Ref coords_ref = borrow(get_field(as_geometry(self)->coordinates));
+    PyObject* coords = coords_ref.get();
     const int select = truth(a.get(1, Py_True));
     if (select < 0) return nullptr;
     PairsView pts;
