@@ -1,0 +1,221 @@
+"""Garbage in any argument or field raises a Python exception or returns; it
+never takes the interpreter down. Each batch runs in its own process."""
+
+import pytest
+
+PRELUDE = r'''
+import copy, gc, itertools, pickle, random, sys, warnings
+import numpy as np
+import zelk.field.geometry.point as P
+from zelk.field.geometry.base import MultiRGJGeometry, RGJGeometry
+
+warnings.simplefilter("ignore")
+np.seterr(all="ignore")
+
+
+class Raises:
+    def __array__(self, *a, **k):
+        raise RuntimeError("array")
+
+    def __len__(self):
+        raise RuntimeError("len")
+
+    def __bool__(self):
+        raise RuntimeError("bool")
+
+    def __index__(self):
+        raise RuntimeError("index")
+
+    def __getattr__(self, name):
+        raise RuntimeError(name)
+
+
+class Sub(np.ndarray):
+    pass
+
+
+loop = []
+loop.append(loop)
+GARBAGE = [
+    None, "str", b"bytes", 0, -1, 1, 10**400, -(10**400), 2**62, float("nan"), float("inf"), 2.5, 1j,
+    np.nan, np.zeros((2, 2, 2)), np.ones((3, 2), dtype=np.float32), np.array([[None, 1], [2, "x"]], dtype=object),
+    np.zeros((0, 2)), np.zeros((0, 0)), np.zeros((5,)), np.zeros((2, 3)), np.zeros((1, 1)), np.array(np.nan),
+    np.array([1 + 2j, 3]), np.array(["a", "b"]), np.array([[True, False]]), np.full((2, 2), np.nan),
+    np.full((3, 2), np.inf), np.ones((3, 2))[::-1], np.ones((2, 3)).T, np.ones((2, 2), dtype=">f8"),
+    np.arange(6, dtype=np.int64).reshape(3, 2) * (2**62), np.ones((4, 2)).view(Sub),
+    np.frombuffer(b"\0" * 33, dtype=np.uint8)[1:].view(np.float64).reshape(2, 2),  # unaligned
+    np.ones((2, 2))[:, :0], {"a": 1}, [[1, 2], [3]], [1, [2, 3]], (), [], [[]], loop, object(), Raises(),
+    [np.ones(2), np.ones((2, 2))], [Raises()], np.eye(2)[None], np.ones((1, 2)), np.ones((7, 2)),
+    np.empty((3, 2), dtype=np.float64)[:, ::-1], np.array([[1.0, 2.0]]).astype(np.float16),
+]
+rng = random.Random(1234)
+X = np.array([[0.5, 0.5], [3.0, -1.0]])
+count = 0
+
+
+def attempt(f, *args, **kwargs):
+    global count
+    count += 1
+    try:
+        f(*args, **kwargs)
+    except Exception:
+        pass
+
+
+def instances():
+    return [
+        P.PointRGJ([1, 2], [[2, 0.5], [0, 1]]),
+        P.MultiPointRGJ([[0, 0], [10, 0], [3, 4]], [[2, 0.5], [0, 1]]),
+        P.PointRGJ.__new__(P.PointRGJ),
+        P.MultiPointRGJ.__new__(P.MultiPointRGJ),
+    ]
+
+
+def exercise(g, v=None):
+    """Every public operation, with valid arguments (and `v` where given)."""
+    a = X if v is None else v
+    attempt(g.repulsion_vector, a)
+    attempt(g.repulsion_vector, a, False)
+    attempt(g.repulsion_vector, X, True)
+    attempt(g.in_bbox, a)
+    attempt(g.get_dist_matrix)
+    attempt(g.get_dist_matrix, False)
+    attempt(g.get_dist_matrix, True, False)
+    attempt(g.get_center_point)
+    attempt(g.squared_dist, a)
+    attempt(g.squared_dist, X, False)
+    attempt(g.eval, a)
+    attempt(g.toRGeoJSON)
+    attempt(g.__reduce__)
+    attempt(copy.copy, g)
+    attempt(copy.deepcopy, g)
+    attempt(lambda: pickle.loads(pickle.dumps(g)))
+'''
+
+BATCHES = {
+    "arguments": r'''
+for v in GARBAGE:
+    for g in instances():
+        exercise(g, v)
+        attempt(g.repulsion_vector, X, v)
+        attempt(g.repulsion_vector, v, v, v=v)
+        attempt(g.get_dist_matrix, v, v)
+        attempt(g.squared_dist, X, v, v)
+        attempt(g.eval, X, v, v)
+        attempt(g.__setstate__, v)
+        attempt(g.__init__, v)
+        attempt(g.__init__, X, v)
+        attempt(g.__init__, X, None, v, v)
+        attempt(g.__init__, v, v, v, v, v)
+        exercise(g)
+        attempt(g.set_coordinates, v)
+        exercise(g)
+        attempt(g.set_repulsion, v)
+        exercise(g)
+    attempt(P.MultiPointRGJ, v)
+    attempt(P.MultiPointRGJ, X, v)
+    attempt(P.MultiPointRGJ, X, optional_dim=v)
+    attempt(P.PointRGJ, [0, 0], None, None, v)
+''',
+    "fields": r'''
+FIELDS = ["coordinates", "repulsion", "inv_repulsion", "eye_repulsion", "grad_matrix", "properties", "bbox"]
+for field in FIELDS:
+    for v in GARBAGE:
+        for g in instances():
+            setattr(g, field, v)
+            exercise(g)
+            exercise(g, v)
+            delattr(g, field)
+            exercise(g)
+''',
+    "setstate": r'''
+for _ in range(1500):
+    state = tuple(rng.choice(GARBAGE) for _ in range(rng.choice([0, 3, 7, 7, 7, 8, 9])))
+    for g in instances():
+        attempt(g.__setstate__, state)
+        exercise(g)
+    for name in ("__pyx_unpickle_PointRGJ", "__pyx_unpickle_MultiPointRGJ"):
+        f = getattr(P, name)
+        for checksum in (0x7B2586F, 0x92479D0, 0x53BF6E4):
+            try:
+                g = f(rng.choice([P.PointRGJ, P.MultiPointRGJ]), checksum, state)
+            except Exception:
+                continue
+            exercise(g)
+''',
+    "reconstructor": r'''
+for a, b, c in itertools.product(GARBAGE[::3], GARBAGE[::4], GARBAGE[::5]):
+    attempt(P.__pyx_unpickle_PointRGJ, a, b, c)
+    attempt(P.__pyx_unpickle_MultiPointRGJ, a, b, c)
+for v in GARBAGE:
+    attempt(P.__pyx_unpickle_PointRGJ, P.PointRGJ, v, None)
+    attempt(P.__pyx_unpickle_MultiPointRGJ, P.MultiPointRGJ, 0x7B2586F, v)
+''',
+    # Python code run in the middle of a call replaces the field being read.
+    "callbacks": r'''
+BIG = 200000
+
+
+class Swap(P.MultiPointRGJ):
+    def get_dist_matrix(self, **kwargs):
+        self.coordinates = rng.choice([None, np.zeros((1, 2)), "x"])
+        self.bbox = None
+        gc.collect()
+        junk = [np.full((BIG, 2), 7.0) for _ in range(3)]
+        return np.eye(2)
+
+
+class Flag:
+    def __init__(self, g):
+        self.g = g
+
+    def __bool__(self):
+        self.g.coordinates = None
+        self.g.bbox = None
+        gc.collect()
+        junk = [np.full((BIG, 2), 7.0) for _ in range(3)]
+        return bool(rng.getrandbits(1))
+
+
+class Replacing:
+    def __init__(self, g):
+        self.g = g
+
+    def tolist(self):
+        self.g.coordinates = None
+        gc.collect()
+        return [1.0, 2.0]
+
+    def __len__(self):
+        self.g.bbox = None
+        return 3
+
+    def min(self, axis):
+        self.g.bbox = None
+        return np.zeros(2)
+
+    def max(self, axis):
+        return np.ones(2)
+
+
+for _ in range(20):
+    g = Swap(np.random.default_rng(0).normal(size=(BIG, 2)))
+    g.bbox = None
+    attempt(g.repulsion_vector, np.zeros((3, 2)))
+    h = P.MultiPointRGJ(np.ones((BIG, 2)))
+    h.bbox = None
+    attempt(h.repulsion_vector, np.zeros((2, 2)), Flag(h))
+    r = P.MultiPointRGJ([[0, 0]])
+    r.coordinates = [Replacing(r), Replacing(r)]
+    attempt(r.toRGeoJSON)
+    r.bbox = Replacing(r)
+    attempt(r.in_bbox, [0.5, 0.5])
+''',
+}
+
+
+@pytest.mark.parametrize("batch", list(BATCHES))
+def test_garbage_never_crashes(run_python, batch):
+    result = run_python(PRELUDE + BATCHES[batch] + "\nprint('cases', count)\n")
+    assert result.returncode == 0, (result.returncode, result.stderr[-3000:])
+    assert int(result.stdout.split()[-1]) > 50
