@@ -1,0 +1,726 @@
+// zelk.field.geometry.linestring: LineStringRGJ and MultiLineStringRGJ.
+//
+// Both classes keep a segment cache (start points, segment vectors, squared
+// lengths) built once per change of the vertices, so that a query is one
+// kernel call or one pass over segments and query points. Plain float64
+// inputs take C++ loops; anything else goes through the NumPy operations the
+// loops stand for, so odd shapes broadcast and fail exactly as NumPy does.
+#include "zelk/field/geometry/shared/args.hpp"
+#include "zelk/field/geometry/shared/geometry.hpp"
+#include "zelk/field/geometry/shared/kernel_call.hpp"
+#include "zelk/field/geometry/shared/module.hpp"
+
+#include "core/segments.hpp"
+
+#include <cstddef>
+#include <vector>
+
+namespace zelk {
+namespace {
+
+constexpr const char kModule[] = "zelk.field.geometry.linestring";
+constexpr const char kKernel[] = "segment_repulsion_vectors";
+enum ClassIndex { kLineStringIndex, kMultiLineStringIndex };
+
+struct LineStringObject {
+    GeometryObject base;
+    PyObject* points_in_line_pair;
+    PyObject* p1;
+    PyObject* v;
+    PyObject* v_dot_v;
+    Py_ssize_t lines_n;
+};
+
+// The object fields must follow the base's seven without a gap: the instance
+// slots address them by index.
+static_assert(offsetof(LineStringObject, points_in_line_pair) == sizeof(GeometryObject));
+static_assert(offsetof(LineStringObject, v_dot_v) ==
+              sizeof(GeometryObject) + 3 * sizeof(PyObject*));
+constexpr int kOwnObjectFields = 4;
+
+LineStringObject* ls(PyObject* self) {
+    return reinterpret_cast<LineStringObject*>(self);
+}
+
+// An owned reference to a field's current value: a field may be reassigned by
+// code that runs while the value is in use.
+Ref field(PyObject* slot) {
+    return borrow(get_field(slot));
+}
+
+// --- views --------------------------------------------------------------------
+
+// A plain float64 (n,) array; false otherwise.
+bool values_view(PyObject* a, core::ValuesView& out) {
+    if (!is_plain_float64(a, 1)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    out.data = static_cast<const char*>(PyArray_DATA(arr));
+    out.n = PyArray_DIM(arr, 0);
+    out.stride_bytes = PyArray_STRIDE(arr, 0);
+    return true;
+}
+
+// A plain float64 (n, 2) array whose rows follow each other in memory order,
+// the layout under which NumPy's min(0) and max(0) visit the rows first to last.
+bool row_major_view(PyObject* a, PairsView& out) {
+    return pairs_view(a, out) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(a));
+}
+
+// The query batch as read in place, taken again after code may have run (an
+// allocation can run a finalizer); false when it can no longer be read so.
+bool batch_view(PyObject* x, const QueryBatch& q, PairsView& out) {
+    PyObject* a = q.q ? q.q.get() : x;
+    if (pairs_view(a, out)) return true;
+    if (q.q || !is_plain_float64(x, 1)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(x);
+    if (PyArray_DIM(arr, 0) != 2) return false;
+    out = {static_cast<const char*>(PyArray_DATA(arr)), 1, 0, PyArray_STRIDE(arr, 0)};
+    return true;
+}
+
+// Running column minimum and maximum as NumPy's min(0) and max(0) reduce rows
+// in order: a tie goes to the later row (which decides the sign of a zero),
+// and a NaN, once met, stays.
+struct Extremes {
+    double lo[2] = {0.0, 0.0}, hi[2] = {0.0, 0.0};
+    bool empty = true;
+    void add(double x, double y) {
+        const double v[2] = {x, y};
+        for (int c = 0; c < 2; ++c) {
+            if (empty) {
+                lo[c] = hi[c] = v[c];
+                continue;
+            }
+            if (lo[c] == lo[c]) lo[c] = lo[c] < v[c] ? lo[c] : v[c];
+            if (hi[c] == hi[c]) hi[c] = hi[c] > v[c] ? hi[c] : v[c];
+        }
+        empty = false;
+    }
+    void add(const PairsView& rows) {
+        for (std::ptrdiff_t i = 0; i < rows.n; ++i) add(rows.x(i), rows.y(i));
+    }
+};
+
+// --- NumPy helpers ------------------------------------------------------------
+
+// [a, b] (items borrowed)
+Ref list_of_two(PyObject* a, PyObject* b) {
+    Ref list = steal(PyList_New(2));
+    if (!list) return list;
+    PyList_SET_ITEM(list.get(), 0, Py_NewRef(a));
+    PyList_SET_ITEM(list.get(), 1, Py_NewRef(b));
+    return list;
+}
+
+// obj[start:stop]
+Ref slice_of(PyObject* obj, PyObject* start, PyObject* stop) {
+    Ref s = steal(PySlice_New(start, stop, nullptr));
+    return s ? steal(PyObject_GetItem(obj, s.get())) : Ref();
+}
+
+// np.ascontiguousarray(a, dtype=np.float64)
+Ref contiguous_float64(PyObject* a) {
+    Ref f64 = float64_type();
+    return f64 ? np_call("ascontiguousarray", {a}, {{"dtype", f64.get()}}) : Ref();
+}
+
+// [np.array(c, dtype=np.float64) for c in coordinates]
+Ref line_string_arrays(PyObject* coordinates) {
+    Ref list = steal(PyList_New(0));
+    Ref it = list ? steal(PyObject_GetIter(coordinates)) : Ref();
+    if (!it) return Ref();
+    while (Ref c = steal(PyIter_Next(it.get()))) {
+        Ref f64 = float64_type();
+        Ref arr = f64 ? np_call("array", {c.get()}, {{"dtype", f64.get()}}) : Ref();
+        if (!arr || PyList_Append(list.get(), arr.get()) < 0) return Ref();
+    }
+    return PyErr_Occurred() ? Ref() : list;
+}
+
+// The items of an exact list when each is a plain float64 (n, 2) array that
+// `accept` takes; false (and nothing set) otherwise. The references keep the
+// arrays alive whatever happens to the list.
+template <class Accept>
+bool list_of_pairs(PyObject* list, std::vector<Ref>& items, Accept accept) {
+    if (!PyList_CheckExact(list)) return false;
+    const Py_ssize_t k = PyList_GET_SIZE(list);
+    items.clear();
+    items.reserve(static_cast<std::size_t>(k));
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        PyObject* c = PyList_GET_ITEM(list, i);
+        PairsView view;
+        if (!accept(c, view)) return false;
+        items.push_back(borrow(c));
+    }
+    return true;
+}
+
+// --- segment cache ------------------------------------------------------------
+
+// What a fast path did: finished, failed with an exception set, or left the
+// work to the NumPy path without having changed anything.
+enum class Fast { Done, Error, Declined };
+
+// The arrays of a cache being built. `joined` lays the pairs out as the multi
+// line string's concatenation does, (2, S, 2), to be seen through an axis swap.
+struct CacheArrays {
+    npy_intp segments = 0;
+    Ref pairs, p1, v, v_dot_v;
+
+    bool allocate(npy_intp s, bool joined) {
+        segments = s;
+        pairs = joined ? new_float64({2, s, 2}) : new_float64({s, 2, 2});
+        p1 = pairs ? new_float64({s, 2}) : Ref();
+        v = p1 ? new_float64({s, 2}) : Ref();
+        v_dot_v = v ? new_float64({s}) : Ref();
+        return static_cast<bool>(v_dot_v);
+    }
+
+    // Segments of one line string, vertex j paired with vertex j + 1, written
+    // from segment `first` on; returns the next free segment.
+    npy_intp fill(const PairsView& c, npy_intp first, bool joined) {
+        double* pr = f64_data(pairs.get());
+        double* sp = f64_data(p1.get());
+        double* sv = f64_data(v.get());
+        double* sd = f64_data(v_dot_v.get());
+        npy_intp i = first;
+        for (npy_intp j = 0; j + 1 < c.n; ++j, ++i) {
+            const double x0 = c.x(j), y0 = c.y(j), x1 = c.x(j + 1), y1 = c.y(j + 1);
+            double* start = joined ? pr + 2 * i : pr + 4 * i;
+            double* end = joined ? pr + 2 * (segments + i) : pr + 4 * i + 2;
+            start[0] = x0;
+            start[1] = y0;
+            end[0] = x1;
+            end[1] = y1;
+            sp[2 * i] = x0;
+            sp[2 * i + 1] = y0;
+            const double vx = x1 - x0, vy = y1 - y0;
+            sv[2 * i] = vx;
+            sv[2 * i + 1] = vy;
+            const double vdv = vx * vx + vy * vy;
+            sd[i] = vdv <= 0 ? 1.0 : vdv;  // a zero-length segment acts as its start point
+        }
+        return i;
+    }
+};
+
+// Stores the cache in field order; `pairs` may be a view of cache.pairs.
+void store_cache(PyObject* self, Ref pairs, CacheArrays& cache) {
+    LineStringObject* o = ls(self);
+    set_field(o->points_in_line_pair, pairs.release());
+    set_field(o->p1, cache.p1.release());
+    set_field(o->v, cache.v.release());
+    set_field(o->v_dot_v, cache.v_dot_v.release());
+}
+
+// _p1, _v and _v_dot_v from points_in_line_pair with NumPy, each stored as
+// soon as it is computed.
+bool finish_cache_numpy(PyObject* self, PyObject* pairs) {
+    LineStringObject* o = ls(self);
+    Ref all = full_slice();
+    Ref zero = py_int(0), one = py_int(1);
+    Ref start = getitem(pairs, {all.get(), zero.get()});
+    Ref p1 = start ? contiguous_float64(start.get()) : Ref();
+    if (!p1) return false;
+    set_field(o->p1, Ref(p1).release());
+
+    Ref end = getitem(pairs, {all.get(), one.get()});
+    Ref start_again = end ? getitem(pairs, {all.get(), zero.get()}) : Ref();
+    Ref diff = start_again ? steal(PyNumber_Subtract(end.get(), start_again.get())) : Ref();
+    Ref v = diff ? contiguous_float64(diff.get()) : Ref();
+    if (!v) return false;
+    set_field(o->v, Ref(v).release());
+
+    Ref squares = steal(PyNumber_Multiply(v.get(), v.get()));
+    Ref vdv = squares ? call_method(squares.get(), "sum", {}, {{"axis", one.get()}}) : Ref();
+    Ref degenerate = vdv ? steal(PyObject_RichCompare(vdv.get(), zero.get(), Py_LE)) : Ref();
+    Ref replacement = py_float(1.0);
+    Ref v_dot_v =
+        degenerate ? np_call("where", {degenerate.get(), replacement.get(), vdv.get()}) : Ref();
+    if (!v_dot_v) return false;
+    set_field(o->v_dot_v, v_dot_v.release());
+    return true;
+}
+
+// The single line string's cache in C++ when `coordinates` is a plain float64
+// (n, 2) array.
+Fast build_line_fast(PyObject* self, PyObject* coords) {
+    PairsView c;
+    if (!pairs_view(coords, c)) return Fast::Declined;
+    const npy_intp n = c.n;
+    CacheArrays cache;
+    if (!cache.allocate(n > 0 ? n - 1 : 0, false)) {
+        ls(self)->lines_n = n - 1;  // counted before the pairing fails
+        return Fast::Error;
+    }
+    if (!pairs_view(coords, c) || c.n != n) return Fast::Declined;
+    ls(self)->lines_n = n - 1;
+    cache.fill(c, 0, false);
+    store_cache(self, cache.pairs, cache);
+    return Fast::Done;
+}
+
+PyObject* linestring_build_segments(PyObject* self, const BoundArgs&) {
+    Ref coords = field(as_geometry(self)->coordinates);
+    const Fast fast = build_line_fast(self, coords.get());
+    if (fast != Fast::Declined) return fast == Fast::Done ? Py_NewRef(Py_None) : nullptr;
+
+    const Py_ssize_t n = PyObject_Length(coords.get());
+    if (n < 0) return nullptr;
+    ls(self)->lines_n = n - 1;
+    Ref minus_one = py_int(-1), one = py_int(1);
+    Ref head = slice_of(coords.get(), Py_None, minus_one.get());
+    Ref tail = head ? slice_of(coords.get(), one.get(), Py_None) : Ref();
+    Ref pair = tail ? list_of_two(head.get(), tail.get()) : Ref();
+    Ref pairs = pair ? np_call("stack", {pair.get()}, {{"axis", one.get()}}) : Ref();
+    if (!pairs) return nullptr;
+    set_field(ls(self)->points_in_line_pair, Ref(pairs).release());
+    return finish_cache_numpy(self, pairs.get()) ? Py_NewRef(Py_None) : nullptr;
+}
+
+// sum(len(c) - 1 for c in coordinates), as a Python int would hold it until
+// it is stored.
+bool count_segments(PyObject* coordinates, Py_ssize_t& out) {
+    Ref it = steal(PyObject_GetIter(coordinates));
+    if (!it) return false;
+    __int128 total = 0;  // cannot overflow: every term is at least -1 and below 2**63
+    while (Ref c = steal(PyIter_Next(it.get()))) {
+        const Py_ssize_t n = PyObject_Length(c.get());
+        if (n < 0) return false;
+        total += n - 1;
+    }
+    if (PyErr_Occurred()) return false;
+    if (total > PY_SSIZE_T_MAX || total < PY_SSIZE_T_MIN) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C ssize_t");
+        return false;
+    }
+    out = static_cast<Py_ssize_t>(total);
+    return true;
+}
+
+// The joined cache in C++ when `coordinates` is a non-empty list of plain
+// float64 (n, 2) arrays.
+Fast build_joined_fast(PyObject* self, PyObject* coords) {
+    std::vector<Ref> items;
+    if (!list_of_pairs(coords, items, pairs_view) || items.empty()) return Fast::Declined;
+    std::vector<npy_intp> rows;
+    npy_intp segments = 0;
+    for (const Ref& item : items) {
+        PairsView c;
+        pairs_view(item.get(), c);
+        rows.push_back(c.n);
+        segments += c.n > 0 ? c.n - 1 : 0;
+    }
+    CacheArrays cache;
+    if (!cache.allocate(segments, true)) return Fast::Error;
+    std::vector<PairsView> views(items.size());
+    for (std::size_t l = 0; l < items.size(); ++l) {
+        if (!pairs_view(items[l].get(), views[l]) || views[l].n != rows[l]) return Fast::Declined;
+    }
+    npy_intp next = 0;
+    for (const PairsView& c : views) next = cache.fill(c, next, true);
+    Ref pairs = steal(PyArray_SwapAxes(reinterpret_cast<PyArrayObject*>(cache.pairs.get()), 0, 1));
+    if (!pairs) return Fast::Error;
+    store_cache(self, pairs, cache);
+    return Fast::Done;
+}
+
+PyObject* multi_build_segments(PyObject* self, const BoundArgs&) {
+    Py_ssize_t lines_n;
+    if (!count_segments(field(as_geometry(self)->coordinates).get(), lines_n)) return nullptr;
+    ls(self)->lines_n = lines_n;
+
+    Ref coords = field(as_geometry(self)->coordinates);
+    const Fast fast = build_joined_fast(self, coords.get());
+    if (fast != Fast::Declined) return fast == Fast::Done ? Py_NewRef(Py_None) : nullptr;
+
+    // Segments are paired within each line string before the strings are
+    // joined, so none runs from one string to the next.
+    Ref blocks = steal(PyList_New(0));
+    Ref it = blocks ? steal(PyObject_GetIter(coords.get())) : Ref();
+    if (!it) return nullptr;
+    Ref minus_one = py_int(-1), zero = py_int(0), one = py_int(1);
+    while (Ref c = steal(PyIter_Next(it.get()))) {
+        Ref head = slice_of(c.get(), Py_None, minus_one.get());
+        Ref tail = head ? slice_of(c.get(), one.get(), Py_None) : Ref();
+        Ref pair = tail ? list_of_two(head.get(), tail.get()) : Ref();
+        if (!pair || PyList_Append(blocks.get(), pair.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref joined = np_call("concatenate", {blocks.get()}, {{"axis", one.get()}});
+    Ref pairs = joined ? call_method(joined.get(), "swapaxes", {zero.get(), one.get()}) : Ref();
+    if (!pairs) return nullptr;
+    set_field(ls(self)->points_in_line_pair, Ref(pairs).release());
+    return finish_cache_numpy(self, pairs.get()) ? Py_NewRef(Py_None) : nullptr;
+}
+
+// --- repulsion_vector ---------------------------------------------------------
+
+// The cache fields, held while they are in use.
+struct CacheRefs {
+    Ref p1, v, v_dot_v;
+    explicit CacheRefs(PyObject* self)
+        : p1(field(ls(self)->p1)), v(field(ls(self)->v)), v_dot_v(field(ls(self)->v_dot_v)) {}
+
+    // Views when the three are plain float64 arrays of matching length.
+    bool views(PairsView& p, PairsView& d, core::ValuesView& dd) const {
+        return pairs_view(p1.get(), p) && pairs_view(v.get(), d) && d.n == p.n &&
+               values_view(v_dot_v.get(), dd) && dd.n == p.n;
+    }
+};
+
+// Every segment's offset for every query point, segment-major, in one pass.
+Ref all_offsets_fast(PyObject* x, QueryBatch& q, const CacheRefs& cache) {
+    PairsView p1, v, points;
+    core::ValuesView vdv;
+    if (!q.fast || !cache.views(p1, v, vdv)) return Ref();
+    const npy_intp segments = p1.n, m = q.view.n;
+    // A result too large to address is left to NumPy to report.
+    if (m > 0 && segments > NPY_MAX_INTP / 16 / m) return Ref();
+    Ref out = new_float64({segments * m, 2});
+    if (!out) return out;
+    if (!cache.views(p1, v, vdv) || p1.n != segments || !batch_view(x, q, points) ||
+        points.n != m) {
+        return Ref();
+    }
+    core::segment_offsets(points, p1, v, vdv, f64_data(out.get()));
+    return out;
+}
+
+// The same offsets with NumPy:
+//   t = np.clip((((x[None, :, :] - _p1[:, None, :]) * _v[:, None, :]).sum(axis=2)
+//               / _v_dot_v[:, None]), 0.0, 1.0)
+//   proj = _p1[:, None, :] + t[..., None] * _v[:, None, :]
+//   (x[None, :, :] - proj).reshape(-1, 2)
+PyObject* all_offsets_numpy(PyObject* self, PyObject* x) {
+    LineStringObject* o = ls(self);
+    Ref all = full_slice();
+    Ref two = py_int(2), minus_one = py_int(-1);
+    Ref clip = np_attr("clip");
+    if (!clip) return nullptr;
+    Ref xa = getitem(x, {Py_None, all.get(), all.get()});
+    Ref p1 = field(o->p1);
+    Ref p1a = xa ? getitem(p1.get(), {all.get(), Py_None, all.get()}) : Ref();
+    Ref diff = p1a ? steal(PyNumber_Subtract(xa.get(), p1a.get())) : Ref();
+    Ref v = field(o->v);
+    Ref va = diff ? getitem(v.get(), {all.get(), Py_None, all.get()}) : Ref();
+    Ref prod = va ? steal(PyNumber_Multiply(diff.get(), va.get())) : Ref();
+    Ref dots = prod ? call_method(prod.get(), "sum", {}, {{"axis", two.get()}}) : Ref();
+    Ref vdv = field(o->v_dot_v);
+    Ref vdva = dots ? getitem(vdv.get(), {all.get(), Py_None}) : Ref();
+    Ref ratio = vdva ? steal(PyNumber_TrueDivide(dots.get(), vdva.get())) : Ref();
+    Ref lo = py_float(0.0), hi = py_float(1.0);
+    Ref t = ratio ? call(clip.get(), {ratio.get(), lo.get(), hi.get()}) : Ref();
+    if (!t) return nullptr;
+
+    p1 = field(o->p1);
+    Ref p1b = getitem(p1.get(), {all.get(), Py_None, all.get()});
+    Ref tn = p1b ? getitem(t.get(), {Py_Ellipsis, Py_None}) : Ref();
+    v = field(o->v);
+    Ref vb = tn ? getitem(v.get(), {all.get(), Py_None, all.get()}) : Ref();
+    Ref step = vb ? steal(PyNumber_Multiply(tn.get(), vb.get())) : Ref();
+    Ref proj = step ? steal(PyNumber_Add(p1b.get(), step.get())) : Ref();
+    Ref xb = proj ? getitem(x, {Py_None, all.get(), all.get()}) : Ref();
+    Ref w = xb ? steal(PyNumber_Subtract(xb.get(), proj.get())) : Ref();
+    return w ? call_method(w.get(), "reshape", {minus_one.get(), two.get()}).release() : nullptr;
+}
+
+// The kernel's own computation run on views, for arguments it would take as
+// they are; an empty Ref without an exception leaves the call to the kernel.
+Ref nearest_fast(PyObject* x, QueryBatch& q, const CacheRefs& cache, PyObject* metric) {
+    PairsView p1, v, points;
+    core::ValuesView vdv;
+    double m[4];
+    if (!q.fast || !cache.views(p1, v, vdv) || p1.n < 1 || !matrix2_view(metric, m)) return Ref();
+    const npy_intp rows = q.view.n;
+    Ref out = new_float64({rows, 2});
+    if (!out) return out;
+    if (!cache.views(p1, v, vdv) || p1.n < 1 || !matrix2_view(metric, m) ||
+        !batch_view(x, q, points) || points.n != rows) {
+        return Ref();
+    }
+    core::nearest_segment_offsets(points, p1, v, vdv, core::Metric2{m[0], m[1], m[2], m[3]},
+                                  f64_data(out.get()));
+    return out;
+}
+
+PyObject* linestring_repulsion_vector(PyObject* self, const BoundArgs& a) {
+    PyObject* x = a[0];
+    QueryBatch q;
+    if (!convert_query(x, q)) return nullptr;
+    if (ls(self)->lines_n <= 0) {
+        npy_intp rows = q.view.n;
+        if (!q.fast) {
+            rows = PyObject_Length(q.array(x));
+            if (rows < 0) return nullptr;
+        }
+        npy_intp dims[2] = {rows, 2};
+        return PyArray_ZEROS(2, dims, NPY_DOUBLE, 0);
+    }
+    const int select = truth(a.get(1, Py_True));
+    if (select < 0) return nullptr;
+
+    if (!select) {
+        CacheRefs cache(self);
+        Ref out = all_offsets_fast(x, q, cache);
+        if (out || PyErr_Occurred()) return out.release();
+        PyObject* batch = q.array(x);
+        return batch ? all_offsets_numpy(self, batch) : nullptr;
+    }
+
+    Ref metric = metric_of(self);
+    Ref kernel = metric ? kernel_function(kKernel) : Ref();
+    if (!kernel) return nullptr;
+    CacheRefs cache(self);
+    if (is_native_kernel(kernel.get(), kKernel)) {
+        Ref out = nearest_fast(x, q, cache, metric.get());
+        if (out || PyErr_Occurred()) return out.release();
+    }
+    PyObject* batch = q.array(x);
+    if (!batch) return nullptr;
+    return call(kernel.get(),
+                {batch, cache.p1.get(), cache.v.get(), cache.v_dot_v.get(), metric.get()})
+        .release();
+}
+
+// --- LineStringRGJ construction -------------------------------------------------
+
+// super(LineStringRGJ, self).<name>: the next class in the instance's MRO.
+Ref parent_method(PyObject* self, const char* name) {
+    PyObject* cls = reinterpret_cast<PyObject*>(module_class(kLineStringIndex));
+    Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), {cls, self});
+    return proxy ? steal(PyObject_GetAttrString(proxy.get(), name)) : Ref();
+}
+
+PyObject* linestring_init(PyObject* self, const BoundArgs& a) {
+    Ref init = parent_method(self, "__init__");
+    if (!init) return nullptr;
+    Ref kwargs = steal(PyDict_New());
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "coordinates", a[0]) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "repulsion", a.get(1, Py_None)) < 0 ||
+        (a.kwargs && PyDict_Update(kwargs.get(), a.kwargs.get()) < 0)) {
+        return nullptr;
+    }
+    Ref empty = steal(PyTuple_New(0));
+    Ref r = empty ? steal(PyObject_Call(init.get(), empty.get(), kwargs.get())) : Ref();
+    if (!r) return nullptr;
+    Ref built = call_method(self, "_build_segments");
+    return built ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* linestring_set_coordinates(PyObject* self, const BoundArgs& a) {
+    Ref method = parent_method(self, "set_coordinates");
+    Ref r = method ? call(method.get(), {a[0]}) : Ref();
+    if (!r) return nullptr;
+    Ref built = call_method(self, "_build_segments");
+    return built ? Py_NewRef(Py_None) : nullptr;
+}
+
+// --- MultiLineStringRGJ -------------------------------------------------------
+
+// bbox: each line string's column minima and maxima, stacked (2k, 2):
+//   np.concatenate([np.array([c.min(0), c.max(0)]) for c in self.coordinates])
+bool assign_joined_bbox(PyObject* self) {
+    Ref coords = field(as_geometry(self)->coordinates);
+    std::vector<Ref> items;
+    const auto nonempty = [](PyObject* c, PairsView& v) { return row_major_view(c, v) && v.n > 0; };
+    if (list_of_pairs(coords.get(), items, nonempty) && !items.empty()) {
+        const npy_intp k = static_cast<npy_intp>(items.size());
+        Ref box = new_float64({2 * k, 2});
+        if (!box) return false;
+        double* out = f64_data(box.get());
+        bool intact = true;
+        for (npy_intp l = 0; l < k && intact; ++l) {
+            PairsView c;
+            intact = nonempty(items[l].get(), c);
+            if (!intact) break;
+            Extremes e;
+            e.add(c);
+            out[4 * l] = e.lo[0];
+            out[4 * l + 1] = e.lo[1];
+            out[4 * l + 2] = e.hi[0];
+            out[4 * l + 3] = e.hi[1];
+        }
+        if (intact) {
+            set_field(as_geometry(self)->bbox, box.release());
+            return true;
+        }
+    }
+
+    Ref blocks = steal(PyList_New(0));
+    Ref it = blocks ? steal(PyObject_GetIter(coords.get())) : Ref();
+    if (!it) return false;
+    Ref zero = py_int(0);
+    while (Ref c = steal(PyIter_Next(it.get()))) {
+        Ref lo = call_method(c.get(), "min", {zero.get()});
+        Ref hi = lo ? call_method(c.get(), "max", {zero.get()}) : Ref();
+        Ref pair = hi ? list_of_two(lo.get(), hi.get()) : Ref();
+        Ref block = pair ? np_call("array", {pair.get()}) : Ref();
+        if (!block || PyList_Append(blocks.get(), block.get()) < 0) return false;
+    }
+    if (PyErr_Occurred()) return false;
+    Ref box = np_call("concatenate", {blocks.get()});
+    if (!box) return false;
+    set_field(as_geometry(self)->bbox, box.release());
+    return true;
+}
+
+PyObject* multi_init(PyObject* self, const BoundArgs& a) {
+    Ref coords = line_string_arrays(a[0]);
+    if (!coords) return nullptr;
+    set_field(as_geometry(self)->coordinates, coords.release());
+    Ref two = py_int(2);
+    if (!two || !assign_repulsion_state(self, a.get(1, Py_None), a.get(3, two.get()),
+                                        a.get(2, Py_None), PropertiesAt::BeforeGrad)) {
+        return nullptr;
+    }
+    if (!assign_joined_bbox(self)) return nullptr;
+    Ref built = call_method(self, "_build_segments");
+    return built ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* multi_set_coordinates(PyObject* self, const BoundArgs& a) {
+    Ref coords = line_string_arrays(a[0]);
+    if (!coords) return nullptr;
+    set_field(as_geometry(self)->coordinates, coords.release());
+    if (!assign_joined_bbox(self)) return nullptr;
+    Ref built = call_method(self, "_build_segments");
+    return built ? Py_NewRef(Py_None) : nullptr;
+}
+
+// Centre of the box around all vertices of all line strings:
+//   coords = np.concatenate([c.reshape((-1, 2)) for c in self.coordinates], axis=0)
+//   (coords.min(0) + coords.max(0)) / 2.0
+PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
+    Ref coords = field(as_geometry(self)->coordinates);
+    std::vector<Ref> items;
+    if (list_of_pairs(coords.get(), items, row_major_view)) {
+        npy_intp total = 0;
+        for (const Ref& item : items)
+            total += PyArray_DIM(reinterpret_cast<PyArrayObject*>(item.get()), 0);
+        if (total > 0) {
+            Ref out = new_float64({2});
+            if (!out) return nullptr;
+            Extremes e;
+            bool intact = true;
+            for (const Ref& item : items) {
+                PairsView c;
+                intact = intact && row_major_view(item.get(), c);
+                if (intact) e.add(c);
+            }
+            if (intact && !e.empty) {
+                double* o = f64_data(out.get());
+                o[0] = (e.lo[0] + e.hi[0]) / 2.0;
+                o[1] = (e.lo[1] + e.hi[1]) / 2.0;
+                return out.release();
+            }
+        }
+    }
+
+    Ref parts = steal(PyList_New(0));
+    Ref it = parts ? steal(PyObject_GetIter(coords.get())) : Ref();
+    if (!it) return nullptr;
+    Ref shape = steal(Py_BuildValue("(ii)", -1, 2));
+    if (!shape) return nullptr;
+    while (Ref c = steal(PyIter_Next(it.get()))) {
+        Ref rows = call_method(c.get(), "reshape", {shape.get()});
+        if (!rows || PyList_Append(parts.get(), rows.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Ref zero = py_int(0);
+    Ref joined = np_call("concatenate", {parts.get()}, {{"axis", zero.get()}});
+    Ref lo = joined ? call_method(joined.get(), "min", {zero.get()}) : Ref();
+    Ref hi = lo ? call_method(joined.get(), "max", {zero.get()}) : Ref();
+    Ref sum = hi ? steal(PyNumber_Add(lo.get(), hi.get())) : Ref();
+    Ref half = py_float(2.0);
+    return sum && half ? PyNumber_TrueDivide(sum.get(), half.get()) : nullptr;
+}
+
+// --- tables -------------------------------------------------------------------
+
+#define SIG(qual, ...)                   \
+    Signature {                          \
+        qual, kModule, true, __VA_ARGS__ \
+    }
+
+constexpr MethodDef kLineStringInit{
+    "__init__",
+    SIG("LineStringRGJ.__init__", {{"coordinates", nullptr}, {"repulsion", "None"}}, true),
+    linestring_init};
+constexpr MethodDef kLineStringBuild{
+    "_build_segments", SIG("LineStringRGJ._build_segments", {}, false), linestring_build_segments};
+constexpr MethodDef kLineStringSetCoordinates{
+    "set_coordinates", SIG("LineStringRGJ.set_coordinates", {{"new_coords", nullptr}}, false),
+    linestring_set_coordinates};
+constexpr MethodDef kLineStringRepulsionVector{
+    "repulsion_vector",
+    SIG("LineStringRGJ.repulsion_vector", {{"x", nullptr}, {"min_dist_select", "True"}}, true),
+    linestring_repulsion_vector};
+
+constexpr MethodDef kMultiInit{"__init__",
+                               SIG("MultiLineStringRGJ.__init__",
+                                   {{"coordinates", nullptr},
+                                    {"repulsion", "None"},
+                                    {"properties", "None"},
+                                    {"optional_dim", "2"}},
+                                   true),
+                               multi_init};
+constexpr MethodDef kMultiBuild{
+    "_build_segments", SIG("MultiLineStringRGJ._build_segments", {}, false), multi_build_segments};
+constexpr MethodDef kMultiSetCoordinates{
+    "set_coordinates", SIG("MultiLineStringRGJ.set_coordinates", {{"new_coords", nullptr}}, false),
+    multi_set_coordinates};
+constexpr MethodDef kMultiGetCenterPoint{"get_center_point",
+                                         SIG("MultiLineStringRGJ.get_center_point", {}, false),
+                                         multi_get_center_point};
+#undef SIG
+
+PyMethodDef kLineStringMethods[] = {method_entry<kLineStringBuild>(),
+                                    method_entry<kLineStringSetCoordinates>(),
+                                    method_entry<kLineStringRepulsionVector>(),
+                                    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef kMultiMethods[] = {method_entry<kMultiBuild>(),
+                               method_entry<kMultiSetCoordinates>(),
+                               method_entry<kMultiGetCenterPoint>(),
+                               {nullptr, nullptr, 0, nullptr}};
+
+// Declaration order.
+constexpr FieldDef kOwnFields[5] = {
+    {"points_in_line_pair", FieldKind::Object, offsetof(LineStringObject, points_in_line_pair)},
+    {"_p1", FieldKind::Object, offsetof(LineStringObject, p1)},
+    {"_v", FieldKind::Object, offsetof(LineStringObject, v)},
+    {"_v_dot_v", FieldKind::Object, offsetof(LineStringObject, v_dot_v)},
+    {"lines_n", FieldKind::Ssize, offsetof(LineStringObject, lines_n)},
+};
+
+// _p1, _v, _v_dot_v, bbox, coordinates, eye_repulsion, grad_matrix,
+// inv_repulsion, lines_n, points_in_line_pair, properties, repulsion
+constexpr PickleDef kPickle{{&kOwnFields[1], &kOwnFields[2], &kOwnFields[3], &kBaseFields[6],
+                             &kBaseFields[0], &kBaseFields[3], &kBaseFields[4], &kBaseFields[2],
+                             &kOwnFields[4], &kOwnFields[0], &kBaseFields[5], &kBaseFields[1]},
+                            {0x6c1788e, 0xea76c65, 0x175d8fd}};
+
+ClassDef kClasses[] = {
+    {"LineStringRGJ", "LineString", BaseRef::MultiRGJGeometry, 0, sizeof(LineStringObject),
+     instance_slots<kBaseObjectFields, kBaseObjectFields + kOwnObjectFields>(), kOwnFields, 5,
+     &init_trampoline<kLineStringInit>, kLineStringMethods, &kPickle},
+    {"MultiLineStringRGJ", "MultiLineString", BaseRef::Local, kLineStringIndex, 0, nullptr, nullptr,
+     0, &init_trampoline<kMultiInit>, kMultiMethods, &kPickle},
+};
+
+const ModuleDef kModuleDef{"linestring",
+                           kModule,
+                           "LineStringRGJ / MultiLineStringRGJ.",
+                           {"MultiRGJGeometry", "RGJGeometry"},
+                           true,
+                           {"super", "sum", nullptr},
+                           kClasses,
+                           2,
+                           nullptr};
+
+}  // namespace
+}  // namespace zelk
+
+PyMODINIT_FUNC PyInit_linestring() {
+    return zelk::module_init(zelk::kModuleDef);
+}
