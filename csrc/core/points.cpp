@@ -12,7 +12,7 @@ namespace {
 
 // Copies the (n, 2) view into two contiguous columns xs, ys (xs + n == ys).
 std::vector<double> columns_of(const PairsView& v) {
-    std::vector<double> c(static_cast<std::size_t>(2 * v.n));
+    std::vector<double> c(scratch_size(v.n, 2));
     for (std::ptrdiff_t i = 0; i < v.n; ++i) {
         c[i] = v.x(i);
         c[v.n + i] = v.y(i);
@@ -67,7 +67,7 @@ void nearest_point_offsets(const PairsView& queries, const PairsView& pts, const
         return;
     }
     const std::vector<double> p = columns_of(pts);
-    std::vector<double> q(static_cast<std::size_t>(pts.n));
+    std::vector<double> q(scratch_size(pts.n, 1));
     select_nearest(queries, p.data(), p.data() + pts.n, pts.n, metric, q.data(), out);
 }
 

@@ -151,7 +151,8 @@ constexpr std::ptrdiff_t kSortFrom = 4096;
 }  // namespace
 
 bool ring_has_area(const PairsView& ring) noexcept {
-    if (ring.n < 3) return false;
+    // Rows broadcast from one vertex are one vertex, however many there are.
+    if (ring.n < 3 || ring.row_stride_bytes == 0) return false;
     const double ax = ring.x(0), ay = ring.y(0);
     std::ptrdiff_t i = 1;
     while (i < ring.n && same_vertex(ring.x(i), ring.y(i), ax, ay)) ++i;
@@ -183,7 +184,7 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
     // Many points: visit them band by band (a counting sort), so that each
     // band's edges are read from cache rather than from memory per point.
     const std::ptrdiff_t bands = index.bands();
-    std::vector<std::int32_t> band(static_cast<std::size_t>(n));
+    std::vector<std::int32_t> band(scratch_size(n, 1));
     std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(bands) + 2, 0);
     for (std::ptrdiff_t j = 0; j < n; ++j) {
         // NaN heights go first as band -1.
@@ -191,8 +192,8 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
         ++first[band[j] + 2];
     }
     for (std::ptrdiff_t b = 0; b <= bands; ++b) first[b + 1] += first[b];
-    std::vector<std::ptrdiff_t> order(static_cast<std::size_t>(n));
-    std::vector<double> xy(static_cast<std::size_t>(2 * n));
+    std::vector<std::ptrdiff_t> order(scratch_size(n, 1));
+    std::vector<double> xy(scratch_size(n, 2));
     for (std::ptrdiff_t j = 0; j < n; ++j) {
         const std::ptrdiff_t at = first[band[j] + 1]++;
         order[at] = j;

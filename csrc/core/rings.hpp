@@ -24,7 +24,8 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
                      std::size_t n_holes, bool* inside);
 
 // Whether the ring has at least three distinct vertices (NaN counts as
-// distinct from everything).
+// distinct from everything; rows broadcast with a zero row stride are one
+// vertex).
 bool ring_has_area(const PairsView& ring) noexcept;
 
 }  // namespace zelk::core

@@ -22,7 +22,7 @@ struct SegmentColumns {
     const double* vdv;
 
     SegmentColumns(const PairsView& p1, const PairsView& v, const ValuesView& v_dot_v)
-        : n(p1.n), store(static_cast<std::size_t>(5 * p1.n)) {
+        : n(p1.n), store(scratch_size(p1.n, 5)) {
         double* base = store.data();
         double* cx = base;
         double* cy = base + n;
@@ -112,7 +112,7 @@ void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const
         return;
     }
     const SegmentColumns segments(p1, v, v_dot_v);
-    std::vector<double> scratch(static_cast<std::size_t>(2 * p1.n));
+    std::vector<double> scratch(scratch_size(p1.n, 2));
     select_nearest(points, segments, metric, scratch.data(), scratch.data() + p1.n, out);
 }
 
@@ -121,7 +121,7 @@ void segment_offsets(const PairsView& points, const PairsView& p1, const PairsVi
     if (points.n <= 0 || p1.n <= 0) return;
     const SegmentColumns segments(p1, v, v_dot_v);
     // The points are read S times, so they are made contiguous once.
-    std::vector<double> columns(static_cast<std::size_t>(3 * points.n));
+    std::vector<double> columns(scratch_size(points.n, 3));
     double* xs = columns.data();
     double* ys = xs + points.n;
     for (std::ptrdiff_t j = 0; j < points.n; ++j) {

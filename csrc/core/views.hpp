@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace zelk::core {
 
@@ -12,6 +14,15 @@ inline double load_double(const char* p) noexcept {
     double v;
     std::memcpy(&v, p, sizeof v);
     return v;
+}
+
+// The element count of a scratch buffer with `per` values for each of `rows`
+// rows. A broadcast input can claim more rows than memory holds; such a
+// request fails as an allocation failure, never as an overflow.
+inline std::size_t scratch_size(std::ptrdiff_t rows, std::ptrdiff_t per) {
+    constexpr std::ptrdiff_t limit = PTRDIFF_MAX / 16;
+    if (rows < 0 || rows > limit / per) throw std::bad_alloc();
+    return static_cast<std::size_t>(rows * per);
 }
 
 // An (n, 2) array of coordinate pairs.

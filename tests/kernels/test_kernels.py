@@ -162,6 +162,28 @@ def test_broadcast_points_with_zero_stride(rng):
     run_segments(points, p1, v, vdv, METRICS["identity"])
 
 
+@pytest.mark.parametrize("huge", ["points", "segments"])
+def test_broadcast_inputs_too_large_for_memory_raise_memory_error(huge):
+    rows = 2**58
+    p1, v, vdv = np.zeros((1, 2)), np.ones((1, 2)), np.full(1, 2.0)
+    points = np.zeros((1, 2))
+    if huge == "points":
+        points = np.broadcast_to(points, (rows, 2))
+    else:
+        p1, v = np.broadcast_to(p1, (rows, 2)), np.broadcast_to(v, (rows, 2))
+        vdv = np.broadcast_to(vdv, (rows,))
+    with pytest.raises(MemoryError):
+        kernels.segment_repulsion_vectors(points, p1, v, vdv, np.eye(2))
+
+
+def test_broadcast_rings_are_a_single_vertex():
+    square = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 1.0], [0.0, 0.0]])
+    endless = np.broadcast_to(np.array([0.5, 0.5]), (2**58, 2))
+    points = np.array([[0.5, 0.5], [0.25, 0.75]])
+    assert not kernels.point_in_rings(points, endless, []).any()
+    assert kernels.point_in_rings(points, square, [endless]).all()
+
+
 @pytest.mark.parametrize("m", [0, 1, 5])
 def test_result_is_a_new_c_contiguous_float64_array(rng, m):
     p1, v, vdv = segments_of(rng, 3)
