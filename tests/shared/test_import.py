@@ -3,6 +3,7 @@ process-wide cases run in a fresh interpreter."""
 
 import builtins
 import importlib.util
+import os
 import shutil
 import subprocess
 import sys
@@ -183,7 +184,8 @@ def fake_version(tmp_path):
     lib = tmp_path / "libfakeversion.so"
     if subprocess.run([cc, "-shared", "-fPIC", "-o", str(lib), str(src)], capture_output=True).returncode:
         pytest.skip("cannot build a shared library")
-    return {"LD_PRELOAD": str(lib)}
+    # after any preload already in place (a sanitizer runtime must stay first)
+    return {"LD_PRELOAD": ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)]))}
 
 
 WARNING = "compile time Python version 3.11 of module 'zelk.field.geometry.point' does not match runtime version 3.12"
