@@ -443,7 +443,9 @@ SEGMENT_ERRORS = [
 
 
 @pytest.mark.parametrize(
-    "name, value, error", SEGMENT_ERRORS, ids=[f"{n}-{i}" for i, (n, *_) in enumerate(SEGMENT_ERRORS)]
+    "name, value, error",
+    SEGMENT_ERRORS,
+    ids=[f"{case[0]}-{i}" for i, case in enumerate(SEGMENT_ERRORS)],
 )
 def test_segment_arguments_are_checked(name, value, error):
     args = good_segment_args()
@@ -474,7 +476,9 @@ RING_ERRORS = [
 
 
 @pytest.mark.parametrize(
-    "name, value, error, pattern", RING_ERRORS, ids=[f"{r[0]}-{i}" for i, r in enumerate(RING_ERRORS)]
+    "name, value, error, pattern",
+    RING_ERRORS,
+    ids=[f"{case[0]}-{i}" for i, case in enumerate(RING_ERRORS)],
 )
 def test_ring_arguments_are_checked(name, value, error, pattern):
     args = {"points": np.zeros((3, 2)), "outer": SQUARE, "holes": []}
