@@ -127,12 +127,18 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     // Owned: the truth test and get_dist_matrix run Python code that may replace the field.
     Ref coords_ref = borrow(get_field(as_geometry(self)->coordinates));
     PyObject* coords = coords_ref.get();
-    const int select = truth(a.get(1, Py_True));
-    if (select < 0) return nullptr;
     PairsView pts;
     const bool fast = q.fast && pairs_view(coords, pts);
     const PairsView& queries = q.view;
     const PairsView& points = pts;
+    Ref diff;
+    if (!fast) {  // NumPy raises its shape errors before the flag or the metric is asked for
+        PyObject* batch = q.array(x);
+        diff = batch ? pairwise_diff(coords, batch) : Ref();
+        if (!diff) return nullptr;
+    }
+    const int select = truth(a.get(1, Py_True));
+    if (select < 0) return nullptr;
 
     if (!select) {
         if (fast) {
@@ -141,21 +147,13 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
             core::point_offsets(queries, points, f64_data(out.get()));
             return out.release();
         }
-        PyObject* batch = q.array(x);
-        Ref diff = batch ? pairwise_diff(coords, batch) : Ref();
         Ref zero = py_int(0), one = py_int(1), minus_one = py_int(-1), two = py_int(2);
-        Ref swapped = diff ? call_method(diff.get(), "swapaxes", {zero.get(), one.get()}) : Ref();
+        Ref swapped = call_method(diff.get(), "swapaxes", {zero.get(), one.get()});
         return swapped
                    ? call_method(swapped.get(), "reshape", {minus_one.get(), two.get()}).release()
                    : nullptr;
     }
 
-    Ref diff;
-    if (!fast) {  // NumPy raises its shape errors before the metric is asked for
-        PyObject* batch = q.array(x);
-        diff = batch ? pairwise_diff(coords, batch) : Ref();
-        if (!diff) return nullptr;
-    }
     Ref metric = metric_of(self);
     if (!metric) return nullptr;
     double m[4];
