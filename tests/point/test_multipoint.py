@@ -86,9 +86,24 @@ def test_true_selection(two, flag):
     assert two.repulsion_vector([[1, 1], [9, 0]], flag).tolist() == [[-1, -1], [1, 0]]
 
 
+class BadFlag:
+    def __bool__(self):
+        raise LookupError("flag")
+
+
 def test_selection_flag_truth_error_propagates(two):
     with pytest.raises(ValueError, match="truth value of an array"):
         two.repulsion_vector([[1, 1]], np.array([1, 0]))
+    with pytest.raises(LookupError, match="flag"):
+        two.repulsion_vector([[1, 1]], BadFlag())
+
+
+def test_shape_errors_come_before_the_flag(two):
+    with pytest.raises(ValueError) as ref:
+        two.coordinates[None, :, :] - np.array([[1.0, 2.0, 3.0]])[:, None, :]
+    with pytest.raises(ValueError) as err:
+        two.repulsion_vector([[1, 2, 3]], BadFlag())
+    assert str(err.value) == str(ref.value)
 
 
 @pytest.mark.parametrize("flag", [True, False])
