@@ -233,6 +233,29 @@ def test_warning_as_error_fails_the_import_and_a_retry_starts_afresh(run_python,
     assert check(out).splitlines() == [WARNING, "True", "[[1.0, 0.0]] {}"]
 
 
+def test_missing_builtin_fails_the_import_until_it_is_back(run_python):
+    out = run_python(
+        """
+        import builtins, sys, traceback
+        saved = builtins.any
+        del builtins.any
+        try:
+            import zelk.field.geometry.point
+        except NameError as e:
+            print(e)
+            tb = [(f.name, f.filename) for f in traceback.extract_tb(e.__traceback__)]
+            print(("init zelk.field.geometry.point", "zelk/field/geometry/point") in tb)
+        else:
+            raise SystemExit("imported without any")
+        assert "zelk.field.geometry.point" not in sys.modules
+        builtins.any = saved
+        import zelk.field.geometry.point as m
+        print(m.PointRGJ([0, 0]).repulsion_vector([1, 2]).tolist())
+        """
+    )
+    assert check(out).splitlines() == ["name 'any' is not defined", "True", "[[1.0, 2.0]]"]
+
+
 def test_no_warning_at_the_right_version(run_python):
     out = run_python("import zelk.field.geometry.point", args=("-W", "error::RuntimeWarning"))
     check(out)

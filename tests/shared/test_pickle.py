@@ -192,7 +192,7 @@ def test_reconstructor_accepts_the_three_checksums(cls, checksum):
     assert state_of(h) == tuple(FIELDS)
 
 
-@pytest.mark.parametrize("checksum", [1, 0, CHECKSUMS[0] + 1, 0xFFFFFFF])
+@pytest.mark.parametrize("checksum", [1, 0, -5, True, CHECKSUMS[0] + 1, 0xFFFFFFF])
 @pytest.mark.parametrize("name", ["__pyx_unpickle_PointRGJ", "__pyx_unpickle_MultiPointRGJ"])
 def test_wrong_checksum(name, checksum):
     with pytest.raises(pickle.PickleError) as err:
