@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace zelk::core {
@@ -11,16 +12,34 @@ namespace {
 
 struct Edge {
     double xa, ya, xb, yb;  // in ring order: the rounding of the test depends on it
-    std::ptrdiff_t ring;    // 0 the outer ring, then the holes
 };
 
 inline bool crosses(const Edge& e, double x, double y) {
     return ((e.ya > y) != (e.yb > y)) && (x < (e.xb - e.xa) * (y - e.ya) / (e.yb - e.ya) + e.xa);
 }
 
+// Edge i of the ring: to vertex i + 1, or back to vertex 0 from the last.
+inline Edge edge_of(const PairsView& r, std::ptrdiff_t i) {
+    const std::ptrdiff_t k = i + 1 < r.n ? i + 1 : 0;
+    return {r.x(i), r.y(i), r.x(k), r.y(k)};
+}
+
 inline bool same_vertex(double ax, double ay, double bx, double by) {
     return ax == bx && ay == by;
 }
+
+// The index's arrays, kept from one call to the next (per thread) so that
+// repeated queries on the same polygon reuse memory that is already mapped
+// instead of faulting in fresh pages every time.
+struct IndexBuffers {
+    std::vector<const PairsView*> rings;  // the outer ring, then the holes with area
+    std::vector<Edge> edges;              // band by band
+    std::vector<std::uint32_t> ring;      // ring of each entry of `edges`
+    std::vector<std::ptrdiff_t> start;    // band b is [start[b], start[b + 1])
+};
+
+// Beyond this the buffers are freed after the call rather than kept.
+constexpr std::size_t kKeepBytes = std::size_t(8) << 20;
 
 // Edges of every ring in horizontal bands. An edge can only be crossed by a
 // ray at height y when min(ya, yb) <= y < max(ya, yb), and band_of() is
@@ -29,14 +48,35 @@ inline bool same_vertex(double ax, double ay, double bx, double by) {
 // y (the NaN reaches the right-hand side of the x test, which is then false).
 class StripIndex {
   public:
-    StripIndex(const PairsView& outer, const PairsView* holes, std::size_t n_holes) {
-        collect(outer, 0);
+    StripIndex(const PairsView& outer, const PairsView* holes, std::size_t n_holes,
+               IndexBuffers& buf)
+        : buf_(buf) {
+        buf_.rings.clear();
+        buf_.rings.push_back(&outer);
         for (std::size_t h = 0; h < n_holes; ++h) {
-            if (ring_has_area(holes[h])) collect(holes[h], static_cast<std::ptrdiff_t>(h) + 1);
+            if (ring_has_area(holes[h])) buf_.rings.push_back(&holes[h]);
         }
-        choose_bands();
+        if (buf_.rings.size() > UINT32_MAX) throw std::bad_alloc();
+        std::size_t edges = 0;
+        for_each_edge([&](const Edge& e, std::uint32_t) {
+            ++edges;
+            for (double y : {e.ya, e.yb}) {
+                if (std::isfinite(y)) {
+                    y_low_ = std::min(y_low_, y);
+                    y_high_ = std::max(y_high_, y);
+                }
+            }
+        });
+        choose_bands(edges);
         fill();
     }
+
+    ~StripIndex() {
+        if (buf_.edges.capacity() * sizeof(Edge) > kKeepBytes) buf_ = IndexBuffers();
+    }
+
+    StripIndex(const StripIndex&) = delete;
+    StripIndex& operator=(const StripIndex&) = delete;
 
     std::ptrdiff_t bands() const { return bands_; }
 
@@ -47,33 +87,32 @@ class StripIndex {
     // Whether (x, y) is inside, given b = band_of_point(y).
     bool contains(double x, double y, std::ptrdiff_t b) const {
         if (b < 0) return false;
-        const Edge* e = entries_.data() + start_[b];
-        const Edge* const end = entries_.data() + start_[b + 1];
+        const Edge* e = buf_.edges.data() + buf_.start[b];
+        const Edge* const end = buf_.edges.data() + buf_.start[b + 1];
+        const std::uint32_t* r = buf_.ring.data() + buf_.start[b];
         // Within a band the outer ring's edges come first, then each hole's.
         bool odd = false;
-        for (; e != end && e->ring == 0; ++e) odd ^= crosses(*e, x, y);
+        for (; e != end && *r == 0; ++e, ++r) odd ^= crosses(*e, x, y);
         if (!odd) return false;
         while (e != end) {
-            const std::ptrdiff_t ring = e->ring;
+            const std::uint32_t ring = *r;
             odd = false;
-            for (; e != end && e->ring == ring; ++e) odd ^= crosses(*e, x, y);
+            for (; e != end && *r == ring; ++e, ++r) odd ^= crosses(*e, x, y);
             if (odd) return false;
         }
         return true;
     }
 
   private:
-    void collect(const PairsView& r, std::ptrdiff_t ring) {
-        for (std::ptrdiff_t i = 0; i < r.n; ++i) {
-            const std::ptrdiff_t k = i + 1 < r.n ? i + 1 : 0;
-            const Edge e{r.x(i), r.y(i), r.x(k), r.y(k), ring};
-            if (e.ya == e.yb || e.ya != e.ya || e.yb != e.yb) continue;
-            edges_.push_back(e);
-            for (double y : {e.ya, e.yb}) {
-                if (std::isfinite(y)) {
-                    y_low_ = std::min(y_low_, y);
-                    y_high_ = std::max(y_high_, y);
-                }
+    // f(edge, ring) for every edge a ray can cross, ring by ring, in order.
+    template <class F>
+    void for_each_edge(F&& f) const {
+        for (std::size_t ring = 0; ring < buf_.rings.size(); ++ring) {
+            const PairsView& r = *buf_.rings[ring];
+            for (std::ptrdiff_t i = 0; i < r.n; ++i) {
+                const Edge e = edge_of(r, i);
+                if (e.ya == e.yb || e.ya != e.ya || e.yb != e.yb) continue;
+                f(e, static_cast<std::uint32_t>(ring));
             }
         }
     }
@@ -87,23 +126,16 @@ class StripIndex {
         return static_cast<std::ptrdiff_t>(f);
     }
 
-    std::size_t entry_count() const {
-        std::size_t total = 0;
-        for (const Edge& e : edges_) {
-            total += static_cast<std::size_t>(band_of(std::max(e.ya, e.yb)) -
-                                              band_of(std::min(e.ya, e.yb)) + 1);
-        }
-        return total;
-    }
+    std::ptrdiff_t first_band(const Edge& e) const { return band_of(std::min(e.ya, e.yb)); }
+    std::ptrdiff_t last_band(const Edge& e) const { return band_of(std::max(e.ya, e.yb)); }
 
     // About one band per edge, fewer when long edges would repeat in too many
     // bands: the index stays within a few entries per edge.
-    void choose_bands() {
-        const std::size_t n = edges_.size();
+    void choose_bands(std::size_t edges) {
         const double span = y_high_ - y_low_;
         bands_ = static_cast<std::ptrdiff_t>(
-            std::min<std::size_t>(std::max<std::size_t>(n, 1), std::size_t(1) << 20));
-        const std::size_t budget = 4 * n + 1024;
+            std::min<std::size_t>(std::max<std::size_t>(edges, 1), std::size_t(1) << 20));
+        const std::size_t budget = 4 * edges + 1024;
         for (;;) {
             scale_ = static_cast<double>(bands_) / span;
             if (bands_ <= 1 || !(span > 0.0) || !std::isfinite(scale_)) {
@@ -111,42 +143,59 @@ class StripIndex {
                 scale_ = 0.0;
                 return;
             }
-            if (entry_count() <= budget) return;
+            std::size_t entries = 0;
+            for_each_edge([&](const Edge& e, std::uint32_t) {
+                entries += static_cast<std::size_t>(last_band(e) - first_band(e) + 1);
+            });
+            if (entries <= budget) return;
             bands_ /= 2;
         }
     }
 
+    // A counting sort of the edges by band; each band keeps them in ring order.
     void fill() {
-        start_.assign(static_cast<std::size_t>(bands_) + 1, 0);
-        for (const Edge& e : edges_) {
-            const std::ptrdiff_t lo = band_of(std::min(e.ya, e.yb));
-            const std::ptrdiff_t hi = band_of(std::max(e.ya, e.yb));
-            for (std::ptrdiff_t b = lo; b <= hi; ++b) ++start_[b + 1];
-        }
-        for (std::ptrdiff_t b = 0; b < bands_; ++b) start_[b + 1] += start_[b];
-        entries_.resize(static_cast<std::size_t>(start_[bands_]));
-        std::vector<std::ptrdiff_t> next(start_.begin(), start_.end() - 1);
-        // Edges were collected ring by ring, so each band keeps them in ring order.
-        for (const Edge& e : edges_) {
-            const std::ptrdiff_t lo = band_of(std::min(e.ya, e.yb));
-            const std::ptrdiff_t hi = band_of(std::max(e.ya, e.yb));
-            for (std::ptrdiff_t b = lo; b <= hi; ++b) entries_[next[b]++] = e;
-        }
-        std::vector<Edge>().swap(edges_);
+        std::vector<std::ptrdiff_t>& start = buf_.start;
+        start.assign(static_cast<std::size_t>(bands_) + 1, 0);
+        for_each_edge([&](const Edge& e, std::uint32_t) {
+            for (std::ptrdiff_t b = first_band(e); b <= last_band(e); ++b) ++start[b + 1];
+        });
+        for (std::ptrdiff_t b = 0; b < bands_; ++b) start[b + 1] += start[b];
+        buf_.edges.resize(static_cast<std::size_t>(start[bands_]));
+        buf_.ring.resize(static_cast<std::size_t>(start[bands_]));
+        // start[b] runs through band b; afterwards it holds the start of b + 1.
+        for_each_edge([&](const Edge& e, std::uint32_t ring) {
+            for (std::ptrdiff_t b = first_band(e); b <= last_band(e); ++b) {
+                buf_.edges[start[b]] = e;
+                buf_.ring[start[b]++] = ring;
+            }
+        });
+        for (std::ptrdiff_t b = bands_; b > 0; --b) start[b] = start[b - 1];
+        start[0] = 0;
     }
 
-    std::vector<Edge> edges_;
+    IndexBuffers& buf_;
     double y_low_ = INFINITY;
     double y_high_ = -INFINITY;
     std::ptrdiff_t bands_ = 1;
     double scale_ = 0.0;
-    std::vector<std::ptrdiff_t> start_;
-    std::vector<Edge> entries_;
 };
 
 // From this many points on, sorting them by band costs less than the cache
 // misses it saves.
 constexpr std::ptrdiff_t kSortFrom = 4096;
+
+// Up to this many points, testing every edge costs less than building the
+// index (which takes about as long as 25 points tested edge by edge).
+constexpr std::ptrdiff_t kEdgeByEdgeMax = 16;
+
+// Parity of the crossings with every edge of the ring, closing edge included.
+bool odd_crossings(const PairsView& r, double x, double y) {
+    bool odd = false;
+    for (std::ptrdiff_t i = 0; i < r.n; ++i) {
+        odd ^= crosses(edge_of(r, i), x, y);
+    }
+    return odd;
+}
 
 }  // namespace
 
@@ -172,8 +221,20 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
         std::fill(inside, inside + points.n, false);
         return;
     }
-    const StripIndex index(outer, holes, n_holes);
     const std::ptrdiff_t n = points.n;
+    if (n <= kEdgeByEdgeMax) {
+        for (std::ptrdiff_t j = 0; j < n; ++j) {
+            const double x = points.x(j), y = points.y(j);
+            bool in = odd_crossings(outer, x, y);
+            for (std::size_t h = 0; in && h < n_holes; ++h) {
+                in = !(ring_has_area(holes[h]) && odd_crossings(holes[h], x, y));
+            }
+            inside[j] = in;
+        }
+        return;
+    }
+    thread_local IndexBuffers buffers;
+    const StripIndex index(outer, holes, n_holes, buffers);
     if (n < kSortFrom || index.bands() == 1) {
         for (std::ptrdiff_t j = 0; j < n; ++j) {
             const double y = points.y(j);

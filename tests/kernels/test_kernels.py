@@ -266,16 +266,20 @@ def test_edges_spanning_many_strips(rng, spikes):
     np.testing.assert_array_equal(got, rings_oracle(points, outer, []))
 
 
-def test_large_batches_match_small_batches(rng):
-    # Large batches are visited band by band; the order must not matter.
-    outer, holes = polygon_with_holes(rng, 300, 4)
-    points = np.vstack([grid_points(-11.0, 11.0, 0.125), rng.uniform(-11.0, 11.0, (20000, 2))])
+@pytest.mark.parametrize("piece", [1, 7, 16, 17, 500, 5000])
+def test_answer_does_not_depend_on_batch_size(rng, piece):
+    # Small batches test every edge, larger ones use the strip index, large
+    # ones visit the points band by band: all must agree on every point,
+    # on-edge and on-vertex points included.
+    outer = rng.integers(-10, 11, (60, 2)).astype(np.float64)
+    holes = [rng.integers(-6, 7, (7, 2)).astype(np.float64) for _ in range(3)]
+    points = np.vstack([grid_points(-11.0, 11.0, 0.25), rng.uniform(-11.0, 11.0, (3000, 2))])
     points[rng.choice(len(points), 50, replace=False), 1] = np.nan
-    points = points[rng.permutation(len(points))]
+    points = points[rng.permutation(len(points))][: 200 * piece]
     whole = kernels.point_in_rings(points, outer, holes)
-    pieces = [kernels.point_in_rings(points[i:i + 500], outer, holes)
-              for i in range(0, len(points), 500)]
-    np.testing.assert_array_equal(whole, np.concatenate(pieces))
+    pieces = [kernels.point_in_rings(points[i:i + piece], outer, holes)
+              for i in range(0, len(points), piece)]
+    np.testing.assert_array_equal(np.concatenate(pieces), whole)
     np.testing.assert_array_equal(whole, rings_oracle(points, outer, holes))
 
 
