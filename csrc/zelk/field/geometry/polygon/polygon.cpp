@@ -5,6 +5,7 @@
 // the NumPy calls themselves for anything else, so that unusual inputs
 // broadcast, convert and fail exactly as NumPy makes them.
 #include "zelk/field/geometry/polygon/arrays.hpp"
+#include "zelk/field/geometry/polygon/inside.hpp"
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
@@ -683,7 +684,8 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     }
 
     std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
-    core::points_in_rings(q.view, outer_view, hole_views.data(), hole_views.size(), inside.get());
+    polygon_inside::points_in_rings(q.view, outer_view, hole_views.data(), hole_views.size(),
+                                    inside.get());
     npy_intp m = 0;
     for (npy_intp i = 0; i < n; ++i) m += !inside[i];
     if (m == 0) return zeros({n, 2}).release();

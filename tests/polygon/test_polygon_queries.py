@@ -1,0 +1,219 @@
+"""PolygonRGJ.in_bbox and repulsion_vector: documented cases, shapely and
+NumPy oracles, kernels looked up at call time, fast and NumPy routes agreeing."""
+
+import types
+
+import numpy as np
+import pytest
+import shapely
+
+import zelk.field.geometry.polygon as polygon_module
+from polygon_oracles import nearest_segment, random_polygon
+from zelk.field import kernels
+from zelk.field.geometry.polygon import PolygonRGJ
+
+UNIT = [[0, 0], [1, 0], [1, 1], [0, 1]]
+
+
+def box_formula(x, bbox):
+    x = np.asarray(x)
+    return bool(np.all(x >= bbox[0])) and bool(np.all(x <= bbox[1]))
+
+
+@pytest.mark.parametrize(
+    "x, want",
+    [
+        ([0, 0], True),
+        ([[0, 0], [1, 1]], True),
+        ([[0.5, 0.5], [1.5, 0.5]], False),
+        (np.zeros((0, 2)), True),
+        ([[np.nan, 0.5]], False),
+        (np.array([[1, 1]]), True),
+        (np.array([[0.5, 0.5]], np.float32), True),
+        (np.ones((3, 4, 2)) * 0.5, True),
+        (np.asfortranarray([[0.2, 1.0], [0.0, 0.3]]), True),
+        (0.5, True),
+    ],
+)
+def test_in_bbox_cases(x, want):
+    got = PolygonRGJ(UNIT).in_bbox(x)
+    assert got is want and want == box_formula(x, np.array([[0, 0], [1, 1]]))
+
+
+def test_in_bbox_agrees_with_formula_on_any_box(rng):
+    p = PolygonRGJ(UNIT)
+    for bbox in (rng.normal(size=(2, 2)), np.asfortranarray(rng.normal(size=(2, 2))), rng.normal(size=(2, 2)).astype(np.float32)):
+        p.bbox = bbox
+        for _ in range(20):
+            x = rng.normal(size=(int(rng.integers(0, 4)), 2))
+            assert p.in_bbox(x) is box_formula(x, bbox) is p.in_bbox(x.tolist() if len(x) else x)
+    with pytest.raises(ValueError):
+        p.in_bbox(np.zeros(0))  # does not broadcast against a box row
+
+
+def test_unit_square_vectors():
+    got = PolygonRGJ(UNIT).repulsion_vector([[0.5, 0.5], [2, 0.5], [0.5, -3]])
+    assert got.tolist() == [[0.0, 0.0], [1.0, 0.0], [0.0, -3.0]]
+    assert PolygonRGJ(UNIT).repulsion_vector([2, 0.5]).shape == (1, 2)
+
+
+def test_point_in_a_hole_gets_the_vector_from_the_nearest_edge():
+    p = PolygonRGJ([[[0, 0], [10, 0], [10, 10], [0, 10]], [[4, 4], [6, 4], [6, 6], [4, 6]]])
+    got = p.repulsion_vector([[4.5, 5.2], [5.2, 5.9], [1, 5]])
+    assert got.tolist() == [[0.5, 0.0], [0.0, 5.9 - 6.0], [0.0, 0.0]]
+
+
+@pytest.mark.parametrize("coords", [[], [[3, 4]], [[]]])
+@pytest.mark.parametrize("x", [[1, 2], np.zeros((5, 2)), np.zeros((0, 2)), [[1, 2, 3]]])
+def test_no_segments_give_zeros(coords, x):
+    got = PolygonRGJ(coords).repulsion_vector(x)
+    assert got.dtype == np.float64 and got.shape == (np.atleast_2d(x).shape[0], 2) and not got.any()
+
+
+def test_selection_flag_and_keywords_change_nothing(rng):
+    p = PolygonRGJ(UNIT)
+    x = rng.normal(size=(30, 2))
+    want = p.repulsion_vector(x)
+    for kwargs in ({"min_dist_select": False}, {"foo": 1}, {"min_dist_select": None, "type": "x"}):
+        np.testing.assert_array_equal(p.repulsion_vector(x, **kwargs), want)
+    np.testing.assert_array_equal(p.repulsion_vector(x, 0), want)
+
+
+@pytest.mark.parametrize(
+    "n_outer, n_holes, n_points", [(3, 0, 40), (12, 2, 7), (40, 3, 64), (40, 3, 65), (200, 5, 3000)]
+)
+def test_agrees_with_shapely_on_random_polygons(rng, n_outer, n_holes, n_points):
+    outer, holes = random_polygon(rng, n_outer, n_holes)
+    shape = shapely.Polygon(outer, holes)
+    x = rng.uniform(-11, 11, (n_points, 2))
+    x = x[shapely.distance(shape.boundary, shapely.points(x)) > 1e-6]
+    got = PolygonRGJ([outer] + holes).repulsion_vector(x)
+    inside = shapely.contains_xy(shape, x[:, 0], x[:, 1])
+    assert (got[inside] == 0).all() and (np.hypot(*got[~inside].T) > 0).all()
+    np.testing.assert_allclose(np.hypot(*got.T)[~inside], shapely.distance(shape.boundary, shapely.points(x[~inside])), rtol=1e-9)
+    # Each vector ends on the boundary.
+    assert (shapely.distance(shape.boundary, shapely.points(x[~inside] - got[~inside])) < 1e-9).all()
+
+
+@pytest.mark.parametrize("repulsion", [[[1.0, 0.0], [0.0, 1.0]], [[0.3, 0.1], [0.0, 2.0]], [[5.0, 1.0], [1.0, 0.5]]])
+def test_outside_rows_are_the_nearest_segment_under_the_metric(rng, repulsion):
+    outer, holes = random_polygon(rng, 30, 3)
+    shape = shapely.Polygon(outer, holes)
+    p = PolygonRGJ([outer] + holes, repulsion)
+    x = rng.uniform(-11, 11, (500, 2))
+    x = x[shapely.distance(shape.boundary, shapely.points(x)) > 1e-6]
+    got = p.repulsion_vector(x)
+    inside = shapely.contains_xy(shape, x[:, 0], x[:, 1])
+    want = nearest_segment(x, p._p1, p._v, p._v_dot_v, np.linalg.inv(repulsion))
+    want[inside] = 0.0
+    np.testing.assert_array_equal(got, want)
+
+
+NATIVE_INSIDE = kernels.point_in_rings
+NATIVE_SEGMENTS = kernels.segment_repulsion_vectors
+
+
+class Recorder:
+    """A stand-in for the kernels module that records calls and forwards them."""
+
+    def __init__(self, inside=None, vectors=None):
+        self.calls = []
+        self.inside, self.vectors = inside, vectors
+
+    def point_in_rings(self, *args):
+        self.calls.append(("point_in_rings", args))
+        return NATIVE_INSIDE(*args) if self.inside is None else self.inside(*args)
+
+    def segment_repulsion_vectors(self, *args):
+        self.calls.append(("segment_repulsion_vectors", args))
+        return NATIVE_SEGMENTS(*args) if self.vectors is None else self.vectors(*args)
+
+
+def test_kernels_are_looked_up_at_each_call(monkeypatch):
+    p = PolygonRGJ([[[0, 0], [10, 0], [10, 10], [0, 10]], [[4, 4], [6, 4], [6, 6], [4, 6]]], [[2.0, 0], [0, 1]])
+    x = np.array([[1.0, 1.0], [20.0, 5.0], [5.0, 5.0], [2.0, 2.0]])
+    fake = Recorder()
+    monkeypatch.setattr(polygon_module, "kernels", fake)
+    got = p.repulsion_vector(x)
+    (name1, (xa, outer, holes)), (name2, (xo, p1, v, vdv, metric)) = fake.calls
+    assert (name1, name2) == ("point_in_rings", "segment_repulsion_vectors")
+    assert xa.dtype == np.float64 and xa is not x and np.array_equal(xa, x)
+    assert outer is p.rings[0] and type(holes) is list and holes == p.rings[1:] and holes is not p.rings
+    assert xo.flags.c_contiguous and xo.tolist() == [[20.0, 5.0], [5.0, 5.0]]
+    assert p1 is p._p1 and v is p._v and vdv is p._v_dot_v and metric is p.metric
+    # In the hole the left and right edges are equally near under the metric;
+    # the kernel takes the lower segment index, the right edge.
+    assert got.tolist() == [[0, 0], [10, 0], [-1, 0], [0, 0]]
+
+    fake.calls.clear()
+    p.repulsion_vector(np.array([[1.0, 1.0], [9.0, 9.0]]))
+    assert [c[0] for c in fake.calls] == ["point_in_rings"]  # all inside: no segment kernel
+
+    # Whatever the replacements return is used: any truthy values mark inside,
+    # and the chosen vectors are written to the outside rows in order.
+    monkeypatch.setattr(
+        polygon_module, "kernels",
+        Recorder(inside=lambda x, o, h: np.array([0, 2, 0, 1]), vectors=lambda xo, *a: xo * 10),
+    )
+    assert p.repulsion_vector(x).tolist() == [[10, 10], [0, 0], [50, 50], [0, 0]]
+
+
+def adversarial_points(rng, outer, holes):
+    """Vertices, edge midpoints, points level with vertices, and random points."""
+    rings = [outer] + holes
+    verts = np.vstack(rings)
+    mids = np.vstack([(r + np.roll(r, -1, axis=0)) / 2 for r in rings])
+    level = np.c_[rng.uniform(-11, 11, len(verts)), verts[:, 1]]
+    return np.vstack([verts, mids, level, rng.uniform(-11, 11, (300, 2))])
+
+
+@pytest.mark.parametrize("repulsion", [None, [[0.5, 0.2], [0.1, 3.0]]])
+def test_fast_route_equals_the_numpy_route(rng, monkeypatch, repulsion):
+    outer, holes = random_polygon(rng, 25, 3)
+    outer = np.vstack([outer, [[outer[-1, 0] - 1, outer[-1, 1]]]])  # a horizontal edge
+    p = PolygonRGJ([outer] + holes, repulsion)
+    pts = adversarial_points(rng, outer, holes)
+    batches = [pts, pts[:1], pts[:64], pts[64:129], np.asfortranarray(pts), pts[::-3]] + [pts[i : i + 1] for i in range(0, len(pts), 7)]
+    fast = [p.repulsion_vector(b) for b in batches]
+    monkeypatch.setattr(polygon_module, "kernels", Recorder())
+    for b, f in zip(batches, fast):
+        np.testing.assert_array_equal(f, p.repulsion_vector(b))
+        np.testing.assert_array_equal(f, p.repulsion_vector(b.tolist()))
+
+
+def test_each_kernel_replaced_alone_gives_the_same_result(rng, monkeypatch):
+    outer, holes = random_polygon(rng, 20, 2)
+    p = PolygonRGJ([outer] + holes)
+    x = adversarial_points(rng, outer, holes)
+    want = p.repulsion_vector(x)
+    forward = Recorder()
+    for name in ("point_in_rings", "segment_repulsion_vectors"):
+        with monkeypatch.context() as m:
+            m.setattr(kernels, name, getattr(forward, name))
+            np.testing.assert_array_equal(p.repulsion_vector(x), want)
+    assert {c[0] for c in forward.calls} == {"point_in_rings", "segment_repulsion_vectors"}
+
+
+def test_empty_batch_skips_the_segment_kernel(monkeypatch):
+    fake = Recorder()
+    monkeypatch.setattr(polygon_module, "kernels", fake)
+    assert PolygonRGJ(UNIT).repulsion_vector(np.zeros((0, 2))).shape == (0, 2)
+    assert [c[0] for c in fake.calls] == ["point_in_rings"]
+
+
+def test_fields_are_read_at_call_time():
+    p = PolygonRGJ(UNIT)
+    q = PolygonRGJ([[0, 0], [2, 0], [2, 2], [0, 2]])
+    for name in ("rings", "_p1", "_v", "_v_dot_v", "points_in_line_pair"):
+        setattr(p, name, getattr(q, name))
+    assert p.repulsion_vector([[1.5, 1.5]]).tolist() == [[0, 0]]
+    x = np.c_[np.linspace(2.2, 4, 50), np.linspace(-1, 3, 50)[::-1]]
+    p.metric = np.array([[1.0, 0.95], [0.95, 1.0]])
+    want = nearest_segment(x, q._p1, q._v, q._v_dot_v, p.metric)
+    np.testing.assert_array_equal(p.repulsion_vector(x), want)
+    assert (want != nearest_segment(x, q._p1, q._v, q._v_dot_v, np.eye(2))).any()
+    p.rings = None
+    with pytest.raises(TypeError):
+        p.repulsion_vector([[5.0, 5.0]])
+    p._S = 0
+    assert p.repulsion_vector([[5.0, 5.0]]).tolist() == [[0, 0]]
