@@ -5,14 +5,16 @@ import numpy as np
 
 def line_cache(c):
     """lines_n, points_in_line_pair, _p1, _v, _v_dot_v of one line string."""
+    lines_n = len(c) - 1
     pairs = np.stack([c[:-1], c[1:]], axis=1)
-    return len(c) - 1, pairs, *derived_cache(pairs)
+    return lines_n, pairs, *derived_cache(pairs)
 
 
 def joined_cache(strings):
     """The same for several line strings, paired within each before joining."""
+    lines_n = sum(len(c) - 1 for c in strings)
     pairs = np.concatenate([[c[:-1], c[1:]] for c in strings], axis=1).swapaxes(0, 1)
-    return sum(len(c) - 1 for c in strings), pairs, *derived_cache(pairs)
+    return lines_n, pairs, *derived_cache(pairs)
 
 
 def derived_cache(pairs):
