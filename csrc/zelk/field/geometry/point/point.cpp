@@ -142,6 +142,8 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
 
     if (!select) {
         if (fast) {
+            // m * n rows must not overflow (broadcast views make huge m and n cheap)
+            if (q.view.n > 0 && pts.n > NPY_MAX_INTP / q.view.n) return PyErr_NoMemory();
             Ref out = new_float64({pts.n * q.view.n, 2});
             if (!out) return nullptr;
             core::point_offsets(queries, points, f64_data(out.get()));
