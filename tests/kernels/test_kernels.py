@@ -1,4 +1,5 @@
 import ctypes
+import os
 import pathlib
 import shutil
 import subprocess
@@ -162,18 +163,25 @@ def test_broadcast_points_with_zero_stride(rng):
     run_segments(points, p1, v, vdv, METRICS["identity"])
 
 
-@pytest.mark.parametrize("huge", ["points", "segments"])
-def test_broadcast_inputs_too_large_for_memory_raise_memory_error(huge):
+_PRELOAD = os.environ.get("LD_PRELOAD", "")
+
+
+# AddressSanitizer preloaded into a Python that does not link libstdc++ cannot
+# intercept __cxa_throw and aborts on any C++ throw; preloading libstdc++ as
+# well makes it work.
+@pytest.mark.skipif(
+    "asan" in _PRELOAD and "stdc++" not in _PRELOAD,
+    reason="C++ exceptions abort under this AddressSanitizer preload",
+)
+def test_broadcast_segments_too_many_for_memory_raise_memory_error():
+    # The segment scratch would exceed any address space: refused before any
+    # allocation is attempted.
     rows = 2**58
-    p1, v, vdv = np.zeros((1, 2)), np.ones((1, 2)), np.full(1, 2.0)
-    points = np.zeros((1, 2))
-    if huge == "points":
-        points = np.broadcast_to(points, (rows, 2))
-    else:
-        p1, v = np.broadcast_to(p1, (rows, 2)), np.broadcast_to(v, (rows, 2))
-        vdv = np.broadcast_to(vdv, (rows,))
+    p1 = np.broadcast_to(np.zeros(2), (rows, 2))
+    v = np.broadcast_to(np.ones(2), (rows, 2))
+    vdv = np.broadcast_to(np.full(1, 2.0), (rows,))
     with pytest.raises(MemoryError):
-        kernels.segment_repulsion_vectors(points, p1, v, vdv, np.eye(2))
+        kernels.segment_repulsion_vectors(np.zeros((1, 2)), p1, v, vdv, np.eye(2))
 
 
 def test_broadcast_rings_are_a_single_vertex():
