@@ -94,7 +94,8 @@ def exercise(g, v=None):
 
 BATCHES = {
     "arguments": r'''
-for v in GARBAGE:
+HUGE = np.broadcast_to(np.array([1.0, 2.0]), (2**40, 2))  # 16 TiB as a copy, nothing as a view
+for v in GARBAGE + [HUGE]:
     for g in instances():
         exercise(g, v)
         attempt(g.repulsion_vector, X, v)
@@ -116,6 +117,11 @@ for v in GARBAGE:
     attempt(P.MultiPointRGJ, X, v)
     attempt(P.MultiPointRGJ, X, optional_dim=v)
     attempt(P.PointRGJ, [0, 0], None, None, v)
+g = P.MultiPointRGJ([[0, 0]])
+g.coordinates = np.broadcast_to(np.array([1.0, 2.0]), (2**32, 2))
+for x in (HUGE, HUGE[: 2**32], HUGE[:1]):
+    attempt(g.repulsion_vector, x, False)
+    attempt(g.repulsion_vector, x, True)
 ''',
     "fields": r'''
 FIELDS = ["coordinates", "repulsion", "inv_repulsion", "eye_repulsion", "grad_matrix", "properties", "bbox"]
