@@ -44,11 +44,12 @@ struct SegmentColumns {
     }
 };
 
-// t = clip(((p - p1) . v) / v_dot_v, 0, 1) as NumPy's clip evaluates it: a
-// NaN passes through and -0.0 stays -0.0 (that sign reaches w).
+// t = clip(((p - p1) . v) / v_dot_v, 0, 1) as NumPy evaluates it: the dot
+// product is summed from 0.0 as NumPy's sum does (two -0.0 terms give +0.0),
+// a NaN passes through the clip and -0.0 stays -0.0 (that sign reaches w).
 inline double clipped_t(double px, double py, double p1x, double p1y, double vx, double vy,
                         double vdv) {
-    double t = ((px - p1x) * vx + (py - p1y) * vy) / vdv;
+    double t = ((0.0 + (px - p1x) * vx) + (py - p1y) * vy) / vdv;
     t = t < 0.0 ? 0.0 : t;
     return t > 1.0 ? 1.0 : t;
 }

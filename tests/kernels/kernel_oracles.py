@@ -10,7 +10,8 @@ def segment_candidates(points, p1, v, v_dot_v):
     points = np.asarray(points, dtype=np.float64)
     with np.errstate(all="ignore"):
         diff = points[:, None, :] - p1[None, :, :]
-        dot = diff[..., 0] * v[:, 0] + diff[..., 1] * v[:, 1]
+        # summed as the line strings' every-segment form sums it (from 0.0)
+        dot = (diff * v[None, :, :]).sum(axis=-1)
         t = np.clip(dot / v_dot_v, 0.0, 1.0)
         proj = p1 + t[..., None] * v
         return points[:, None, :] - proj

@@ -160,7 +160,7 @@ Ref quadratic_forms(PyObject* d, PyObject* m) {
             const double d0 = v.x(i), d1 = v.y(i);
             const double a0 = d0 * mm[0] + d1 * mm[2];
             const double a1 = d0 * mm[1] + d1 * mm[3];
-            o[i] = a0 * d0 + a1 * d1;
+            o[i] = (0.0 + a0 * d0) + a1 * d1;  // summed from 0.0, as NumPy's sum
         }
         return out;
     }

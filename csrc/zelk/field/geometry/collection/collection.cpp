@@ -594,8 +594,9 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
             const double neg = -core::load_double(cbase + l * PyArray_STRIDE(col, 0));
             const double* G = &g[4 * k[l]];
             const double r0 = r.x(l), r1 = r.y(l);
-            o[2 * l] = neg * (G[0] * r0 + G[1] * r1);
-            o[2 * l + 1] = neg * (G[2] * r0 + G[3] * r1);
+            // einsum accumulates from 0.0, so a -0.0 sum comes out +0.0
+            o[2 * l] = neg * ((0.0 + G[0] * r0) + G[1] * r1);
+            o[2 * l + 1] = neg * ((0.0 + G[2] * r0) + G[3] * r1);
         }
         return out.release();
     }
