@@ -126,6 +126,8 @@ CASES = [
     ("MultiPointRGJ", "__setstate__", ((), ()), {}),
     ("MultiPointRGJ", "__setstate__", ((),), {"__pyx_state": ()}),
     ("PointRGJ", "__setstate__", (), {"state": ()}),
+    ("PointRGJ", "repulsion_vector", (1,), {"self": 1}),
+    ("MultiPointRGJ", "in_bbox", (1,), {"self": 1}),
 ]
 
 

@@ -88,6 +88,12 @@ bool bind_keyword(const Signature& sig, int nparams, PyObject* key, PyObject* va
         return false;
     }
     const int i = find_param(sig, nparams, key);
+    // `self` is the bound instance: naming it again is a duplicate, as for a def.
+    if (i < 0 && sig.has_self && PyUnicode_CompareWithASCIIString(key, "self") == 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'",
+                     sig.qualname);
+        return false;
+    }
     if (i < 0) {
         if (!sig.varkw) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
