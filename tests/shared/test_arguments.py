@@ -197,6 +197,12 @@ def test_signatures(cls, name):
         assert p.kind == q.kind and p.default == q.default
 
 
+@pytest.mark.parametrize("cls", ["RGJGeometry", "PointRGJ", "MultiPointRGJ"])
+def test_class_signatures_show_the_initialiser(cls):
+    assert str(inspect.signature(REAL[cls])) == str(inspect.signature(globals()[cls]))
+    assert REAL[cls].__doc__ is None
+
+
 @pytest.mark.parametrize("name", ["__pyx_unpickle_PointRGJ", "__pyx_unpickle_MultiPointRGJ"])
 def test_reconstructor_signature(name):
     assert str(inspect.signature(getattr(P, name))) == str(inspect.signature(globals()[name]))

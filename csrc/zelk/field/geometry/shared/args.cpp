@@ -3,6 +3,8 @@
 #include <frameobject.h>
 
 #include <forward_list>
+#include <utility>
+#include <vector>
 #include <string>
 
 namespace zelk {
@@ -90,8 +92,7 @@ bool bind_keyword(const Signature& sig, int nparams, PyObject* key, PyObject* va
     const int i = find_param(sig, nparams, key);
     // `self` is the bound instance: naming it again is a duplicate, as for a def.
     if (i < 0 && sig.has_self && PyUnicode_CompareWithASCIIString(key, "self") == 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'",
-                     sig.qualname);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'", sig.qualname);
         return false;
     }
     if (i < 0) {
@@ -227,6 +228,25 @@ PyObject* call_method(const MethodDef& def, PyObject* self, PyObject* const* arg
     }
     if (result == nullptr) add_traceback(def.sig.module, def.sig.qualname);
     return result;
+}
+
+namespace {
+std::vector<std::pair<initproc, const MethodDef*>>& init_registry() {
+    static std::vector<std::pair<initproc, const MethodDef*>> registry;
+    return registry;
+}
+}  // namespace
+
+bool register_init(initproc slot, const MethodDef* def) {
+    init_registry().emplace_back(slot, def);
+    return true;
+}
+
+const MethodDef* registered_init(initproc slot) {
+    for (const auto& entry : init_registry()) {
+        if (entry.first == slot) return entry.second;
+    }
+    return nullptr;
 }
 
 int call_init(const MethodDef& def, PyObject* self, PyObject* args, PyObject* kwds) noexcept {

@@ -72,9 +72,26 @@ PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 int call_init(const MethodDef& def, PyObject* self, PyObject* args, PyObject* kwds) noexcept;
 
+// Remembers which definition an initialiser slot runs, so that the class can
+// show its signature; returns true.
+bool register_init(initproc slot, const MethodDef* def);
+// The definition behind an initialiser slot made by init_trampoline, or nullptr.
+const MethodDef* registered_init(initproc slot);
+
+template <const MethodDef& D>
+int init_trampoline(PyObject* self, PyObject* args, PyObject* kwds);
+
+template <const MethodDef& D>
+struct InitRegistration {
+    static const bool done;
+};
+template <const MethodDef& D>
+const bool InitRegistration<D>::done = register_init(&init_trampoline<D>, &D);
+
 // The tp_init slot for an initialiser defined as a MethodDef (body returns None).
 template <const MethodDef& D>
 int init_trampoline(PyObject* self, PyObject* args, PyObject* kwds) {
+    (void)InitRegistration<D>::done;
     return call_init(D, self, args, kwds);
 }
 

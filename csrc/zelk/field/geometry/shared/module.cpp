@@ -133,7 +133,16 @@ PyTypeObject* create_class(PyObject* module, const ModuleDef& mdef, const ClassD
         slots.push_back(
             {Py_tp_new, reinterpret_cast<void*>(reinterpret_cast<PyTypeObject*>(base)->tp_new)});
     }
-    if (cdef.init != nullptr) slots.push_back({Py_tp_init, reinterpret_cast<void*>(cdef.init)});
+    if (cdef.init != nullptr) {
+        slots.push_back({Py_tp_init, reinterpret_cast<void*>(cdef.init)});
+        // "Name(params)\n--\n\n" gives inspect.signature the initialiser's
+        // parameters; the class itself keeps no docstring (see below).
+        if (const MethodDef* init = registered_init(cdef.init)) {
+            Signature sig = init->sig;
+            sig.has_self = false;
+            slots.push_back({Py_tp_doc, const_cast<char*>(text_signature(sig, cdef.name))});
+        }
+    }
     if (cdef.n_own_fields > 0) {
         auto* getset = new PyGetSetDef[cdef.n_own_fields + 1]();  // lives with the class
         for (int i = 0; i < cdef.n_own_fields; ++i) getset[i] = field_property(&cdef.own_fields[i]);
@@ -228,6 +237,10 @@ bool exec_body(PyObject* module, const ModuleDef& def) {
         }
         PyTypeObject* type = create_class(module, def, cdef, base);
         if (type == nullptr) return false;
+        if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__doc__", Py_None) < 0) {
+            Py_DECREF(type);
+            return false;
+        }
         // The module keeps the class alive through its attribute.
         const int added =
             PyModule_AddObjectRef(module, cdef.name, reinterpret_cast<PyObject*>(type));
