@@ -8,9 +8,9 @@ import pytest
 import shapely
 
 import zelk.field.geometry.polygon as polygon_module
-from polygon_oracles import nearest_segment, random_polygon
+from polygon_oracles import nearest_segment, random_polygon, segment_candidates
 from zelk.field import kernels
-from zelk.field.geometry.polygon import PolygonRGJ
+from zelk.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 
 UNIT = [[0, 0], [1, 0], [1, 1], [0, 1]]
 
@@ -217,3 +217,29 @@ def test_fields_are_read_at_call_time():
         p.repulsion_vector([[5.0, 5.0]])
     p._S = 0
     assert p.repulsion_vector([[5.0, 5.0]]).tolist() == [[0, 0]]
+
+
+@pytest.mark.parametrize("n", [1, 5, 64, 65, 129, 300])
+@pytest.mark.parametrize("layout", ["as_built", "strided", "nan_segment", "nan_points"])
+def test_small_and_large_batches_equal_the_kernels(rng, monkeypatch, n, layout):
+    outer, holes = random_polygon(rng, 300, 2)
+    p = PolygonRGJ([outer] + holes, [[0.5, 0.2], [0.1, 3.0]])
+    x = np.vstack([adversarial_points(rng, outer, holes)] * 2)[rng.permutation(2 * (3 * 306 + 300))[:n]]
+    if layout == "strided":
+        for name in ("_p1", "_v"):
+            setattr(p, name, np.asfortranarray(getattr(p, name)))
+        p._v_dot_v = np.repeat(p._v_dot_v, 2)[::2]
+        p.rings = [np.asfortranarray(r) for r in p.rings]
+    elif layout == "nan_segment":
+        p._p1 = p._p1.copy()
+        p._p1[rng.integers(0, p._S, 3)] = np.nan
+    elif layout == "nan_points":
+        x = x.copy()
+        x[rng.integers(0, n, 1 + n // 10), rng.integers(0, 2)] = np.nan
+    m = MultiPolygonRGJ([])
+    m._p1, m._v, m._v_dot_v, m._S, m.inv_repulsion = p._p1, p._v, p._v_dot_v, p._S, p.metric
+    fast = [p.repulsion_vector(x), m.repulsion_vector(x), m.repulsion_vector(x, False)]
+    monkeypatch.setattr(polygon_module, "kernels", Recorder())
+    slow = [p.repulsion_vector(x), m.repulsion_vector(x), segment_candidates(x, p._p1, p._v, p._v_dot_v).reshape(-1, 2)]
+    for f, s in zip(fast, slow):
+        np.testing.assert_array_equal(f, s)

@@ -9,31 +9,51 @@
 #include "core/rings.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 namespace zelk {
 namespace polygon_inside {
 
 // Batches up to this size are tested edge by edge: building the index costs
-// about as much as testing every edge for a few dozen points.
-constexpr std::ptrdiff_t kEdgeByEdgeMax = 64;
+// about as much as testing every edge for a couple of hundred points.
+constexpr std::ptrdiff_t kEdgeByEdgeMax = 128;
 
 namespace {
 
 // Whether the ray from (x, y) towards +x crosses edge (a, b), as the core
-// decides it; evaluated without branching so the loop below vectorises (the
-// quotient of an edge that is not crossed is never looked at).
+// decides it; evaluated without branching (the quotient of an edge that is
+// not crossed is never looked at).
 inline bool crosses(double xa, double ya, double xb, double yb, double x, double y) {
     return ((ya > y) != (yb > y)) & (x < (xb - xa) * (y - ya) / (yb - ya) + xa);
 }
 
+// Parity of the crossings with the edges between consecutive vertices of a
+// C-contiguous ring. Counted in an integer, the loop vectorises.
+ZELK_VECTOR_CLONES
+bool odd_crossings_contiguous(const double* __restrict r, std::ptrdiff_t n, double x, double y) {
+    std::int64_t count = 0;
+    for (std::ptrdiff_t i = 0; i + 1 < n; ++i) {
+        count += static_cast<std::int64_t>(
+            crosses(r[2 * i], r[2 * i + 1], r[2 * i + 2], r[2 * i + 3], x, y));
+    }
+    return count & 1;
+}
+
 // Parity of the crossings with the ring's edges, the closing edge from the
 // last vertex back to the first included.
-ZELK_VECTOR_CLONES
 bool odd_crossings(const core::PairsView& r, double x, double y) {
     if (r.n <= 0) return false;
     bool odd = false;
-    for (std::ptrdiff_t i = 0; i + 1 < r.n; ++i) {
-        odd ^= crosses(r.x(i), r.y(i), r.x(i + 1), r.y(i + 1), x, y);
+    // Rings are C-contiguous as the constructor builds them (and aligned, as
+    // every view taken here is).
+    if (r.row_stride_bytes == 2 * std::ptrdiff_t(sizeof(double)) &&
+        r.col_stride_bytes == std::ptrdiff_t(sizeof(double))) {
+        odd = odd_crossings_contiguous(reinterpret_cast<const double*>(r.data), r.n, x, y);
+    } else {
+        for (std::ptrdiff_t i = 0; i + 1 < r.n; ++i) {
+            odd ^= crosses(r.x(i), r.y(i), r.x(i + 1), r.y(i + 1), x, y);
+        }
     }
     return odd ^ crosses(r.x(r.n - 1), r.y(r.n - 1), r.x(0), r.y(0), x, y);
 }
@@ -48,11 +68,16 @@ inline void points_in_rings(const core::PairsView& points, const core::PairsView
         return;
     }
     const bool outer_area = core::ring_has_area(outer);
+    // Holes without area contain nothing and are left out, as the core does.
+    std::vector<const core::PairsView*> with_area;
+    for (std::size_t h = 0; outer_area && h < n_holes; ++h) {
+        if (core::ring_has_area(holes[h])) with_area.push_back(&holes[h]);
+    }
     for (std::ptrdiff_t j = 0; j < points.n; ++j) {
         const double x = points.x(j), y = points.y(j);
         bool in = outer_area && y == y && odd_crossings(outer, x, y);
-        for (std::size_t h = 0; in && h < n_holes; ++h) {
-            in = !(core::ring_has_area(holes[h]) && odd_crossings(holes[h], x, y));
+        for (std::size_t h = 0; in && h < with_area.size(); ++h) {
+            in = !odd_crossings(*with_area[h], x, y);
         }
         inside[j] = in;
     }

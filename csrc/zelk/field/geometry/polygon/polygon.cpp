@@ -6,6 +6,7 @@
 // broadcast, convert and fail exactly as NumPy makes them.
 #include "zelk/field/geometry/polygon/arrays.hpp"
 #include "zelk/field/geometry/polygon/inside.hpp"
+#include "zelk/field/geometry/polygon/nearest.hpp"
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
@@ -708,9 +709,9 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
             xo[2 * j + 1] = q.view.y(i);
             ++j;
         }
-        core::nearest_segment_offsets(PairsView::contiguous(xo, m), cache.p1_view, cache.v_view,
-                                      cache.vdv_view, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
-                                      chosen);
+        polygon_nearest::nearest_offsets(PairsView::contiguous(xo, m), cache.p1_view, cache.v_view,
+                                         cache.vdv_view, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
+                                         chosen);
         double* o = f64_data(out.get());
         for (npy_intp i = 0, j = 0; i < n; ++i) {
             if (inside[i]) continue;
@@ -1012,9 +1013,9 @@ PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
         matrix2_view(metric.get(), mm)) {
         Ref out = new_float64({n, 2});
         if (!out) return nullptr;
-        core::nearest_segment_offsets(q.view, cache.p1_view, cache.v_view, cache.vdv_view,
-                                      core::Metric2{mm[0], mm[1], mm[2], mm[3]},
-                                      f64_data(out.get()));
+        polygon_nearest::nearest_offsets(q.view, cache.p1_view, cache.v_view, cache.vdv_view,
+                                         core::Metric2{mm[0], mm[1], mm[2], mm[3]},
+                                         f64_data(out.get()));
         return out.release();
     }
     PyObject* batch = q.array(x);
