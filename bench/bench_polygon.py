@@ -164,8 +164,16 @@ def main():
         as_lists = [r.tolist() for r in coords]
         p = PolygonRGJ(coords)
         assert all(np.array_equal(a, b) for a, b in zip(p.rings, numpy_construct(coords)[0]))
-        compare(f"PolygonRGJ construction vertices={k} from arrays", lambda: PolygonRGJ(coords), lambda: numpy_construct(coords))
-        compare(f"PolygonRGJ construction vertices={k} from lists", lambda: PolygonRGJ(as_lists), lambda: numpy_construct(as_lists))
+        compare(
+            f"PolygonRGJ construction vertices={k} from arrays",
+            lambda: PolygonRGJ(coords),
+            lambda: numpy_construct(coords),
+        )
+        compare(
+            f"PolygonRGJ construction vertices={k} from lists",
+            lambda: PolygonRGJ(as_lists),
+            lambda: numpy_construct(as_lists),
+        )
         compare(
             f"PolygonRGJ construction vertices={k} from arrays",
             lambda: PolygonRGJ(coords),

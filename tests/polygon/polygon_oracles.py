@@ -4,6 +4,8 @@ formulas written directly in NumPy, and random polygons with holes."""
 import numpy as np
 import shapely
 
+from zelk.field import kernels
+
 
 def reference_rings(coordinates):
     if isinstance(coordinates, np.ndarray):
@@ -114,3 +116,23 @@ def random_polygon(rng, n_outer, n_holes):
             holes.append(hole)
     assert shapely.Polygon(outer, holes).is_valid
     return outer, holes
+
+
+NATIVE_INSIDE = kernels.point_in_rings
+NATIVE_SEGMENTS = kernels.segment_repulsion_vectors
+
+
+class Recorder:
+    """A stand-in for the kernels module that records calls and forwards them."""
+
+    def __init__(self, inside=None, vectors=None):
+        self.calls = []
+        self.inside, self.vectors = inside, vectors
+
+    def point_in_rings(self, *args):
+        self.calls.append(("point_in_rings", args))
+        return NATIVE_INSIDE(*args) if self.inside is None else self.inside(*args)
+
+    def segment_repulsion_vectors(self, *args):
+        self.calls.append(("segment_repulsion_vectors", args))
+        return NATIVE_SEGMENTS(*args) if self.vectors is None else self.vectors(*args)

@@ -71,7 +71,10 @@ def checksums(fields):
     return [int(hashlib.new(h, text).hexdigest()[:7], 16) for h in ("sha256", "sha1", "md5")]
 
 
-CASES = [(PolygonRGJ, POLYGON_FIELDS, [SQ, HOLE]), (MultiPolygonRGJ, MULTI_FIELDS, [[SQ, HOLE], [[[5, 5], [6, 5], [6, 6]]]])]
+CASES = [
+    (PolygonRGJ, POLYGON_FIELDS, [SQ, HOLE]),
+    (MultiPolygonRGJ, MULTI_FIELDS, [[SQ, HOLE], [[[5, 5], [6, 5], [6, 6]]]]),
+]
 
 
 @pytest.mark.parametrize("cls, fields, coords", CASES)
@@ -121,16 +124,17 @@ def test_reconstructor_and_restorer(cls, fields, coords):
         blank.__setstate__(None)
 
 
+class SubPolygon(PolygonRGJ):
+    pass
+
+
 def test_subclass_attributes_travel_with_the_state():
-    Sub = type("Sub", (PolygonRGJ,), {})
-    globals()["Sub"] = Sub
-    Sub.__qualname__ = "Sub"
-    g = Sub([SQ])
+    g = SubPolygon([SQ])
     assert len(g.__reduce__()[2]) == len(POLYGON_FIELDS)
     g.tag = "t"
     assert g.__reduce__()[2][-1] == {"tag": "t"}
     h = pickle.loads(pickle.dumps(g))
-    assert h.tag == "t" and type(h) is Sub
+    assert h.tag == "t" and type(h) is SubPolygon
     assert_fields(h, {"rings": g.rings, "_p1": g._p1, "bbox": g.bbox})
 
 

@@ -75,9 +75,7 @@ def test_layouts_build_every_field_as_documented(coords):
 def test_triangle_fields():
     p = PolygonRGJ(TRI)
     np.testing.assert_array_equal(p.rings[0], [[0, 0], [1, 0], [1, 1], [0, 0]])
-    np.testing.assert_array_equal(
-        p.points_in_line_pair, [[[0, 0], [1, 0]], [[1, 0], [1, 1]], [[1, 1], [0, 0]]]
-    )
+    np.testing.assert_array_equal(p.points_in_line_pair, [[[0, 0], [1, 0]], [[1, 0], [1, 1]], [[1, 1], [0, 0]]])
     assert p._S == 3 and p.bbox.tolist() == [[0, 0], [1, 1]]
     np.testing.assert_array_equal(p._v_dot_v, [1, 1, 2])
     assert p.repulsion.tolist() == [[1, 0], [0, 1]] and p.properties == {}
@@ -205,7 +203,13 @@ def test_build_segment_cache_reads_points_in_line_pair():
 
 @pytest.mark.parametrize(
     "coords, error",
-    [(5, TypeError), ("abc", TypeError), ({1: 2}, TypeError), ([0, 0, 1], ValueError), ([["a", "b"], [1, 2]], ValueError)],
+    [
+        (5, TypeError),
+        ("abc", TypeError),
+        ({1: 2}, TypeError),
+        ([0, 0, 1], ValueError),
+        ([["a", "b"], [1, 2]], ValueError),
+    ],
 )
 def test_bad_coordinates_change_nothing(coords, error):
     p = PolygonRGJ(TRI)

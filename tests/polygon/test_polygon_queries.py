@@ -1,15 +1,12 @@
 """PolygonRGJ.in_bbox and repulsion_vector: documented cases, shapely and
 NumPy oracles, kernels looked up at call time, fast and NumPy routes agreeing."""
 
-import types
-
 import numpy as np
 import pytest
 import shapely
 
 import zelk.field.geometry.polygon as polygon_module
-from polygon_oracles import nearest_segment, random_polygon, segment_candidates
-from zelk.field import kernels
+from polygon_oracles import Recorder, nearest_segment, random_polygon, segment_candidates
 from zelk.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 
 UNIT = [[0, 0], [1, 0], [1, 1], [0, 1]]
@@ -42,7 +39,11 @@ def test_in_bbox_cases(x, want):
 
 def test_in_bbox_agrees_with_formula_on_any_box(rng):
     p = PolygonRGJ(UNIT)
-    for bbox in (rng.normal(size=(2, 2)), np.asfortranarray(rng.normal(size=(2, 2))), rng.normal(size=(2, 2)).astype(np.float32)):
+    for bbox in (
+        rng.normal(size=(2, 2)),
+        np.asfortranarray(rng.normal(size=(2, 2))),
+        rng.normal(size=(2, 2)).astype(np.float32),
+    ):
         p.bbox = bbox
         for _ in range(20):
             x = rng.normal(size=(int(rng.integers(0, 4)), 2))
@@ -90,7 +91,9 @@ def test_agrees_with_shapely_on_random_polygons(rng, n_outer, n_holes, n_points)
     got = PolygonRGJ([outer] + holes).repulsion_vector(x)
     inside = shapely.contains_xy(shape, x[:, 0], x[:, 1])
     assert (got[inside] == 0).all() and (np.hypot(*got[~inside].T) > 0).all()
-    np.testing.assert_allclose(np.hypot(*got.T)[~inside], shapely.distance(shape.boundary, shapely.points(x[~inside])), rtol=1e-9)
+    np.testing.assert_allclose(
+        np.hypot(*got.T)[~inside], shapely.distance(shape.boundary, shapely.points(x[~inside])), rtol=1e-9
+    )
     # Each vector ends on the boundary.
     assert (shapely.distance(shape.boundary, shapely.points(x[~inside] - got[~inside])) < 1e-9).all()
 
@@ -107,26 +110,6 @@ def test_outside_rows_are_the_nearest_segment_under_the_metric(rng, repulsion):
     want = nearest_segment(x, p._p1, p._v, p._v_dot_v, np.linalg.inv(repulsion))
     want[inside] = 0.0
     np.testing.assert_array_equal(got, want)
-
-
-NATIVE_INSIDE = kernels.point_in_rings
-NATIVE_SEGMENTS = kernels.segment_repulsion_vectors
-
-
-class Recorder:
-    """A stand-in for the kernels module that records calls and forwards them."""
-
-    def __init__(self, inside=None, vectors=None):
-        self.calls = []
-        self.inside, self.vectors = inside, vectors
-
-    def point_in_rings(self, *args):
-        self.calls.append(("point_in_rings", args))
-        return NATIVE_INSIDE(*args) if self.inside is None else self.inside(*args)
-
-    def segment_repulsion_vectors(self, *args):
-        self.calls.append(("segment_repulsion_vectors", args))
-        return NATIVE_SEGMENTS(*args) if self.vectors is None else self.vectors(*args)
 
 
 def test_kernels_are_looked_up_at_each_call(monkeypatch):
@@ -152,7 +135,8 @@ def test_kernels_are_looked_up_at_each_call(monkeypatch):
     # Whatever the replacements return is used: any truthy values mark inside,
     # and the chosen vectors are written to the outside rows in order.
     monkeypatch.setattr(
-        polygon_module, "kernels",
+        polygon_module,
+        "kernels",
         Recorder(inside=lambda x, o, h: np.array([0, 2, 0, 1]), vectors=lambda xo, *a: xo * 10),
     )
     assert p.repulsion_vector(x).tolist() == [[10, 10], [0, 0], [50, 50], [0, 0]]
@@ -173,25 +157,14 @@ def test_fast_route_equals_the_numpy_route(rng, monkeypatch, repulsion):
     outer = np.vstack([outer, [[outer[-1, 0] - 1, outer[-1, 1]]]])  # a horizontal edge
     p = PolygonRGJ([outer] + holes, repulsion)
     pts = adversarial_points(rng, outer, holes)
-    batches = [pts, pts[:1], pts[:64], pts[64:129], np.asfortranarray(pts), pts[::-3]] + [pts[i : i + 1] for i in range(0, len(pts), 7)]
+    batches = [pts, pts[:1], pts[:64], pts[64:129], np.asfortranarray(pts), pts[::-3]] + [
+        pts[i : i + 1] for i in range(0, len(pts), 7)
+    ]
     fast = [p.repulsion_vector(b) for b in batches]
     monkeypatch.setattr(polygon_module, "kernels", Recorder())
     for b, f in zip(batches, fast):
         np.testing.assert_array_equal(f, p.repulsion_vector(b))
         np.testing.assert_array_equal(f, p.repulsion_vector(b.tolist()))
-
-
-def test_each_kernel_replaced_alone_gives_the_same_result(rng, monkeypatch):
-    outer, holes = random_polygon(rng, 20, 2)
-    p = PolygonRGJ([outer] + holes)
-    x = adversarial_points(rng, outer, holes)
-    want = p.repulsion_vector(x)
-    forward = Recorder()
-    for name in ("point_in_rings", "segment_repulsion_vectors"):
-        with monkeypatch.context() as m:
-            m.setattr(kernels, name, getattr(forward, name))
-            np.testing.assert_array_equal(p.repulsion_vector(x), want)
-    assert {c[0] for c in forward.calls} == {"point_in_rings", "segment_repulsion_vectors"}
 
 
 def test_empty_batch_skips_the_segment_kernel(monkeypatch):

@@ -4,7 +4,7 @@ take the interpreter down. Each batch runs in its own process."""
 
 import pytest
 
-PRELUDE = r'''
+PRELUDE = r"""
 import copy, gc, itertools, pickle, random, types, warnings
 import numpy as np
 import zelk.field.geometry.polygon as M
@@ -84,10 +84,10 @@ def exercise(g, v=None):
     if isinstance(g, M.PolygonRGJ):
         attempt(g._build_segment_cache)
         attempt(g.repulsion_vector, X)
-'''
+"""
 
 BATCHES = {
-    "arguments": r'''
+    "arguments": r"""
 for v in GARBAGE:
     for g in instances():
         exercise(g, v)
@@ -106,8 +106,8 @@ for v in GARBAGE:
     attempt(M.PolygonRGJ, [SQ, v])
     attempt(M.MultiPolygonRGJ, [v])
     attempt(M.MultiPolygonRGJ, [[SQ]], optional_dim=v)
-''',
-    "fields": r'''
+""",
+    "fields": r"""
 FIELDS = ["coordinates", "repulsion", "inv_repulsion", "eye_repulsion", "grad_matrix", "properties", "bbox", "rings",
           "polygons", "points_in_line_pair", "_p1", "_v", "_v_dot_v", "metric"]
 for field in FIELDS:
@@ -123,8 +123,8 @@ for field in FIELDS:
             exercise(g, v)
             delattr(g, field)
             exercise(g)
-''',
-    "setstate": r'''
+""",
+    "setstate": r"""
 for _ in range(800):
     state = tuple(rng.choice(GARBAGE + [[np.zeros((3, 2))], 0, 5, -3]) for _ in range(rng.choice([0, 4, 13, 14, 14, 15])))
     for g in instances():
@@ -140,9 +140,9 @@ for _ in range(800):
 for a, b, c in itertools.product(GARBAGE[::3], GARBAGE[::4], GARBAGE[::5]):
     attempt(M.__pyx_unpickle_PolygonRGJ, a, b, c)
     attempt(M.__pyx_unpickle_MultiPolygonRGJ, a, b, c)
-''',
+""",
     # Python code run in the middle of a call replaces what is being read.
-    "callbacks": r'''
+    "callbacks": r"""
 BIG = 100000
 
 
@@ -220,7 +220,7 @@ for _ in range(40):
     for g in instances():
         exercise(g)
     M.kernels = real
-''',
+""",
 }
 
 
