@@ -70,6 +70,11 @@ PyTypeObject* polygon_type() {
     return module_class(kPolygonIndex);
 }
 
+PyObject* not_registered() {
+    PyErr_SetString(PyExc_SystemError, "PolygonRGJ is not registered");
+    return nullptr;
+}
+
 bool is_polygon(PyObject* o) {
     PyTypeObject* t = polygon_type();
     return t != nullptr && PyObject_TypeCheck(o, t);
@@ -468,10 +473,10 @@ Ref box_of_rings(PyObject* self, const std::vector<Ref>& stored) {
         for (const PairsView& r : rings) e.add(r);
         return e.box();
     }
-    PyObject* field = get_field(poly(self)->rings);
-    const int nonempty = truth(field);
+    Ref field = borrow(get_field(poly(self)->rings));
+    const int nonempty = truth(field.get());
     if (nonempty < 0) return Ref();
-    Ref all_pts = nonempty ? np_call("vstack", {field}) : zeros({0, 2});
+    Ref all_pts = nonempty ? np_call("vstack", {field.get()}) : zeros({0, 2});
     return all_pts ? numpy_box(all_pts.get(), true) : Ref();
 }
 
@@ -542,8 +547,8 @@ PyObject* polygon_set_coordinates(PyObject* self, const BoundArgs& a) {
 // The base type's set_repulsion, then the metric that follows from it.
 PyObject* polygon_set_repulsion(PyObject* self, const BoundArgs& a) {
     PyObject* cls = reinterpret_cast<PyObject*>(polygon_type());
-    PyObject* super_type = reinterpret_cast<PyObject*>(&PySuper_Type);
-    Ref proxy = cls ? call(super_type, {cls, self}) : Ref();
+    if (cls == nullptr) return not_registered();
+    Ref proxy = call(reinterpret_cast<PyObject*>(&PySuper_Type), {cls, self});
     Ref r = proxy ? call_method(proxy.get(), "set_repulsion", {a[0]}) : Ref();
     if (!r) return nullptr;
     Ref metric = metric_of(self);
@@ -732,19 +737,24 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
 // --- export -------------------------------------------------------------------
 
 // {"type": "Feature", "properties": properties, "geometry": {"type": RGJType,
-// "coordinates": coords, "repulsion": repulsion.tolist()}}
-PyObject* feature(PyObject* self, PyObject* rgj_type, PyObject* coords) {
-    Ref repulsion = call_method(get_field(as_geometry(self)->repulsion), "tolist");
+// "coordinates": coords(), "repulsion": repulsion.tolist()}}, its parts read in
+// that order.
+template <class F>
+PyObject* feature(PyObject* self, F coords) {
+    Ref properties = borrow(get_field(as_geometry(self)->properties));
+    Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
+    Ref coordinates = rgj_type ? coords() : Ref();
+    Ref repulsion =
+        coordinates ? call_method(get_field(as_geometry(self)->repulsion), "tolist") : Ref();
     if (!repulsion) return nullptr;
     Ref out = steal(PyDict_New());
     Ref geometry = steal(PyDict_New());
     Ref feature_type = steal(PyUnicode_InternFromString("Feature"));
     if (!out || !geometry || !feature_type ||
         PyDict_SetItemString(out.get(), "type", feature_type.get()) < 0 ||
-        PyDict_SetItemString(out.get(), "properties", get_field(as_geometry(self)->properties)) <
-            0 ||
-        PyDict_SetItemString(geometry.get(), "type", rgj_type) < 0 ||
-        PyDict_SetItemString(geometry.get(), "coordinates", coords) < 0 ||
+        PyDict_SetItemString(out.get(), "properties", properties.get()) < 0 ||
+        PyDict_SetItemString(geometry.get(), "type", rgj_type.get()) < 0 ||
+        PyDict_SetItemString(geometry.get(), "coordinates", coordinates.get()) < 0 ||
         PyDict_SetItemString(geometry.get(), "repulsion", repulsion.get()) < 0 ||
         PyDict_SetItemString(out.get(), "geometry", geometry.get()) < 0) {
         return nullptr;
@@ -765,12 +775,12 @@ Ref map_list(PyObject* seq, F f) {
     return PyErr_Occurred() ? Ref() : out;
 }
 
+// "coordinates": each ring as nested lists, outer ring first.
 PyObject* polygon_to_rgeojson(PyObject* self, const BoundArgs&) {
-    Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
-    Ref coords = rgj_type ? map_list(get_field(poly(self)->rings),
-                                     [](PyObject* r) { return call_method(r, "tolist"); })
-                          : Ref();
-    return coords ? feature(self, rgj_type.get(), coords.get()) : nullptr;
+    return feature(self, [self] {
+        return map_list(get_field(poly(self)->rings),
+                        [](PyObject* r) { return call_method(r, "tolist"); });
+    });
 }
 
 // --- MultiPolygonRGJ ------------------------------------------------------------
@@ -857,10 +867,7 @@ PyObject* multi_init(PyObject* self, const BoundArgs& a) {
     if (!two) return nullptr;
     PyObject* optional_dim = a.get(3, two.get());
     PyObject* cls = reinterpret_cast<PyObject*>(polygon_type());
-    if (cls == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "PolygonRGJ is not registered");
-        return nullptr;
-    }
+    if (cls == nullptr) return not_registered();
     Ref members = map_list(a[0], [&](PyObject* entry) {
         return call(
             cls, {entry},
@@ -960,9 +967,9 @@ PyObject* multi_offsets_numpy(PyObject* x, const SegmentCache& c) {
     if (!all || !two || !minus_one || !lo || !hi) return nullptr;
     Ref xs = getitem(x, {Py_None, all.get(), all.get()});
     Ref p1s = xs ? getitem(c.p1.get(), {all.get(), Py_None, all.get()}) : Ref();
-    Ref vs = p1s ? getitem(c.v.get(), {all.get(), Py_None, all.get()}) : Ref();
-    Ref w = vs ? steal(PyNumber_Subtract(xs.get(), p1s.get())) : Ref();
-    Ref wv = w ? steal(PyNumber_Multiply(w.get(), vs.get())) : Ref();
+    Ref w = p1s ? steal(PyNumber_Subtract(xs.get(), p1s.get())) : Ref();
+    Ref vs = w ? getitem(c.v.get(), {all.get(), Py_None, all.get()}) : Ref();
+    Ref wv = vs ? steal(PyNumber_Multiply(w.get(), vs.get())) : Ref();
     Ref dot = wv ? call_method(wv.get(), "sum", {two.get()}) : Ref();
     Ref vdv = dot ? getitem(c.v_dot_v.get(), {all.get(), Py_None}) : Ref();
     Ref ratio = vdv ? steal(PyNumber_TrueDivide(dot.get(), vdv.get())) : Ref();
@@ -1025,13 +1032,12 @@ PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
         .release();
 }
 
+// "coordinates": each member's `rings` list itself.
 PyObject* multi_to_rgeojson(PyObject* self, const BoundArgs&) {
-    Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
-    Ref coords =
-        rgj_type ? map_list(get_field(multi(self)->polygons),
-                            [](PyObject* m) { return steal(PyObject_GetAttrString(m, "rings")); })
-                 : Ref();
-    return coords ? feature(self, rgj_type.get(), coords.get()) : nullptr;
+    return feature(self, [self] {
+        return map_list(get_field(multi(self)->polygons),
+                        [](PyObject* m) { return steal(PyObject_GetAttrString(m, "rings")); });
+    });
 }
 
 // --- tables -------------------------------------------------------------------
