@@ -553,3 +553,14 @@ def test_mismatched_cache_fields_fail_or_broadcast_as_numpy(select):
                 k.repulsion_vector(x, select)
         else:
             assert_same_bits(k.repulsion_vector(x, select), want)
+
+
+def test_empty_batch_against_huge_claimed_cache_returns_at_once():
+    # Zero-stride views claim 2**40 segments; no work is owed for no query point.
+    g = L.LineStringRGJ([(0, 0), (2, 0), (3, 3)])
+    g._p1 = g._v = np.broadcast_to(np.ones(2), (2**40, 2))
+    g._v_dot_v = np.broadcast_to(np.ones(1), (2**40,))
+    assert_same_bits(g.repulsion_vector(np.zeros((0, 2)), False), np.zeros((0, 2)))
+    assert_same_bits(g.repulsion_vector(np.zeros((0, 2))), np.zeros((0, 2)))
+    with pytest.raises(MemoryError):
+        g.repulsion_vector(np.zeros((1, 2)), False)

@@ -403,7 +403,7 @@ Ref all_offsets_fast(PyObject* x, QueryBatch& q, const CacheRefs& cache) {
     // A result too large to address is left to NumPy to report.
     if (m > 0 && segments > NPY_MAX_INTP / 16 / m) return Ref();
     Ref out = new_float64({segments * m, 2});
-    if (!out) return out;
+    if (!out || segments * m == 0) return out;  // nothing to walk, however many segments
     std::vector<double> columns(static_cast<std::size_t>(3 * m));
     if (!cache.views(p1, v, vdv) || p1.n != segments || !batch_view(x, q, points) ||
         points.n != m) {
