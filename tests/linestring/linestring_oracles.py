@@ -1,6 +1,12 @@
 """The line-string formulas written out in NumPy, as the tests' reference."""
 
+import os
+
 import numpy as np
+
+# AddressSanitizer aborts on a refused operator new instead of throwing
+# std::bad_alloc, and on any huge malloc unless told otherwise.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def line_cache(c):
