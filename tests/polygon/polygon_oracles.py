@@ -86,6 +86,15 @@ def assert_fields(g, want):
         assert getattr(g, name).flags.c_contiguous
 
 
+def assert_same_bits(got, want):
+    """Equal to the last bit, the sign of zero included (any NaN matches a NaN)."""
+    got, want = np.asarray(got), np.asarray(want)
+    assert got.dtype == want.dtype and got.shape == want.shape
+    nan = np.isnan(got)
+    assert (nan == np.isnan(want)).all(), (got, want)
+    assert got[~nan].tobytes() == want[~nan].tobytes(), (got, want)
+
+
 def segment_candidates(x, p1, v, vdv):
     """(S, n, 2): each query point minus its clamped projection on each segment."""
     w = x[None, :, :] - p1[:, None, :]

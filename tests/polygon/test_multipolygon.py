@@ -8,6 +8,7 @@ import zelk.field.geometry.polygon as polygon_module
 from polygon_oracles import (
     Recorder,
     assert_fields,
+    assert_same_bits,
     nearest_segment,
     random_polygon,
     reference_polygon,
@@ -89,11 +90,9 @@ def test_no_segments(coords):
 def test_selected_vectors_ignore_insideness(rng, repulsion):
     m, _ = random_multi(rng, repulsion)
     x = rng.uniform(-15, 40, (400, 2))
-    np.testing.assert_array_equal(
-        m.repulsion_vector(x), nearest_segment(x, m._p1, m._v, m._v_dot_v, m.get_dist_matrix())
-    )
+    assert_same_bits(m.repulsion_vector(x), nearest_segment(x, m._p1, m._v, m._v_dot_v, m.get_dist_matrix()))
     m.set_repulsion([[1.0, 0.9], [0.0, 1.0]])  # the base setter; the metric is fetched per call
-    np.testing.assert_array_equal(m.repulsion_vector(x), nearest_segment(x, m._p1, m._v, m._v_dot_v, m.inv_repulsion))
+    assert_same_bits(m.repulsion_vector(x), nearest_segment(x, m._p1, m._v, m._v_dot_v, m.inv_repulsion))
     assert m.polygons[0].metric.tolist() != m.inv_repulsion.tolist()
 
 
@@ -102,7 +101,7 @@ def test_unselected_vectors_are_every_segment_for_every_point(rng):
     x = rng.uniform(-15, 40, (37, 2))
     want = segment_candidates(x, m._p1, m._v, m._v_dot_v).reshape(-1, 2)
     for flag in (False, 0, None, ""):
-        np.testing.assert_array_equal(m.repulsion_vector(x, flag), want)
+        assert_same_bits(m.repulsion_vector(x, flag), want)
     one = MultiPolygonRGJ([SQ])
     assert one.repulsion_vector([[2, 0.5]], min_dist_select=False).tolist() == [[1, 0.5], [1, 0], [1, -0.5], [2, 0]]
 
@@ -133,7 +132,7 @@ def test_unselected_numpy_route_for_odd_cache_arrays(rng):
     m = MultiPolygonRGJ([SQ, SQ2])
     m._v_dot_v = m._v_dot_v.astype(np.float32)
     x = rng.normal(size=(5, 2))
-    np.testing.assert_array_equal(m.repulsion_vector(x, False), broadcast_formula(x, m._p1, m._v, m._v_dot_v))
+    assert_same_bits(m.repulsion_vector(x, False), broadcast_formula(x, m._p1, m._v, m._v_dot_v))
     m._v = m._v[:3]
     with pytest.raises(ValueError):
         m.repulsion_vector(x, False)
@@ -145,7 +144,7 @@ def test_kernel_gets_the_converted_batch_as_is(monkeypatch):
     monkeypatch.setattr(polygon_module, "kernels", fake)
     x = np.asfortranarray(np.arange(8.0).reshape(4, 2))
     want = nearest_segment(x, m._p1, m._v, m._v_dot_v, m.inv_repulsion)
-    np.testing.assert_array_equal(m.repulsion_vector(x), want)
+    assert_same_bits(m.repulsion_vector(x), want)
     m.repulsion_vector(np.zeros((0, 2)))
     (_, (xa, p1, v, vdv, metric)), (_, (empty, *_)) = fake.calls
     assert xa.flags.f_contiguous and not xa.flags.c_contiguous and xa is not x

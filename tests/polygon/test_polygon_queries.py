@@ -6,7 +6,7 @@ import pytest
 import shapely
 
 import zelk.field.geometry.polygon as polygon_module
-from polygon_oracles import Recorder, nearest_segment, random_polygon, segment_candidates
+from polygon_oracles import Recorder, assert_same_bits, nearest_segment, random_polygon, segment_candidates
 from zelk.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 
 UNIT = [[0, 0], [1, 0], [1, 1], [0, 1]]
@@ -109,7 +109,7 @@ def test_outside_rows_are_the_nearest_segment_under_the_metric(rng, repulsion):
     inside = shapely.contains_xy(shape, x[:, 0], x[:, 1])
     want = nearest_segment(x, p._p1, p._v, p._v_dot_v, np.linalg.inv(repulsion))
     want[inside] = 0.0
-    np.testing.assert_array_equal(got, want)
+    assert_same_bits(got, want)
 
 
 def test_kernels_are_looked_up_at_each_call(monkeypatch):
@@ -163,8 +163,8 @@ def test_fast_route_equals_the_numpy_route(rng, monkeypatch, repulsion):
     fast = [p.repulsion_vector(b) for b in batches]
     monkeypatch.setattr(polygon_module, "kernels", Recorder())
     for b, f in zip(batches, fast):
-        np.testing.assert_array_equal(f, p.repulsion_vector(b))
-        np.testing.assert_array_equal(f, p.repulsion_vector(b.tolist()))
+        assert_same_bits(f, p.repulsion_vector(b))
+        assert_same_bits(f, p.repulsion_vector(b.tolist()))
 
 
 def test_empty_batch_skips_the_segment_kernel(monkeypatch):
@@ -183,7 +183,7 @@ def test_fields_are_read_at_call_time():
     x = np.c_[np.linspace(2.2, 4, 50), np.linspace(-1, 3, 50)[::-1]]
     p.metric = np.array([[1.0, 0.95], [0.95, 1.0]])
     want = nearest_segment(x, q._p1, q._v, q._v_dot_v, p.metric)
-    np.testing.assert_array_equal(p.repulsion_vector(x), want)
+    assert_same_bits(p.repulsion_vector(x), want)
     assert (want != nearest_segment(x, q._p1, q._v, q._v_dot_v, np.eye(2))).any()
     p.rings = None
     with pytest.raises(TypeError):
@@ -215,4 +215,24 @@ def test_small_and_large_batches_equal_the_kernels(rng, monkeypatch, n, layout):
     monkeypatch.setattr(polygon_module, "kernels", Recorder())
     slow = [p.repulsion_vector(x), m.repulsion_vector(x), segment_candidates(x, p._p1, p._v, p._v_dot_v).reshape(-1, 2)]
     for f, s in zip(fast, slow):
-        np.testing.assert_array_equal(f, s)
+        assert_same_bits(f, s)
+
+
+@pytest.mark.parametrize("turn", [1, -1])
+def test_signed_zeros_follow_the_kernels_and_numpy(monkeypatch, turn):
+    # From (-0.0, 0.0) along -x, a point straight below makes both terms of
+    # the dot product -0.0. Summed from 0.0, as NumPy sums, t is +0.0, and
+    # that sign reaches the vector: (+0.0, -1.0), not (-0.0, -1.0).
+    ring = np.array([[-0.0, 0.0], [-2.0, 0.0], [-2.0, 2.0], [-0.0, 2.0]])[::turn]
+    x = np.array([[-0.0, -1.0], [-0.0, -0.0], [1.0, -0.0], [-0.0, 3.0], [0.5, 1.0]] * 30)
+    p, m = PolygonRGJ(ring), MultiPolygonRGJ([ring])
+    assert_same_bits(m.repulsion_vector(x, False), segment_candidates(x, m._p1, m._v, m._v_dot_v).reshape(-1, 2))
+    if turn == 1:
+        assert_same_bits(p.repulsion_vector(x[:1]), np.array([[0.0, -1.0]]))
+    for batch in (x[:5], x):
+        fast = [p.repulsion_vector(batch), m.repulsion_vector(batch)]
+        assert_same_bits(fast[1], nearest_segment(batch, m._p1, m._v, m._v_dot_v, np.eye(2)))
+        with monkeypatch.context() as patched:
+            patched.setattr(polygon_module, "kernels", Recorder())
+            assert_same_bits(fast[0], p.repulsion_vector(batch))
+            assert_same_bits(fast[1], m.repulsion_vector(batch))

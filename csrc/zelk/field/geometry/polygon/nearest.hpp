@@ -39,9 +39,11 @@ inline bool is_contiguous(const core::PairsView& a) {
            a.col_stride_bytes == std::ptrdiff_t(sizeof(double));
 }
 
+// The dot product is summed from 0.0, as NumPy's sum does it (two -0.0 terms
+// give +0.0); that sign can reach the offset.
 inline double clipped_t(double px, double py, double p1x, double p1y, double vx, double vy,
                         double vdv) {
-    double t = ((px - p1x) * vx + (py - p1y) * vy) / vdv;
+    double t = ((0.0 + (px - p1x) * vx) + (py - p1y) * vy) / vdv;
     t = t < 0.0 ? 0.0 : t;
     return t > 1.0 ? 1.0 : t;
 }
