@@ -76,11 +76,17 @@ def test_class_tree_and_names():
     ],
 )
 def test_members_in_registration_order(cls, members):
-    own = [name for name in vars(cls) if name in members]
-    assert own == members
+    names = list(vars(cls))
+    assert names[names.index("RGJType") :] == members
+    assert "__init__" in names
     for name in ("__reduce__", "__setstate__"):
         assert name in vars(cls)
     assert "repulsion_vector" not in vars(L.MultiLineStringRGJ)
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_class_signature_shows_the_initialiser(cls):
+    assert str(inspect.signature(cls)) == str(inspect.signature(REFERENCE[cls]))
 
 
 @pytest.mark.parametrize("cls", CLASSES)
