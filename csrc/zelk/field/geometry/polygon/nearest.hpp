@@ -22,22 +22,11 @@ constexpr std::ptrdiff_t kBlock = 256;
 
 namespace {
 
-// A block of segments as C-contiguous (nb, 2), (nb, 2) and (nb,) arrays.
+// A block of segments in columns, so that the loops below run over
+// unit-stride data and vectorise.
 struct Block {
-    const double* p1;
-    const double* v;
-    const double* vdv;
+    double p1x[kBlock], p1y[kBlock], vx[kBlock], vy[kBlock], vdv[kBlock];
 };
-
-// Copies of blocks of strided views.
-struct BlockStore {
-    double p1[2 * kBlock], v[2 * kBlock], vdv[kBlock];
-};
-
-inline bool is_contiguous(const core::PairsView& a) {
-    return a.row_stride_bytes == 2 * std::ptrdiff_t(sizeof(double)) &&
-           a.col_stride_bytes == std::ptrdiff_t(sizeof(double));
-}
 
 // The dot product is summed from 0.0, as NumPy's sum does it (two -0.0 terms
 // give +0.0); that sign can reach the offset.
@@ -48,17 +37,35 @@ inline double clipped_t(double px, double py, double p1x, double p1y, double vx,
     return t > 1.0 ? 1.0 : t;
 }
 
+inline bool is_contiguous(const core::PairsView& a) {
+    return a.row_stride_bytes == 2 * std::ptrdiff_t(sizeof(double)) &&
+           a.col_stride_bytes == std::ptrdiff_t(sizeof(double));
+}
+
+// Segments [first, first + nb) of C-contiguous (S, 2), (S, 2), (S,) arrays.
+ZELK_VECTOR_CLONES
+void load_contiguous(const double* __restrict p1, const double* __restrict v,
+                     const double* __restrict vdv, std::ptrdiff_t first, std::ptrdiff_t nb,
+                     Block& b) {
+    for (std::ptrdiff_t j = 0; j < nb; ++j) {
+        b.p1x[j] = p1[2 * (first + j)];
+        b.p1y[j] = p1[2 * (first + j) + 1];
+        b.vx[j] = v[2 * (first + j)];
+        b.vy[j] = v[2 * (first + j) + 1];
+        b.vdv[j] = vdv[first + j];
+    }
+}
+
 // q[j] = w . (metric w) for the point and the block's segments.
 ZELK_VECTOR_CLONES
-void block_forms(const double* __restrict p1, const double* __restrict v,
-                 const double* __restrict vdv, std::ptrdiff_t nb, double px, double py,
+void block_forms(const Block& b, std::ptrdiff_t nb, double px, double py,
                  const core::Metric2 metric, double* __restrict t, double* __restrict q) {
     for (std::ptrdiff_t j = 0; j < nb; ++j) {
-        t[j] = clipped_t(px, py, p1[2 * j], p1[2 * j + 1], v[2 * j], v[2 * j + 1], vdv[j]);
+        t[j] = clipped_t(px, py, b.p1x[j], b.p1y[j], b.vx[j], b.vy[j], b.vdv[j]);
     }
     for (std::ptrdiff_t j = 0; j < nb; ++j) {
-        const double w0 = px - (p1[2 * j] + t[j] * v[2 * j]);
-        const double w1 = py - (p1[2 * j + 1] + t[j] * v[2 * j + 1]);
+        const double w0 = px - (b.p1x[j] + t[j] * b.vx[j]);
+        const double w1 = py - (b.p1y[j] + t[j] * b.vy[j]);
         const double a0 = metric.m00 * w0 + metric.m01 * w1;
         const double a1 = metric.m10 * w0 + metric.m11 * w1;
         q[j] = w0 * a0 + w1 * a1;
@@ -132,31 +139,30 @@ inline void blocked_offsets(const core::PairsView& points, const core::PairsView
                             const core::PairsView& v, const core::ValuesView& v_dot_v,
                             const core::Metric2& metric, double* out) {
     RunningMin found[kBlockedMax];
-    // The cache arrays are C-contiguous as built, and are then read in place.
-    const bool in_place = is_contiguous(p1) && is_contiguous(v) &&
-                          v_dot_v.stride_bytes == std::ptrdiff_t(sizeof(double));
-    BlockStore store;
+    // The cache arrays are C-contiguous as built; anything else is read
+    // through the views.
+    const bool contiguous = is_contiguous(p1) && is_contiguous(v) &&
+                            v_dot_v.stride_bytes == std::ptrdiff_t(sizeof(double));
+    Block block;
     double t[kBlock], q[kBlock];
     for (std::ptrdiff_t first = 0; first < p1.n; first += kBlock) {
         const std::ptrdiff_t nb = std::min(kBlock, p1.n - first);
-        Block block;
-        if (in_place) {
-            block = {reinterpret_cast<const double*>(p1.data) + 2 * first,
-                     reinterpret_cast<const double*>(v.data) + 2 * first,
-                     reinterpret_cast<const double*>(v_dot_v.data) + first};
+        if (contiguous) {
+            load_contiguous(reinterpret_cast<const double*>(p1.data),
+                            reinterpret_cast<const double*>(v.data),
+                            reinterpret_cast<const double*>(v_dot_v.data), first, nb, block);
         } else {
             for (std::ptrdiff_t j = 0; j < nb; ++j) {
-                store.p1[2 * j] = p1.x(first + j);
-                store.p1[2 * j + 1] = p1.y(first + j);
-                store.v[2 * j] = v.x(first + j);
-                store.v[2 * j + 1] = v.y(first + j);
-                store.vdv[j] = v_dot_v[first + j];
+                block.p1x[j] = p1.x(first + j);
+                block.p1y[j] = p1.y(first + j);
+                block.vx[j] = v.x(first + j);
+                block.vy[j] = v.y(first + j);
+                block.vdv[j] = v_dot_v[first + j];
             }
-            block = {store.p1, store.v, store.vdv};
         }
         for (std::ptrdiff_t k = 0; k < points.n; ++k) {
             if (found[k].settled) continue;
-            block_forms(block.p1, block.v, block.vdv, nb, points.x(k), points.y(k), metric, t, q);
+            block_forms(block, nb, points.x(k), points.y(k), metric, t, q);
             found[k].scan(q, nb, first);
         }
     }
