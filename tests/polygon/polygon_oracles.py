@@ -1,4 +1,4 @@
-"""Oracles for the polygon tests: the documented construction and query
+"""Oracles for the polygon tests: the construction and query formulas
 formulas written directly in NumPy, and random polygons with holes."""
 
 import numpy as np
@@ -35,7 +35,7 @@ def reference_rings(coordinates):
 
 
 def reference_polygon(coordinates, repulsion=None, optional_dim=2):
-    """Every field of a constructed PolygonRGJ, by the documented steps."""
+    """Every field of a constructed PolygonRGJ, step by step in NumPy."""
     rings = reference_rings(coordinates)
     segments = [np.stack([r[:-1], r[1:]], axis=1) for r in rings if r.shape[0] >= 2]
     pilp = np.concatenate(segments, axis=0) if segments else np.zeros((0, 2, 2))

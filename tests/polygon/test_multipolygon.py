@@ -42,7 +42,7 @@ def test_two_squares():
     assert m.repulsion_vector([2, 0.5]).shape == (1, 2)
 
 
-def test_members_and_cache_follow_the_documented_steps(rng):
+def test_members_and_cache_follow_the_construction_steps(rng):
     m, members = random_multi(rng, [[2.0, 0.3], [0.0, 0.5]])
     for p, coords in zip(m.polygons, members):
         assert_fields(p, reference_polygon(coords, [[2.0, 0.3], [0.0, 0.5]]))

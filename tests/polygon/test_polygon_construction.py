@@ -68,7 +68,7 @@ LAYOUTS = {
 
 
 @pytest.mark.parametrize("coords", LAYOUTS.values(), ids=LAYOUTS.keys())
-def test_layouts_build_every_field_as_documented(coords):
+def test_layouts_build_every_field(coords):
     assert_fields(PolygonRGJ(coords), reference_polygon(coords))
 
 

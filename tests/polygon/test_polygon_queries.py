@@ -1,4 +1,4 @@
-"""PolygonRGJ.in_bbox and repulsion_vector: documented cases, shapely and
+"""PolygonRGJ.in_bbox and repulsion_vector: known cases, shapely and
 NumPy oracles, kernels looked up at call time, fast and NumPy routes agreeing."""
 
 import numpy as np
