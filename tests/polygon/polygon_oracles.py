@@ -1,5 +1,5 @@
 """Oracles for the polygon tests: the construction and query formulas
-formulas written directly in NumPy, and random polygons with holes."""
+written directly in NumPy, and random polygons with holes."""
 
 import numpy as np
 import shapely
