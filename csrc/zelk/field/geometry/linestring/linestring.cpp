@@ -115,6 +115,7 @@ Ref list_of_two(PyObject* a, PyObject* b) {
 
 // obj[start:stop]
 Ref slice_of(PyObject* obj, PyObject* start, PyObject* stop) {
+    if (!start || !stop) return Ref();  // a bound that could not be made; its error is set
     Ref s = steal(PySlice_New(start, stop, nullptr));
     return s ? steal(PyObject_GetItem(obj, s.get())) : Ref();
 }
@@ -220,6 +221,7 @@ bool finish_cache_numpy(PyObject* self, PyObject* pairs) {
     LineStringObject* o = ls(self);
     Ref all = full_slice();
     Ref zero = py_int(0), one = py_int(1);
+    if (!all || !zero || !one) return false;
     Ref start = getitem(pairs, {all.get(), zero.get()});
     Ref p1 = start ? contiguous_float64(start.get()) : Ref();
     if (!p1) return false;
