@@ -222,20 +222,10 @@ PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
     Ref coords = export_coordinates(held.get(), rgj_type.get());
     Ref repulsion = coords ? call_method(get_field(geo(self)->repulsion), "tolist") : Ref();
     if (!repulsion) return nullptr;
-    Ref geometry = steal(PyDict_New());
-    Ref feature = steal(PyDict_New());
-    if (!geometry || !feature || PyDict_SetItemString(geometry.get(), "type", rgj_type.get()) < 0 ||
-        PyDict_SetItemString(geometry.get(), "coordinates", coords.get()) < 0 ||
-        PyDict_SetItemString(geometry.get(), "repulsion", repulsion.get()) < 0) {
-        return nullptr;
-    }
-    Ref feature_type = steal(PyUnicode_InternFromString("Feature"));
-    if (!feature_type || PyDict_SetItemString(feature.get(), "type", feature_type.get()) < 0 ||
-        PyDict_SetItemString(feature.get(), "properties", get_field(geo(self)->properties)) < 0 ||
-        PyDict_SetItemString(feature.get(), "geometry", geometry.get()) < 0) {
-        return nullptr;
-    }
-    return feature.release();
+    Ref properties = borrow(get_field(geo(self)->properties));
+    return rgeojson_feature(properties.get(), rgj_type.get(),
+                            {{"coordinates", coords.get()}, {"repulsion", repulsion.get()}})
+        .release();
 }
 
 #define SIG(qual, ...)                                  \

@@ -610,6 +610,8 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
 // --- export -------------------------------------------------------------------
 
 PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
+    // The Feature is started with the properties before any member is asked.
+    Ref properties = borrow(get_field(coll(self)->base.properties));
     Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
     if (!rgj_type) return nullptr;
     std::vector<Ref> geometries;
@@ -621,19 +623,8 @@ PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
         return nullptr;
     }
     Ref list = as_list(geometries);
-    Ref geometry = steal(PyDict_New());
-    Ref feature = steal(PyDict_New());
-    Ref feature_type = steal(PyUnicode_InternFromString("Feature"));
-    if (!list || !geometry || !feature || !feature_type ||
-        PyDict_SetItemString(geometry.get(), "type", rgj_type.get()) < 0 ||
-        PyDict_SetItemString(geometry.get(), "geometries", list.get()) < 0 ||
-        PyDict_SetItemString(feature.get(), "type", feature_type.get()) < 0 ||
-        PyDict_SetItemString(feature.get(), "properties", get_field(coll(self)->base.properties)) <
-            0 ||
-        PyDict_SetItemString(feature.get(), "geometry", geometry.get()) < 0) {
-        return nullptr;
-    }
-    return feature.release();
+    return rgeojson_feature(properties.get(), rgj_type.get(), {{"geometries", list.get()}})
+        .release();
 }
 
 // --- tables -------------------------------------------------------------------

@@ -70,4 +70,25 @@ Ref metric_of(PyObject* self) {
     return method ? call(method.get(), {}, {{"scaled", Py_True}, {"inverted", Py_True}}) : Ref();
 }
 
+Ref rgeojson_feature(PyObject* properties, PyObject* rgj_type,
+                     std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    for (const auto& item : items) {
+        if (item.second == nullptr) return Ref();  // a failed step: its error is set
+    }
+    Ref geometry = steal(PyDict_New());
+    if (!geometry || PyDict_SetItemString(geometry.get(), "type", rgj_type) < 0) return Ref();
+    for (const auto& item : items) {
+        if (PyDict_SetItemString(geometry.get(), item.first, item.second) < 0) return Ref();
+    }
+    Ref feature = steal(PyDict_New());
+    Ref feature_type = steal(PyUnicode_InternFromString("Feature"));
+    if (!feature || !feature_type ||
+        PyDict_SetItemString(feature.get(), "type", feature_type.get()) < 0 ||
+        PyDict_SetItemString(feature.get(), "properties", properties) < 0 ||
+        PyDict_SetItemString(feature.get(), "geometry", geometry.get()) < 0) {
+        return Ref();
+    }
+    return feature;
+}
+
 }  // namespace zelk

@@ -22,4 +22,9 @@ PyObject* dist_matrix_field(PyObject* self, PyObject* scaled, PyObject* inverted
 // self.get_dist_matrix(scaled=True, inverted=True), looked up on the instance.
 Ref metric_of(PyObject* self);
 
+// An RGeoJSON Feature: {"type": "Feature", "properties": properties,
+// "geometry": {"type": rgj_type, <items in order>}}, keys in that order.
+Ref rgeojson_feature(PyObject* properties, PyObject* rgj_type,
+                     std::initializer_list<std::pair<const char*, PyObject*>> items);
+
 }  // namespace zelk
