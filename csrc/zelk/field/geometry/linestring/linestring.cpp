@@ -10,7 +10,6 @@
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 
-#include "core/clones.hpp"
 #include "core/segments.hpp"
 
 #include <cstddef>
@@ -372,30 +371,6 @@ struct CacheRefs {
     }
 };
 
-// Every offset, row i * m + j for segment i and query point j. The dot
-// product is summed as NumPy's sum(axis=2) sums, from 0.0: two -0.0 terms give
-// +0.0, where core::segment_offsets adds the terms directly and keeps -0.0,
-// and that sign would reach t and the offset.
-ZELK_VECTOR_CLONES
-void offsets_by_formula(const double* __restrict xs, const double* __restrict ys, npy_intp m,
-                        const PairsView& p1, const PairsView& v, const core::ValuesView& vdv,
-                        double* __restrict t, double* __restrict out) {
-    for (npy_intp i = 0; i < p1.n; ++i) {
-        const double ax = p1.x(i), ay = p1.y(i), bx = v.x(i), by = v.y(i), d = vdv[i];
-        for (npy_intp j = 0; j < m; ++j) {
-            const double dot = ((xs[j] - ax) * bx + (ys[j] - ay) * by) + 0.0;
-            const double r = dot / d;
-            const double low = r < 0.0 ? 0.0 : r;  // NaN and -0.0 pass, as in np.clip
-            t[j] = low > 1.0 ? 1.0 : low;
-        }
-        double* __restrict row = out + 2 * i * m;
-        for (npy_intp j = 0; j < m; ++j) {
-            row[2 * j] = xs[j] - (ax + t[j] * bx);
-            row[2 * j + 1] = ys[j] - (ay + t[j] * by);
-        }
-    }
-}
-
 // Every segment's offset for every query point, segment-major, in one pass.
 Ref all_offsets_fast(PyObject* x, QueryBatch& q, const CacheRefs& cache) {
     PairsView p1, v, points;
@@ -406,19 +381,11 @@ Ref all_offsets_fast(PyObject* x, QueryBatch& q, const CacheRefs& cache) {
     if (m > 0 && segments > NPY_MAX_INTP / 16 / m) return Ref();
     Ref out = new_float64({segments * m, 2});
     if (!out || segments * m == 0) return out;  // nothing to walk, however many segments
-    std::vector<double> columns(static_cast<std::size_t>(3 * m));
     if (!cache.views(p1, v, vdv) || p1.n != segments || !batch_view(x, q, points) ||
         points.n != m) {
         return Ref();
     }
-    // The points are read once per segment: contiguous columns once.
-    double* xs = columns.data();
-    double* ys = xs + m;
-    for (npy_intp j = 0; j < m; ++j) {
-        xs[j] = points.x(j);
-        ys[j] = points.y(j);
-    }
-    offsets_by_formula(xs, ys, m, p1, v, vdv, ys + m, f64_data(out.get()));
+    core::segment_offsets(points, p1, v, vdv, f64_data(out.get()));
     return out;
 }
 
