@@ -168,7 +168,8 @@ def test_get_dist_matrix_returns_the_stored_field(args, kwargs, field):
 @pytest.mark.parametrize(
     "box",
     [[[0, 1], [4, 3], [2, -7]], [0, 1, 4, 3], np.array([[0.0, 1.0], [4.0, 3.0]], dtype=np.float32),
-     np.array([[1.0, 2.0], [-1.0, 6.0], [0.0, 0.0]])[::-1], np.array([[1.0, np.nan], [3.0, 0.0]]), np.zeros((0, 2)), None],
+     np.array([[1.0, 2.0], [-1.0, 6.0], [0.0, 0.0]])[::-1], np.array([[1.0, np.nan], [3.0, 0.0]]), np.zeros((0, 2)), None,
+     [[0.0, 0.0], [-0.0, -0.0]], [[-0.0, 0.0], [0.0, -0.0], [0.0, 0.0]], np.array([[0.0, -0.0], [-0.0, 0.0]], order="F")],
 )
 def test_get_center_point(box):
     g = RGJGeometry([0, 0])
@@ -186,6 +187,7 @@ def test_get_center_point(box):
         got = g.get_center_point()
         assert got.dtype == np.float64 and got.shape == (2,)
         np.testing.assert_array_equal(got, want)
+        np.testing.assert_array_equal(np.signbit(got), np.signbit(want))  # ties between +0 and -0
 
 
 @pytest.mark.parametrize("x", [[1, 1], [0, 0], [4, 3], [4.0001, 3], [[1, 1], [2, 2]], [[1, 1], [5, 2]], np.zeros((0, 2)), [np.nan, 1]])

@@ -4,6 +4,8 @@
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 
+#include "core/extremes.hpp"
+
 #include <cmath>
 
 namespace zelk {
@@ -86,36 +88,21 @@ Ref box_rows(PyObject* self) {
     return arr ? call_method(arr.get(), "reshape", {minus_one.get(), two.get()}) : Ref();
 }
 
-// Column minimum and maximum of a non-empty (k, 2) view, NaN propagating as in NumPy.
-void column_extremes(const PairsView& b, double lo[2], double hi[2]) {
-    lo[0] = hi[0] = b.x(0);
-    lo[1] = hi[1] = b.y(0);
-    for (npy_intp i = 1; i < b.n; ++i) {
-        const double v[2] = {b.x(i), b.y(i)};
-        for (int c = 0; c < 2; ++c) {
-            if (std::isnan(lo[c])) continue;
-            if (std::isnan(v[c])) {
-                lo[c] = hi[c] = v[c];
-            } else {
-                lo[c] = v[c] < lo[c] ? v[c] : lo[c];
-                hi[c] = v[c] > hi[c] ? v[c] : hi[c];
-            }
-        }
-    }
-}
-
 PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
     Ref b = box_rows(self);
     if (!b) return nullptr;
+    // Rows in memory order are the order in which NumPy's min(0) and max(0)
+    // meet them, which decides ties between +0.0 and -0.0.
     PairsView v;
-    if (pairs_view(b.get(), v) && v.n > 0) {
-        double lo[2], hi[2];
-        column_extremes(v, lo, hi);
+    if (pairs_view(b.get(), v) && v.n > 0 &&
+        PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(b.get()))) {
+        core::Extremes e;
+        e.add(v);
         Ref out = new_float64({2});
         if (!out) return nullptr;
         double* o = f64_data(out.get());
-        o[0] = (lo[0] + hi[0]) / 2.0;
-        o[1] = (lo[1] + hi[1]) / 2.0;
+        o[0] = (e.lo[0] + e.hi[0]) / 2.0;
+        o[1] = (e.lo[1] + e.hi[1]) / 2.0;
         return out.release();
     }
     Ref zero = py_int(0);

@@ -7,6 +7,7 @@
 #include "zelk/field/geometry/shared/module.hpp"
 
 #include "core/argmin.hpp"
+#include "core/extremes.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -207,41 +208,25 @@ Ref make_member(PyObject* table, PyObject* geometry) {
     return empty ? steal(PyObject_Call(cls.get(), empty.get(), kwargs.get())) : Ref();
 }
 
-// Column minimum and maximum over all rows of plain float64 (k, 2) boxes, NaN
-// propagating as NumPy's min and max do; false when a box is not plain or
-// there is no row at all.
-bool joined_box(const std::vector<Ref>& boxes, double lo[2], double hi[2]) {
-    bool any = false;
+// The joined extremes of plain float64 (k, 2) boxes, their rows met in the
+// order NumPy's concatenation lays them out; false when a box is not plain
+// or there is no row at all.
+bool joined_box(const std::vector<Ref>& boxes, core::Extremes& e) {
     for (const Ref& b : boxes) {
         PairsView v;
         if (!pairs_view(b.get(), v)) return false;
-        for (npy_intp i = 0; i < v.n; ++i) {
-            const double p[2] = {v.x(i), v.y(i)};
-            for (int c = 0; c < 2; ++c) {
-                if (!any) {
-                    lo[c] = hi[c] = p[c];
-                } else if (std::isnan(lo[c])) {
-                    continue;
-                } else if (std::isnan(p[c])) {
-                    lo[c] = hi[c] = p[c];
-                } else {
-                    lo[c] = p[c] < lo[c] ? p[c] : lo[c];
-                    hi[c] = p[c] > hi[c] ? p[c] : hi[c];
-                }
-            }
-            any = true;
-        }
+        e.add(v);
     }
-    return any;
+    return !e.empty;
 }
 
 Ref bbox_of_members(const std::vector<Ref>& boxes) {
-    double lo[2], hi[2];
-    if (joined_box(boxes, lo, hi)) {
+    core::Extremes e;
+    if (joined_box(boxes, e)) {
         Ref out = new_float64({2, 2});
         if (!out) return out;
         double* o = f64_data(out.get());
-        o[0] = lo[0], o[1] = lo[1], o[2] = hi[0], o[3] = hi[1];
+        o[0] = e.lo[0], o[1] = e.lo[1], o[2] = e.hi[0], o[3] = e.hi[1];
         return out;
     }
     Ref list = as_list(boxes);
@@ -358,14 +343,14 @@ PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
     Ref rows = arr && shape ? np_call("reshape", {arr.get(), shape.get()}) : Ref();
     if (!rows) return nullptr;
     PairsView v;
-    if (pairs_view(rows.get(), v) && v.n > 0) {
-        double lo[2], hi[2];
-        std::vector<Ref> one{rows};
-        joined_box(one, lo, hi);
+    if (pairs_view(rows.get(), v) && v.n > 0 &&
+        PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(rows.get()))) {
+        core::Extremes e;
+        e.add(v);
         Ref out = new_float64({2});
         if (!out) return nullptr;
-        f64_data(out.get())[0] = (lo[0] + hi[0]) / 2.0;
-        f64_data(out.get())[1] = (lo[1] + hi[1]) / 2.0;
+        f64_data(out.get())[0] = (e.lo[0] + e.hi[0]) / 2.0;
+        f64_data(out.get())[1] = (e.lo[1] + e.hi[1]) / 2.0;
         return out.release();
     }
     Ref zero = py_int(0);

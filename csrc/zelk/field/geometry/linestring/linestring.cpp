@@ -10,6 +10,7 @@
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 
+#include "core/extremes.hpp"
 #include "core/segments.hpp"
 
 #include <cstddef>
@@ -78,28 +79,7 @@ bool batch_view(PyObject* x, const QueryBatch& q, PairsView& out) {
     return true;
 }
 
-// Running column minimum and maximum as NumPy's min(0) and max(0) reduce rows
-// in order: a tie goes to the later row (which decides the sign of a zero),
-// and a NaN, once met, stays.
-struct Extremes {
-    double lo[2] = {0.0, 0.0}, hi[2] = {0.0, 0.0};
-    bool empty = true;
-    void add(double x, double y) {
-        const double v[2] = {x, y};
-        for (int c = 0; c < 2; ++c) {
-            if (empty) {
-                lo[c] = hi[c] = v[c];
-                continue;
-            }
-            if (lo[c] == lo[c]) lo[c] = lo[c] < v[c] ? lo[c] : v[c];
-            if (hi[c] == hi[c]) hi[c] = hi[c] > v[c] ? hi[c] : v[c];
-        }
-        empty = false;
-    }
-    void add(const PairsView& rows) {
-        for (std::ptrdiff_t i = 0; i < rows.n; ++i) add(rows.x(i), rows.y(i));
-    }
-};
+using core::Extremes;
 
 // --- NumPy helpers ------------------------------------------------------------
 
