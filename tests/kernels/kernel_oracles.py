@@ -115,10 +115,13 @@ def in_layout(a, layout):
         return np.ascontiguousarray(a[::-1])[::-1]
     if layout == "unaligned":
         return unaligned(a)
+    if layout == "columns_reversed":
+        # Rows 16 bytes apart as in C order, but the columns run backwards.
+        return np.ascontiguousarray(a[:, ::-1])[:, ::-1]
     raise ValueError(layout)
 
 
-LAYOUTS = ["c", "fortran", "sliced", "reversed", "unaligned"]
+LAYOUTS = ["c", "fortran", "sliced", "reversed", "unaligned", "columns_reversed"]
 
 
 def unaligned(a):

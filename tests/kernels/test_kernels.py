@@ -274,7 +274,7 @@ def test_edges_spanning_many_strips(rng, spikes):
     np.testing.assert_array_equal(got, rings_oracle(points, outer, []))
 
 
-@pytest.mark.parametrize("piece", [1, 7, 16, 17, 500, 5000])
+@pytest.mark.parametrize("piece", [1, 7, 16, 17, 48, 49, 500, 5000])
 def test_answer_does_not_depend_on_batch_size(rng, piece):
     # Small batches test every edge, larger ones use the strip index, large
     # ones visit the points band by band: all must agree on every point,
@@ -350,6 +350,11 @@ def test_open_ring_is_closed_implicitly(rng):
     opened = kernels.point_in_rings(points, outer[:-1], [h[:-1] for h in holes])
     np.testing.assert_array_equal(opened, closed)
     assert closed.any()
+    # Small batches test the closing edge on its own.
+    small = np.concatenate([kernels.point_in_rings(points[i:i + 40], outer[:-1],
+                                                   [h[:-1] for h in holes])
+                            for i in range(0, 1000, 40)])
+    np.testing.assert_array_equal(small, closed[:1000])
 
 
 def test_non_finite_values(rng):
@@ -365,6 +370,9 @@ def test_non_finite_values(rng):
     got = kernels.point_in_rings(points, outer, [hole])
     np.testing.assert_array_equal(got, rings_oracle(points, outer, [hole]))
     assert not got[:40][np.isnan(points[:40]).any(axis=1)].any()
+    small = np.concatenate([kernels.point_in_rings(points[i:i + 8], outer, [hole])
+                            for i in range(0, len(points), 8)])
+    np.testing.assert_array_equal(small, got)
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
@@ -378,6 +386,22 @@ def test_rings_any_memory_layout(rng, layout):
         [in_layout(h, layout) for h in holes],
     )
     np.testing.assert_array_equal(got, expected)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_rings_small_batches_any_memory_layout(rng, layout):
+    # Up to 48 points every edge is tested in place: contiguous rings with
+    # unit-stride loads, others through their strides. Integer vertices and
+    # half-integer points put many points on edges and vertices.
+    outer = rng.integers(-10, 11, (60, 2)).astype(np.float64)
+    holes = [rng.integers(-6, 7, (7, 2)).astype(np.float64) for _ in range(3)]
+    points = grid_points(-11.0, 11.0)
+    expected = rings_oracle(points, outer, holes)
+    args = (in_layout(outer, layout), [in_layout(h, layout) for h in holes])
+    for piece in (1, 5, 48):
+        got = np.concatenate([kernels.point_in_rings(in_layout(points[i:i + piece], layout), *args)
+                              for i in range(0, len(points), piece)])
+        np.testing.assert_array_equal(got, expected)
 
 
 def test_same_point_same_answer(rng):
