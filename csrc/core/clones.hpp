@@ -8,3 +8,12 @@
 #else
 #define ZELK_VECTOR_CLONES
 #endif
+
+// For the helpers of a cloned function: inlined into each clone, they are
+// compiled for its instruction set too, where an out-of-line copy would be
+// built for the baseline only.
+#if defined(__GNUC__)
+#define ZELK_CLONE_INLINE inline __attribute__((always_inline))
+#else
+#define ZELK_CLONE_INLINE inline
+#endif

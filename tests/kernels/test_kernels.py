@@ -163,6 +163,117 @@ def test_broadcast_points_with_zero_stride(rng):
     run_segments(points, p1, v, vdv, METRICS["identity"])
 
 
+# Batches of up to 128 points read the segments in place, 256 at a time, the
+# points in groups of 8, 4, 2 and 1; larger batches copy the segments first.
+
+
+@pytest.mark.parametrize("s", [1, 255, 256, 257, 700])
+@pytest.mark.parametrize("m", [1, 2, 3, 7, 8, 15, 128, 129])
+def test_segments_every_batch_size_across_blocks(rng, m, s):
+    p1, v, vdv = segments_of(rng, s)
+    points = rng.uniform(-15.0, 15.0, (m, 2))
+    run_segments(points, p1, v, vdv, METRICS["non_symmetric"])
+
+
+def far_segments(rng, s):
+    """Segments far to the right of the unit square: never the nearest."""
+    p1 = rng.uniform(50.0, 60.0, (s, 2))
+    v = rng.uniform(-1.0, 1.0, (s, 2))
+    return p1, v, (v * v).sum(axis=1)
+
+
+@pytest.mark.parametrize("m", [1, 5, 9, 128, 200])
+@pytest.mark.parametrize("left_at, right_at", [(10, 300), (300, 10), (255, 256), (520, 700)])
+def test_ties_across_blocks_go_to_the_lowest_index(rng, m, left_at, right_at):
+    # Points on the y axis are equally near to the vertical segments at
+    # x = -1 and x = 1, whose offsets differ: the lower index must win even
+    # when the two lie in different blocks.
+    p1, v, vdv = far_segments(rng, 701)
+    p1[left_at], v[left_at], vdv[left_at] = (-1.0, -1.0), (0.0, 2.0), 4.0
+    p1[right_at], v[right_at], vdv[right_at] = (1.0, -1.0), (0.0, 2.0), 4.0
+    points = np.column_stack([np.zeros(m), np.linspace(-0.9, 0.9, m)])
+    got = run_segments(points, p1, v, vdv, np.eye(2))
+    # From the left segment the offset points right, from the right one left.
+    np.testing.assert_array_equal(got[:, 0], 1.0 if left_at < right_at else -1.0)
+    assert np.abs(got[:, 1]).max() < 1e-15
+
+
+@pytest.mark.parametrize("m", [1, 6, 128, 129])
+@pytest.mark.parametrize("first_at, second_at", [(10, 300), (300, 10), (256, 255), (3, 699)])
+def test_first_nan_form_wins_across_blocks(rng, m, first_at, second_at):
+    # Both segments give a NaN form under the identity (0 * inf in each
+    # term) but different offsets, (inf, inf) and (inf, -inf), so the result
+    # shows which NaN was taken; a nearer segment in block 0 loses to both.
+    p1, v, vdv = far_segments(rng, 700)
+    p1[0], v[0], vdv[0] = (0.0, 0.0), (1.0, 0.0), 1.0
+    p1[first_at], v[first_at], vdv[first_at] = (-np.inf, -np.inf), (1.0, 1.0), 2.0
+    p1[second_at], v[second_at], vdv[second_at] = (-np.inf, np.inf), (1.0, -1.0), 2.0
+    points = rng.uniform(0.0, 1.0, (m, 2))
+    got = run_segments(points, p1, v, vdv, np.eye(2))
+    sign = 1.0 if first_at < second_at else -1.0
+    np.testing.assert_array_equal(got, np.tile([np.inf, sign * np.inf], (m, 1)))
+
+
+@pytest.mark.parametrize("sign", [-1.0, 1.0])
+@pytest.mark.parametrize("m", [1, 4, 200])
+def test_signed_zero_in_a_later_block(rng, sign, m):
+    p1, v, vdv = far_segments(rng, 600)
+    p1[300], v[300], vdv[300] = (-0.0, -0.0), (sign, sign), 2.0
+    points = np.full((m, 2), -0.0)
+    got = run_segments(points, p1, v, vdv, np.eye(2))
+    assert (np.signbit(got) == np.signbit(segment_candidates(points, p1, v, vdv)[:, 300])).all()
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("m", [3, 128, 130])
+def test_any_memory_layout_across_blocks(rng, layout, m):
+    p1, v, vdv = segments_of(rng, 600)
+    points = rng.uniform(-15.0, 15.0, (m, 2))
+    metric = METRICS["indefinite"]
+    vdv_strided = np.repeat(vdv, 2)[::2]
+    got = kernels.segment_repulsion_vectors(
+        in_layout(points, layout),
+        in_layout(p1, layout),
+        in_layout(v, layout),
+        vdv_strided if layout == "sliced" else in_layout(vdv[:, None], layout)[:, 0],
+        metric,
+    )
+    assert_same_bits(got, nearest_segment_oracle(points, p1, v, vdv, metric))
+
+
+@pytest.mark.parametrize(
+    "odd_one, layout",
+    [("p1", "rows_apart"), ("v", "rows_apart"), ("v_dot_v", "rows_apart"),
+     ("p1", "columns_reversed"), ("v", "columns_reversed")],
+)
+@pytest.mark.parametrize("m", [3, 130])
+def test_one_strided_array_among_contiguous_ones(rng, odd_one, layout, m):
+    p1, v, vdv = segments_of(rng, 300)
+    args = {"p1": p1, "v": v, "v_dot_v": vdv}
+    if layout == "rows_apart":
+        args[odd_one] = np.repeat(args[odd_one], 2, axis=0)[::2]
+    else:
+        args[odd_one] = in_layout(args[odd_one], layout)
+    points = rng.uniform(-15.0, 15.0, (m, 2))
+    metric = METRICS["symmetric"]
+    got = kernels.segment_repulsion_vectors(points, *args.values(), metric)
+    assert_same_bits(got, nearest_segment_oracle(points, p1, v, vdv, metric))
+
+
+@pytest.mark.parametrize("broadcast", ["all", "p1_only"])
+@pytest.mark.parametrize("m", [4, 300])
+def test_broadcast_segments_with_zero_stride(rng, broadcast, m):
+    s = 400
+    p1 = np.broadcast_to(np.array([1.0, -2.0]), (s, 2))
+    v = np.broadcast_to(np.array([0.5, 3.0]), (s, 2))
+    vdv = np.broadcast_to(np.array([9.25]), (s,))
+    if broadcast == "p1_only":
+        v = rng.uniform(-3.0, 3.0, (s, 2))
+        vdv = (v * v).sum(axis=1)
+    points = rng.uniform(-5.0, 5.0, (m, 2))
+    run_segments(points, p1, v, vdv, METRICS["symmetric"])
+
+
 _PRELOAD = os.environ.get("LD_PRELOAD", "")
 
 
