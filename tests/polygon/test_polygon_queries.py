@@ -192,7 +192,7 @@ def test_fields_are_read_at_call_time():
     assert p.repulsion_vector([[5.0, 5.0]]).tolist() == [[0, 0]]
 
 
-@pytest.mark.parametrize("n", [1, 5, 64, 65, 129, 300])
+@pytest.mark.parametrize("n", [1, 5, 48, 49, 64, 65, 128, 129, 300])
 @pytest.mark.parametrize("layout", ["as_built", "strided", "nan_segment", "nan_points"])
 def test_small_and_large_batches_equal_the_kernels(rng, monkeypatch, n, layout):
     outer, holes = random_polygon(rng, 300, 2)

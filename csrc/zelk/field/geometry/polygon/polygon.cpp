@@ -5,8 +5,6 @@
 // the NumPy calls themselves for anything else, so that unusual inputs
 // broadcast, convert and fail exactly as NumPy makes them.
 #include "zelk/field/geometry/polygon/arrays.hpp"
-#include "zelk/field/geometry/polygon/inside.hpp"
-#include "zelk/field/geometry/polygon/nearest.hpp"
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
@@ -690,8 +688,7 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     }
 
     std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
-    polygon_inside::points_in_rings(q.view, outer_view, hole_views.data(), hole_views.size(),
-                                    inside.get());
+    core::points_in_rings(q.view, outer_view, hole_views.data(), hole_views.size(), inside.get());
     npy_intp m = 0;
     for (npy_intp i = 0; i < n; ++i) m += !inside[i];
     if (m == 0) return zeros({n, 2}).release();
@@ -714,9 +711,9 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
             xo[2 * j + 1] = q.view.y(i);
             ++j;
         }
-        polygon_nearest::nearest_offsets(PairsView::contiguous(xo, m), cache.p1_view, cache.v_view,
-                                         cache.vdv_view, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
-                                         chosen);
+        core::nearest_segment_offsets(PairsView::contiguous(xo, m), cache.p1_view, cache.v_view,
+                                      cache.vdv_view, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
+                                      chosen);
         double* o = f64_data(out.get());
         for (npy_intp i = 0, j = 0; i < n; ++i) {
             if (inside[i]) continue;
@@ -1020,9 +1017,9 @@ PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
         matrix2_view(metric.get(), mm)) {
         Ref out = new_float64({n, 2});
         if (!out) return nullptr;
-        polygon_nearest::nearest_offsets(q.view, cache.p1_view, cache.v_view, cache.vdv_view,
-                                         core::Metric2{mm[0], mm[1], mm[2], mm[3]},
-                                         f64_data(out.get()));
+        core::nearest_segment_offsets(q.view, cache.p1_view, cache.v_view, cache.vdv_view,
+                                      core::Metric2{mm[0], mm[1], mm[2], mm[3]},
+                                      f64_data(out.get()));
         return out.release();
     }
     PyObject* batch = q.array(x);
