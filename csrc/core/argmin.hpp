@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 
 namespace zelk::core {
 
@@ -47,6 +48,12 @@ inline std::ptrdiff_t argmin_at(const double* q, const MinScan& s) noexcept {
         while (!(q[i] == s.low)) ++i;
     }
     return i;
+}
+
+// With no candidate there is nothing to choose: each of the `rows` result
+// rows (two values each) is NaN.
+inline void no_candidate(double* out, std::ptrdiff_t rows) noexcept {
+    for (std::ptrdiff_t i = 0; i < 2 * rows; ++i) out[i] = std::numeric_limits<double>::quiet_NaN();
 }
 
 // numpy.argmin of q[0..n), n >= 1.

@@ -3,7 +3,6 @@
 #include "core/argmin.hpp"
 #include "core/clones.hpp"
 
-#include <limits>
 #include <vector>
 
 namespace zelk::core {
@@ -60,12 +59,7 @@ void all_offsets(const double* __restrict xs, const double* __restrict ys, std::
 void nearest_point_offsets(const PairsView& queries, const PairsView& pts, const Metric2& metric,
                            double* out) {
     if (queries.n <= 0) return;
-    if (pts.n <= 0) {
-        for (std::ptrdiff_t i = 0; i < 2 * queries.n; ++i) {
-            out[i] = std::numeric_limits<double>::quiet_NaN();
-        }
-        return;
-    }
+    if (pts.n <= 0) return no_candidate(out, queries.n);
     const std::vector<double> p = columns_of(pts);
     std::vector<double> q(scratch_size(pts.n, 1));
     select_nearest(queries, p.data(), p.data() + pts.n, pts.n, metric, q.data(), out);

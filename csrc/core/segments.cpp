@@ -4,7 +4,6 @@
 #include "core/clones.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <vector>
 
 namespace zelk::core {
@@ -232,12 +231,7 @@ void all_offsets(const double* __restrict xs, const double* __restrict ys, std::
 void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const PairsView& v,
                              const ValuesView& v_dot_v, const Metric2& metric, double* out) {
     if (points.n <= 0) return;
-    if (p1.n <= 0) {
-        for (std::ptrdiff_t j = 0; j < 2 * points.n; ++j) {
-            out[j] = std::numeric_limits<double>::quiet_NaN();
-        }
-        return;
-    }
+    if (p1.n <= 0) return no_candidate(out, points.n);
     // Rows broadcast with a zero stride in all three arrays can claim more
     // segments than memory holds: the copying path refuses those as an
     // allocation failure rather than looping over them.

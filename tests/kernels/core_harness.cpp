@@ -42,6 +42,19 @@ int harness_point_offsets(const char* q, long qn, long qr, long qc, const char* 
     return 0;
 }
 
+int harness_nearest_segment(const char* q, long qn, long qr, long qc, const double* p1,
+                            const double* v, const double* vdv, long s, const double* m,
+                            double* out) {
+    try {
+        zelk::core::nearest_segment_offsets(view(q, qn, qr, qc), PairsView::contiguous(p1, s),
+                                            PairsView::contiguous(v, s),
+                                            ValuesView::contiguous(vdv, s), metric_of(m), out);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
 int harness_segment_offsets(const char* q, long qn, long qr, long qc, const double* p1,
                             const double* v, const double* vdv, long s, double* out) {
     try {

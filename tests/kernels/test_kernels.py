@@ -802,3 +802,31 @@ def test_core_segment_offsets_are_segment_major(core, rng, m, s):
                                         pointer(out)) == 0
     expected = segment_candidates(points, p1, v, vdv).transpose(1, 0, 2).reshape(-1, 2)
     assert_same_bits(out, expected)
+
+
+@pytest.mark.parametrize("n", [1, 3, 200])
+def test_core_nearest_with_no_candidate_gives_nan_rows(core, rng, n):
+    queries = rng.uniform(-5.0, 5.0, (n, 2))
+    metric = pointer(np.eye(2))
+    none = np.zeros((0, 2))
+    out = np.full((n, 2), -7.0)
+    assert core.harness_nearest_point(*view_args(queries), *view_args(none), metric,
+                                      pointer(out)) == 0
+    assert np.isnan(out).all()
+    out = np.full((n, 2), -7.0)
+    assert core.harness_nearest_segment(*view_args(queries), pointer(none), pointer(none),
+                                        pointer(np.zeros(0)), ctypes.c_long(0), metric,
+                                        pointer(out)) == 0
+    assert np.isnan(out).all()
+
+
+@pytest.mark.parametrize("m, s", [(1, 1), (5, 300), (128, 600), (129, 600)])
+def test_core_nearest_segment_on_strided_queries(core, rng, m, s):
+    p1, v, vdv = segments_of(rng, s)
+    points = rng.uniform(-15.0, 15.0, (m, 2))
+    metric = METRICS["non_symmetric"]
+    out = np.full((m, 2), -7.0)
+    assert core.harness_nearest_segment(*view_args(in_layout(points, "sliced")), pointer(p1),
+                                        pointer(v), pointer(vdv), ctypes.c_long(s),
+                                        pointer(np.ascontiguousarray(metric)), pointer(out)) == 0
+    assert_same_bits(out, nearest_segment_oracle(points, p1, v, vdv, metric))
