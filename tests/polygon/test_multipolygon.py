@@ -216,3 +216,18 @@ def test_attribute_rules():
     assert m._p1 is None
     fresh = MultiPolygonRGJ.__new__(MultiPolygonRGJ)
     assert fresh._S == 0 and fresh.polygons is None and fresh.points_in_line_pair is None
+
+
+def test_boxes_and_centre_keep_numpys_sign_of_zero(rng):
+    # NumPy's min(0) and max(0) give a tie to the later row, which decides the
+    # sign of a zero bound, and the centre is the mean of the two bounds.
+    for _ in range(20):
+        members = [rng.choice([0.0, -0.0, 1.0, -1.0], (int(rng.integers(3, 7)), 2)) for _ in range(3)]
+        m = MultiPolygonRGJ(members)
+        for p in m.polygons:
+            rows = np.vstack(p.rings)
+            assert_same_bits(p.bbox, np.array([rows.min(0), rows.max(0)]))
+        boxes = np.array([p.bbox for p in m.polygons]).reshape(-1, 2)
+        assert_same_bits(m.bbox, np.array([boxes.min(0), boxes.max(0)]))
+        centers = np.array([p.get_center_point() for p in m.polygons])
+        assert_same_bits(m.get_center_point(), np.array([centers.min(0), centers.max(0)]).mean(0))

@@ -4,6 +4,8 @@
 
 #include "zelk/field/geometry/shared/np.hpp"
 
+#include "core/extremes.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
@@ -66,45 +68,17 @@ inline Ref zeros(std::initializer_list<npy_intp> shape) {
     return steal(PyArray_ZEROS(static_cast<int>(dims.size()), dims.data(), NPY_DOUBLE, 0));
 }
 
-// Column minimum and maximum as NumPy's min(0) and max(0) give them: a NaN
-// anywhere in a column makes both NaN.
-struct Extremes {
-    double lo[2] = {0.0, 0.0};
-    double hi[2] = {0.0, 0.0};
-    bool any = false;
-
-    void add(double x, double y) noexcept {
-        const double v[2] = {x, y};
-        if (!any) {
-            any = true;
-            for (int c = 0; c < 2; ++c) lo[c] = hi[c] = v[c];
-            return;
-        }
-        for (int c = 0; c < 2; ++c) {
-            if (std::isnan(lo[c])) continue;
-            if (std::isnan(v[c])) {
-                lo[c] = hi[c] = v[c];
-            } else {
-                lo[c] = v[c] < lo[c] ? v[c] : lo[c];
-                hi[c] = v[c] > hi[c] ? v[c] : hi[c];
-            }
-        }
-    }
-    void add(const PairsView& rows) noexcept {
-        for (npy_intp i = 0; i < rows.n; ++i) add(rows.x(i), rows.y(i));
-    }
-    // [[min x, min y], [max x, max y]], or zeros when nothing was added.
-    Ref box() const {
-        Ref out = zeros({2, 2});
-        if (!out || !any) return out;
-        double* o = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-        o[0] = lo[0];
-        o[1] = lo[1];
-        o[2] = hi[0];
-        o[3] = hi[1];
-        return out;
-    }
-};
+// [[min x, min y], [max x, max y]] of the rows added, or zeros when none was.
+inline Ref box_array(const core::Extremes& e) {
+    Ref out = zeros({2, 2});
+    if (!out || e.empty) return out;
+    double* o = f64_data(out.get());
+    o[0] = e.lo[0];
+    o[1] = e.lo[1];
+    o[2] = e.hi[0];
+    o[3] = e.hi[1];
+    return out;
+}
 
 // np.array([rows.min(0), rows.max(0)]); with `empty_is_zero`, np.zeros((2, 2))
 // when rows has no values.
@@ -118,11 +92,8 @@ inline Ref numpy_box(PyObject* rows, bool empty_is_zero) {
     Ref zero = py_int(0);
     Ref lo = zero ? call_method(rows, "min", {zero.get()}) : Ref();
     Ref hi = lo ? call_method(rows, "max", {zero.get()}) : Ref();
-    Ref pair = hi ? steal(PyList_New(2)) : Ref();
-    if (!pair) return Ref();
-    PyList_SET_ITEM(pair.get(), 0, lo.release());
-    PyList_SET_ITEM(pair.get(), 1, hi.release());
-    return np_call("array", {pair.get()});
+    Ref pair = hi ? steal(Py_BuildValue("[OO]", lo.get(), hi.get())) : Ref();
+    return pair ? np_call("array", {pair.get()}) : Ref();
 }
 
 // x.shape[0] of a converted query batch.

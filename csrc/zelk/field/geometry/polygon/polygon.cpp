@@ -97,6 +97,39 @@ CacheSlots multi_cache(PyObject* self) {
     return {&m->points_in_line_pair, &m->p1, &m->v, &m->v_dot_v, &m->S};
 }
 
+// f(item) for each item of the iterable until f returns false; false then,
+// or on an error.
+template <class F>
+bool each_item(PyObject* iterable, F f) {
+    Ref it = steal(PyObject_GetIter(iterable));
+    if (!it) return false;
+    while (Ref item = steal(PyIter_Next(it.get()))) {
+        if (!f(item.get())) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// out += [convert(item) for item in iterable]
+template <class Convert>
+bool append_each(PyObject* iterable, Convert convert, std::vector<Ref>& out) {
+    return each_item(iterable, [&](PyObject* item) {
+        Ref value = convert(item);
+        if (value) out.push_back(value);
+        return static_cast<bool>(value);
+    });
+}
+
+// [f(item) for item in iterable]
+template <class F>
+Ref map_list(PyObject* iterable, F f) {
+    Ref out = steal(PyList_New(0));
+    const bool done = out && each_item(iterable, [&](PyObject* item) {
+                          Ref value = f(item);
+                          return value && PyList_Append(out.get(), value.get()) == 0;
+                      });
+    return done ? out : Ref();
+}
+
 // --- segment cache ------------------------------------------------------------
 
 // _p1, _v, _v_dot_v and _S from points_in_line_pair, each stored as soon as
@@ -218,14 +251,7 @@ bool ring_list(PyObject* coordinates, std::vector<Ref>& out) {
             out.push_back(ring);
             return true;
         }
-        Ref it = steal(PyObject_GetIter(coordinates));
-        if (!it) return false;
-        while (Ref item = steal(PyIter_Next(it.get()))) {
-            Ref ring = as_float_array(item.get());
-            if (!ring) return false;
-            out.push_back(ring);
-        }
-        return !PyErr_Occurred();
+        return append_each(coordinates, as_float_array, out);
     }
     if (!PyList_Check(coordinates) && !PyTuple_Check(coordinates)) {
         PyErr_SetString(PyExc_TypeError, "Coordinates must be ndarray or list/tuple.");
@@ -251,14 +277,7 @@ bool ring_list(PyObject* coordinates, std::vector<Ref>& out) {
         out.push_back(ring);
         return true;
     }
-    Ref it = steal(PyObject_GetIter(coordinates));
-    if (!it) return false;
-    while (Ref item = steal(PyIter_Next(it.get()))) {
-        Ref ring = float_pairs(item.get());
-        if (!ring) return false;
-        out.push_back(ring);
-    }
-    return !PyErr_Occurred();
+    return append_each(coordinates, float_pairs, out);
 }
 
 // r.ndim != 2 or r.shape[1] != 2; -1 on error.
@@ -391,11 +410,8 @@ Ref ring_segments(PyObject* self, const std::vector<Ref>& stored) {
         if (!long_enough) continue;
         Ref a = getitem(r.get(), {head.get()});
         Ref b = a ? getitem(r.get(), {tail.get()}) : Ref();
-        Ref pair = b ? steal(PyList_New(2)) : Ref();
-        if (!pair) return Ref();
-        PyList_SET_ITEM(pair.get(), 0, a.release());
-        PyList_SET_ITEM(pair.get(), 1, b.release());
-        Ref block = np_call("stack", {pair.get()}, {{"axis", one.get()}});
+        Ref pair = b ? steal(Py_BuildValue("[OO]", a.get(), b.get())) : Ref();
+        Ref block = pair ? np_call("stack", {pair.get()}, {{"axis", one.get()}}) : Ref();
         if (!block || PyList_Append(blocks.get(), block.get()) < 0) return Ref();
     }
     if (PyErr_Occurred()) return Ref();
@@ -452,14 +468,9 @@ Ref rings_as_objects(const std::vector<PairsView>& rings, const std::vector<Ref>
 Ref coordinates_field(PyObject* self, const std::vector<Ref>& stored) {
     std::vector<PairsView> rings;
     if (stored_rings_intact(self, stored, rings)) return rings_as_objects(rings, stored);
-    Ref nested = steal(PyList_New(0));
-    Ref it = nested ? steal(PyObject_GetIter(get_field(poly(self)->rings))) : Ref();
-    if (!it) return Ref();
-    while (Ref r = steal(PyIter_Next(it.get()))) {
-        Ref item = call_method(r.get(), "tolist");
-        if (!item || PyList_Append(nested.get(), item.get()) < 0) return Ref();
-    }
-    if (PyErr_Occurred()) return Ref();
+    Ref nested = map_list(get_field(poly(self)->rings),
+                          [](PyObject* r) { return call_method(r, "tolist"); });
+    if (!nested) return Ref();
     Ref object_type = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     return np_call("array", {nested.get()}, {{"dtype", object_type.get()}});
 }
@@ -467,9 +478,9 @@ Ref coordinates_field(PyObject* self, const std::vector<Ref>& stored) {
 Ref box_of_rings(PyObject* self, const std::vector<Ref>& stored) {
     std::vector<PairsView> rings;
     if (stored_rings_intact(self, stored, rings)) {
-        Extremes e;
+        core::Extremes e;
         for (const PairsView& r : rings) e.add(r);
-        return e.box();
+        return box_array(e);
     }
     Ref field = borrow(get_field(poly(self)->rings));
     const int nonempty = truth(field.get());
@@ -599,21 +610,35 @@ struct SegmentCache {
     }
 };
 
+// The query batch converted as NumPy converts it, and its number of rows.
+bool query_rows(PyObject* x, QueryBatch& q, npy_intp& n) {
+    if (!convert_query(x, q)) return false;
+    if (!q.fast) return first_dim(q.q.get(), n);
+    n = q.view.n;
+    return true;
+}
+
+// The points not inside, in order, to xo (C-contiguous (m, 2)), and their
+// row numbers to `rows` when it is given.
+void pack_outside(const PairsView& x, const bool* inside, double* xo, npy_intp* rows) {
+    for (npy_intp i = 0, j = 0; i < x.n; ++i) {
+        if (inside[i]) continue;
+        if (rows != nullptr) rows[j] = i;
+        xo[2 * j] = x.x(i);
+        xo[2 * j + 1] = x.y(i);
+        ++j;
+    }
+}
+
 // np.where(~inside)[0] when the test ran natively: the outside rows and the
 // points packed into a C-contiguous array.
 bool pack_outside(const PairsView& x, const bool* inside, npy_intp m, Ref& rows, Ref& xo) {
     rows = steal(PyArray_SimpleNew(1, &m, NPY_INTP));
     xo = rows ? new_float64({m, 2}) : Ref();
     if (!xo) return false;
-    auto* r = static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
-    double* o = f64_data(xo.get());
-    for (npy_intp i = 0, j = 0; i < x.n; ++i) {
-        if (inside[i]) continue;
-        r[j] = i;
-        o[2 * j] = x.x(i);
-        o[2 * j + 1] = x.y(i);
-        ++j;
-    }
+    pack_outside(
+        x, inside, f64_data(xo.get()),
+        static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get()))));
     return true;
 }
 
@@ -652,13 +677,8 @@ PyObject* polygon_repulsion_numpy(PyObject* self, PyObject* x, npy_intp n, PyObj
 PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     PyObject* x = a[0];
     QueryBatch q;
-    if (!convert_query(x, q)) return nullptr;
     npy_intp n;
-    if (q.fast) {
-        n = q.view.n;
-    } else if (!first_dim(q.q.get(), n)) {
-        return nullptr;
-    }
+    if (!query_rows(x, q, n)) return nullptr;
     PolygonObject* p = poly(self);
     if (p->S == 0) return zeros({n, 2}).release();
 
@@ -705,12 +725,7 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
         std::vector<double> packed(static_cast<std::size_t>(4 * m));
         double* xo = packed.data();
         double* chosen = xo + 2 * m;
-        for (npy_intp i = 0, j = 0; i < n; ++i) {
-            if (inside[i]) continue;
-            xo[2 * j] = q.view.x(i);
-            xo[2 * j + 1] = q.view.y(i);
-            ++j;
-        }
+        pack_outside(q.view, inside.get(), xo, nullptr);
         core::nearest_segment_offsets(PairsView::contiguous(xo, m), cache.p1_view, cache.v_view,
                                       cache.vdv_view, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
                                       chosen);
@@ -757,19 +772,6 @@ PyObject* feature(PyObject* self, F coords) {
         return nullptr;
     }
     return out.release();
-}
-
-// [f(item) for item in seq]
-template <class F>
-Ref map_list(PyObject* seq, F f) {
-    Ref out = steal(PyList_New(0));
-    Ref it = out ? steal(PyObject_GetIter(seq)) : Ref();
-    if (!it) return Ref();
-    while (Ref item = steal(PyIter_Next(it.get()))) {
-        Ref value = f(item.get());
-        if (!value || PyList_Append(out.get(), value.get()) < 0) return Ref();
-    }
-    return PyErr_Occurred() ? Ref() : out;
 }
 
 // "coordinates": each ring as nested lists, outer ring first.
@@ -843,14 +845,14 @@ Ref joined_box(PyObject* polygons) {
     if (!boxes) return boxes;
     const Py_ssize_t count = PyList_GET_SIZE(boxes.get());
     if (count == 0) return zeros({2, 2});
-    Extremes e;
+    core::Extremes e;
     bool plain = true;
     for (Py_ssize_t i = 0; plain && i < count; ++i) {
         PairsView b;
         plain = pairs_view(PyList_GET_ITEM(boxes.get(), i), b) && b.n == 2;
         if (plain) e.add(b);
     }
-    if (plain) return e.box();
+    if (plain) return box_array(e);
     Ref stacked = np_call("array", {boxes.get()});
     Ref rows = stacked ? reshape_pairs(stacked.get()) : Ref();
     return rows ? numpy_box(rows.get(), false) : Ref();
@@ -929,7 +931,7 @@ PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
                            [](PyObject* m) { return call_method(m, "get_center_point"); });
     if (!centers) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(centers.get());
-    Extremes e;
+    core::Extremes e;
     bool plain = count > 0;
     for (Py_ssize_t i = 0; plain && i < count; ++i) {
         PairsView c;
@@ -945,15 +947,9 @@ PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
         return out.release();
     }
     Ref stacked = np_call("array", {centers.get()});
+    Ref both = stacked ? numpy_box(stacked.get(), false) : Ref();
     Ref zero = py_int(0);
-    Ref lo = stacked && zero ? call_method(stacked.get(), "min", {zero.get()}) : Ref();
-    Ref hi = lo ? call_method(stacked.get(), "max", {zero.get()}) : Ref();
-    Ref pair = hi ? steal(PyList_New(2)) : Ref();
-    if (!pair) return nullptr;
-    PyList_SET_ITEM(pair.get(), 0, lo.release());
-    PyList_SET_ITEM(pair.get(), 1, hi.release());
-    Ref both = np_call("array", {pair.get()});
-    return both ? call_method(both.get(), "mean", {zero.get()}).release() : nullptr;
+    return both && zero ? call_method(both.get(), "mean", {zero.get()}).release() : nullptr;
 }
 
 // Every (segment, point) offset, segment-major, by NumPy broadcasting.
@@ -984,13 +980,8 @@ PyObject* multi_offsets_numpy(PyObject* x, const SegmentCache& c) {
 PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
     PyObject* x = a[0];
     QueryBatch q;
-    if (!convert_query(x, q)) return nullptr;
     npy_intp n;
-    if (q.fast) {
-        n = q.view.n;
-    } else if (!first_dim(q.q.get(), n)) {
-        return nullptr;
-    }
+    if (!query_rows(x, q, n)) return nullptr;
     if (multi(self)->S == 0) return zeros({n, 2}).release();
     const int select = truth(a.get(1, Py_True));
     if (select < 0) return nullptr;
