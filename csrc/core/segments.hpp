@@ -13,6 +13,20 @@
 
 namespace zelk::core {
 
+// The cache entries of the segment from (x0, y0) to (x1, y1): its start point,
+// its vector and its squared length, where a zero-length segment gets 1 so
+// that it acts as its start point (t then stays 0).
+inline void segment_entry(double x0, double y0, double x1, double y1, double* p1, double* v,
+                          double* v_dot_v) noexcept {
+    const double vx = x1 - x0, vy = y1 - y0;
+    p1[0] = x0;
+    p1[1] = y0;
+    v[0] = vx;
+    v[1] = vy;
+    const double vdv = vx * vx + vy * vy;
+    *v_dot_v = vdv <= 0.0 ? 1.0 : vdv;
+}
+
 // For each query point j, writes to out[2j], out[2j+1] the offset w of the
 // segment with the smallest w . (metric w), evaluated as
 //   (w0 * (m00 w0 + m01 w1)) + (w1 * (m10 w0 + m11 w1)).

@@ -236,3 +236,26 @@ def test_signed_zeros_follow_the_kernels_and_numpy(monkeypatch, turn):
             patched.setattr(polygon_module, "kernels", Recorder())
             assert_same_bits(fast[0], p.repulsion_vector(batch))
             assert_same_bits(fast[1], m.repulsion_vector(batch))
+
+
+class ResizingKernels:
+    """The kernels module, except that looking up the segment kernel resizes
+    the caller's query array in place, freeing the buffer it was read from."""
+
+    def __init__(self, x):
+        import zelk.field.kernels as real
+
+        self.real, self.x = real, x
+
+    def __getattr__(self, name):
+        if name == "segment_repulsion_vectors":
+            self.x.resize((3, 2), refcheck=False)
+        return getattr(self.real, name)
+
+
+def test_query_array_resized_during_the_call_raises(monkeypatch):
+    p = PolygonRGJ(UNIT)
+    x = np.full((5000, 2), 7.0)
+    monkeypatch.setattr(polygon_module, "kernels", ResizingKernels(x))
+    with pytest.raises(RuntimeError, match="the query array changed during the call"):
+        p.repulsion_vector(x)

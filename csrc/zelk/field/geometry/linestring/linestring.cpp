@@ -9,6 +9,7 @@
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
+#include "zelk/field/geometry/shared/segments.hpp"
 
 #include "core/extremes.hpp"
 #include "core/segments.hpp"
@@ -51,32 +52,10 @@ Ref field(PyObject* slot) {
 
 // --- views --------------------------------------------------------------------
 
-// A plain float64 (n,) array; false otherwise.
-bool values_view(PyObject* a, core::ValuesView& out) {
-    if (!is_plain_float64(a, 1)) return false;
-    auto* arr = reinterpret_cast<PyArrayObject*>(a);
-    out.data = static_cast<const char*>(PyArray_DATA(arr));
-    out.n = PyArray_DIM(arr, 0);
-    out.stride_bytes = PyArray_STRIDE(arr, 0);
-    return true;
-}
-
 // A plain float64 (n, 2) array whose rows follow each other in memory order,
 // the layout under which NumPy's min(0) and max(0) visit the rows first to last.
 bool row_major_view(PyObject* a, PairsView& out) {
     return pairs_view(a, out) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(a));
-}
-
-// The query batch as read in place, taken again after code may have run (an
-// allocation can run a finalizer); false when it can no longer be read so.
-bool batch_view(PyObject* x, const QueryBatch& q, PairsView& out) {
-    PyObject* a = q.q ? q.q.get() : x;
-    if (pairs_view(a, out)) return true;
-    if (q.q || !is_plain_float64(x, 1)) return false;
-    auto* arr = reinterpret_cast<PyArrayObject*>(x);
-    if (PyArray_DIM(arr, 0) != 2) return false;
-    out = {static_cast<const char*>(PyArray_DATA(arr)), 1, 0, PyArray_STRIDE(arr, 0)};
-    return true;
 }
 
 using core::Extremes;
@@ -97,12 +76,6 @@ Ref slice_of(PyObject* obj, PyObject* start, PyObject* stop) {
     if (!start || !stop) return Ref();  // a bound that could not be made; its error is set
     Ref s = steal(PySlice_New(start, stop, nullptr));
     return s ? steal(PyObject_GetItem(obj, s.get())) : Ref();
-}
-
-// np.ascontiguousarray(a, dtype=np.float64)
-Ref contiguous_float64(PyObject* a) {
-    Ref f64 = float64_type();
-    return f64 ? np_call("ascontiguousarray", {a}, {{"dtype", f64.get()}}) : Ref();
 }
 
 // [np.array(c, dtype=np.float64) for c in coordinates]
@@ -173,13 +146,7 @@ struct CacheArrays {
             start[1] = y0;
             end[0] = x1;
             end[1] = y1;
-            sp[2 * i] = x0;
-            sp[2 * i + 1] = y0;
-            const double vx = x1 - x0, vy = y1 - y0;
-            sv[2 * i] = vx;
-            sv[2 * i + 1] = vy;
-            const double vdv = vx * vx + vy * vy;
-            sd[i] = vdv <= 0 ? 1.0 : vdv;  // a zero-length segment acts as its start point
+            core::segment_entry(x0, y0, x1, y1, sp + 2 * i, sv + 2 * i, sd + i);
         }
         return i;
     }
@@ -194,34 +161,9 @@ void store_cache(PyObject* self, Ref pairs, CacheArrays& cache) {
     set_field(o->v_dot_v, cache.v_dot_v.release());
 }
 
-// _p1, _v and _v_dot_v from points_in_line_pair with NumPy, each stored as
-// soon as it is computed.
-bool finish_cache_numpy(PyObject* self, PyObject* pairs) {
+SegmentSlots cache_slots(PyObject* self) {
     LineStringObject* o = ls(self);
-    Ref all = full_slice();
-    Ref zero = py_int(0), one = py_int(1);
-    if (!all || !zero || !one) return false;
-    Ref start = getitem(pairs, {all.get(), zero.get()});
-    Ref p1 = start ? contiguous_float64(start.get()) : Ref();
-    if (!p1) return false;
-    set_field(o->p1, Ref(p1).release());
-
-    Ref end = getitem(pairs, {all.get(), one.get()});
-    Ref start_again = end ? getitem(pairs, {all.get(), zero.get()}) : Ref();
-    Ref diff = start_again ? steal(PyNumber_Subtract(end.get(), start_again.get())) : Ref();
-    Ref v = diff ? contiguous_float64(diff.get()) : Ref();
-    if (!v) return false;
-    set_field(o->v, Ref(v).release());
-
-    Ref squares = steal(PyNumber_Multiply(v.get(), v.get()));
-    Ref vdv = squares ? call_method(squares.get(), "sum", {}, {{"axis", one.get()}}) : Ref();
-    Ref degenerate = vdv ? steal(PyObject_RichCompare(vdv.get(), zero.get(), Py_LE)) : Ref();
-    Ref replacement = py_float(1.0);
-    Ref v_dot_v =
-        degenerate ? np_call("where", {degenerate.get(), replacement.get(), vdv.get()}) : Ref();
-    if (!v_dot_v) return false;
-    set_field(o->v_dot_v, v_dot_v.release());
-    return true;
+    return {&o->p1, &o->v, &o->v_dot_v};
 }
 
 // The single line string's cache in C++ when `coordinates` is a plain float64
@@ -257,7 +199,7 @@ PyObject* linestring_build_segments(PyObject* self, const BoundArgs&) {
     Ref pairs = pair ? np_call("stack", {pair.get()}, {{"axis", one.get()}}) : Ref();
     if (!pairs) return nullptr;
     set_field(ls(self)->points_in_line_pair, Ref(pairs).release());
-    return finish_cache_numpy(self, pairs.get()) ? Py_NewRef(Py_None) : nullptr;
+    return store_segments_numpy(pairs.get(), cache_slots(self)) ? Py_NewRef(Py_None) : nullptr;
 }
 
 // sum(len(c) - 1 for c in coordinates), as a Python int would hold it until
@@ -333,98 +275,10 @@ PyObject* multi_build_segments(PyObject* self, const BoundArgs&) {
     Ref pairs = joined ? call_method(joined.get(), "swapaxes", {zero.get(), one.get()}) : Ref();
     if (!pairs) return nullptr;
     set_field(ls(self)->points_in_line_pair, Ref(pairs).release());
-    return finish_cache_numpy(self, pairs.get()) ? Py_NewRef(Py_None) : nullptr;
+    return store_segments_numpy(pairs.get(), cache_slots(self)) ? Py_NewRef(Py_None) : nullptr;
 }
 
 // --- repulsion_vector ---------------------------------------------------------
-
-// The cache fields, held while they are in use.
-struct CacheRefs {
-    Ref p1, v, v_dot_v;
-    explicit CacheRefs(PyObject* self)
-        : p1(field(ls(self)->p1)), v(field(ls(self)->v)), v_dot_v(field(ls(self)->v_dot_v)) {}
-
-    // Views when the three are plain float64 arrays of matching length.
-    bool views(PairsView& p, PairsView& d, core::ValuesView& dd) const {
-        return pairs_view(p1.get(), p) && pairs_view(v.get(), d) && d.n == p.n &&
-               values_view(v_dot_v.get(), dd) && dd.n == p.n;
-    }
-};
-
-// Every segment's offset for every query point, segment-major, in one pass.
-Ref all_offsets_fast(PyObject* x, QueryBatch& q, const CacheRefs& cache) {
-    PairsView p1, v, points;
-    core::ValuesView vdv;
-    if (!q.fast || !cache.views(p1, v, vdv)) return Ref();
-    const npy_intp segments = p1.n, m = q.view.n;
-    // A result too large to address is left to NumPy to report.
-    if (m > 0 && segments > NPY_MAX_INTP / 16 / m) return Ref();
-    Ref out = new_float64({segments * m, 2});
-    if (!out || segments * m == 0) return out;  // nothing to walk, however many segments
-    if (!cache.views(p1, v, vdv) || p1.n != segments || !batch_view(x, q, points) ||
-        points.n != m) {
-        return Ref();
-    }
-    core::segment_offsets(points, p1, v, vdv, f64_data(out.get()));
-    return out;
-}
-
-// The same offsets with NumPy:
-//   t = np.clip((((x[None, :, :] - _p1[:, None, :]) * _v[:, None, :]).sum(axis=2)
-//               / _v_dot_v[:, None]), 0.0, 1.0)
-//   proj = _p1[:, None, :] + t[..., None] * _v[:, None, :]
-//   (x[None, :, :] - proj).reshape(-1, 2)
-PyObject* all_offsets_numpy(PyObject* self, PyObject* x) {
-    LineStringObject* o = ls(self);
-    Ref all = full_slice();
-    Ref two = py_int(2), minus_one = py_int(-1);
-    Ref clip = np_attr("clip");
-    if (!clip) return nullptr;
-    Ref xa = getitem(x, {Py_None, all.get(), all.get()});
-    Ref p1 = field(o->p1);
-    Ref p1a = xa ? getitem(p1.get(), {all.get(), Py_None, all.get()}) : Ref();
-    Ref diff = p1a ? steal(PyNumber_Subtract(xa.get(), p1a.get())) : Ref();
-    Ref v = field(o->v);
-    Ref va = diff ? getitem(v.get(), {all.get(), Py_None, all.get()}) : Ref();
-    Ref prod = va ? steal(PyNumber_Multiply(diff.get(), va.get())) : Ref();
-    Ref dots = prod ? call_method(prod.get(), "sum", {}, {{"axis", two.get()}}) : Ref();
-    Ref vdv = field(o->v_dot_v);
-    Ref vdva = dots ? getitem(vdv.get(), {all.get(), Py_None}) : Ref();
-    Ref ratio = vdva ? steal(PyNumber_TrueDivide(dots.get(), vdva.get())) : Ref();
-    Ref lo = py_float(0.0), hi = py_float(1.0);
-    Ref t = ratio ? call(clip.get(), {ratio.get(), lo.get(), hi.get()}) : Ref();
-    if (!t) return nullptr;
-
-    p1 = field(o->p1);
-    Ref p1b = getitem(p1.get(), {all.get(), Py_None, all.get()});
-    Ref tn = p1b ? getitem(t.get(), {Py_Ellipsis, Py_None}) : Ref();
-    v = field(o->v);
-    Ref vb = tn ? getitem(v.get(), {all.get(), Py_None, all.get()}) : Ref();
-    Ref step = vb ? steal(PyNumber_Multiply(tn.get(), vb.get())) : Ref();
-    Ref proj = step ? steal(PyNumber_Add(p1b.get(), step.get())) : Ref();
-    Ref xb = proj ? getitem(x, {Py_None, all.get(), all.get()}) : Ref();
-    Ref w = xb ? steal(PyNumber_Subtract(xb.get(), proj.get())) : Ref();
-    return w ? call_method(w.get(), "reshape", {minus_one.get(), two.get()}).release() : nullptr;
-}
-
-// The kernel's own computation run on views, for arguments it would take as
-// they are; an empty Ref without an exception leaves the call to the kernel.
-Ref nearest_fast(PyObject* x, QueryBatch& q, const CacheRefs& cache, PyObject* metric) {
-    PairsView p1, v, points;
-    core::ValuesView vdv;
-    double m[4];
-    if (!q.fast || !cache.views(p1, v, vdv) || p1.n < 1 || !matrix2_view(metric, m)) return Ref();
-    const npy_intp rows = q.view.n;
-    Ref out = new_float64({rows, 2});
-    if (!out) return out;
-    if (!cache.views(p1, v, vdv) || p1.n < 1 || !matrix2_view(metric, m) ||
-        !batch_view(x, q, points) || points.n != rows) {
-        return Ref();
-    }
-    core::nearest_segment_offsets(points, p1, v, vdv, core::Metric2{m[0], m[1], m[2], m[3]},
-                                  f64_data(out.get()));
-    return out;
-}
 
 PyObject* linestring_repulsion_vector(PyObject* self, const BoundArgs& a) {
     PyObject* x = a[0];
@@ -443,19 +297,18 @@ PyObject* linestring_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (select < 0) return nullptr;
 
     if (!select) {
-        CacheRefs cache(self);
-        Ref out = all_offsets_fast(x, q, cache);
+        Ref out = segment_offsets_fast(x, q, SegmentCache(cache_slots(self)));
         if (out || PyErr_Occurred()) return out.release();
         PyObject* batch = q.array(x);
-        return batch ? all_offsets_numpy(self, batch) : nullptr;
+        return batch ? segment_offsets_numpy(batch, cache_slots(self)) : nullptr;
     }
 
     Ref metric = metric_of(self);
     Ref kernel = metric ? kernel_function(kKernel) : Ref();
     if (!kernel) return nullptr;
-    CacheRefs cache(self);
+    SegmentCache cache(cache_slots(self));
     if (is_native_kernel(kernel.get(), kKernel)) {
-        Ref out = nearest_fast(x, q, cache, metric.get());
+        Ref out = nearest_offsets_fast(x, q, cache, metric.get());
         if (out || PyErr_Occurred()) return out.release();
     }
     PyObject* batch = q.array(x);

@@ -34,14 +34,6 @@ inline bool segments_view(PyObject* a, SegmentsView& out) {
     return true;
 }
 
-// A plain float64 (n,) array.
-inline bool values_view(PyObject* a, core::ValuesView& out) {
-    if (!is_plain_float64(a, 1)) return false;
-    auto* arr = reinterpret_cast<PyArrayObject*>(a);
-    out = {PyArray_BYTES(arr), PyArray_DIM(arr, 0), PyArray_STRIDE(arr, 0)};
-    return true;
-}
-
 // A plain float64 (2,) array seen as one row.
 inline bool pair_view(PyObject* a, PairsView& out) {
     if (!is_plain_float64(a, 1)) return false;

@@ -9,6 +9,7 @@
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
+#include "zelk/field/geometry/shared/segments.hpp"
 
 #include "core/rings.hpp"
 #include "core/segments.hpp"
@@ -81,20 +82,18 @@ bool is_polygon(PyObject* o) {
 // The segment cache fields of either class.
 struct CacheSlots {
     PyObject** pilp;
-    PyObject** p1;
-    PyObject** v;
-    PyObject** v_dot_v;
+    SegmentSlots segments;
     std::int64_t* S;
 };
 
 CacheSlots polygon_cache(PyObject* self) {
     PolygonObject* p = poly(self);
-    return {&p->points_in_line_pair, &p->p1, &p->v, &p->v_dot_v, &p->S};
+    return {&p->points_in_line_pair, {&p->p1, &p->v, &p->v_dot_v}, &p->S};
 }
 
 CacheSlots multi_cache(PyObject* self) {
     MultiPolygonObject* m = multi(self);
-    return {&m->points_in_line_pair, &m->p1, &m->v, &m->v_dot_v, &m->S};
+    return {&m->points_in_line_pair, {&m->p1, &m->v, &m->v_dot_v}, &m->S};
 }
 
 // f(item) for each item of the iterable until f returns false; false then,
@@ -147,18 +146,12 @@ bool build_segment_cache(const CacheSlots& s) {
         double* d = f64_data(v.get());
         double* q = f64_data(vdv.get());
         for (npy_intp i = 0; i < n; ++i) {
-            const double x0 = segs.at(i, 0, 0), y0 = segs.at(i, 0, 1);
-            const double dx = segs.at(i, 1, 0) - x0, dy = segs.at(i, 1, 1) - y0;
-            a[2 * i] = x0;
-            a[2 * i + 1] = y0;
-            d[2 * i] = dx;
-            d[2 * i + 1] = dy;
-            const double len2 = dx * dx + dy * dy;
-            q[i] = len2 <= 0.0 ? 1.0 : len2;
+            core::segment_entry(segs.at(i, 0, 0), segs.at(i, 0, 1), segs.at(i, 1, 0),
+                                segs.at(i, 1, 1), a + 2 * i, d + 2 * i, q + i);
         }
-        set_field(*s.p1, p1.release());
-        set_field(*s.v, v.release());
-        set_field(*s.v_dot_v, vdv.release());
+        set_field(*s.segments.p1, p1.release());
+        set_field(*s.segments.v, v.release());
+        set_field(*s.segments.v_dot_v, vdv.release());
         *s.S = n;
         return true;
     }
@@ -169,43 +162,20 @@ bool build_segment_cache(const CacheSlots& s) {
     if (!nonzero) {
         Ref p1 = zeros({0, 2});
         if (!p1) return false;
-        set_field(*s.p1, p1.release());
+        set_field(*s.segments.p1, p1.release());
         Ref v = zeros({0, 2});
         if (!v) return false;
-        set_field(*s.v, v.release());
+        set_field(*s.segments.v, v.release());
         Ref vdv = zeros({0});
         if (!vdv) return false;
-        set_field(*s.v_dot_v, vdv.release());
+        set_field(*s.segments.v_dot_v, vdv.release());
         *s.S = 0;
         return true;
     }
-    Ref all = full_slice(), zero = py_int(0), one = py_int(1);
-    Ref f64 = float64_type();
-    if (!all || !zero || !one || !f64) return false;
-    Ref start = getitem(pilp.get(), {all.get(), zero.get()});
-    Ref p1 = start ? np_call("ascontiguousarray", {start.get()}, {{"dtype", f64.get()}}) : Ref();
-    if (!p1) return false;
-    set_field(*s.p1, Ref(p1).release());
-
-    Ref end = getitem(pilp.get(), {all.get(), one.get()});
-    Ref start2 = end ? getitem(pilp.get(), {all.get(), zero.get()}) : Ref();
-    Ref diff = start2 ? steal(PyNumber_Subtract(end.get(), start2.get())) : Ref();
-    Ref v = diff ? np_call("ascontiguousarray", {diff.get()}, {{"dtype", f64.get()}}) : Ref();
-    if (!v) return false;
-    set_field(*s.v, Ref(v).release());
-
-    Ref sq = steal(PyNumber_Multiply(v.get(), v.get()));
-    Ref vdv = sq ? call_method(sq.get(), "sum", {}, {{"axis", one.get()}}) : Ref();
-    Ref nonpositive = vdv ? steal(PyObject_RichCompare(vdv.get(), zero.get(), Py_LE)) : Ref();
-    Ref one_f = py_float(1.0);
-    Ref guarded = nonpositive && one_f
-                      ? np_call("where", {nonpositive.get(), one_f.get(), vdv.get()})
-                      : Ref();
-    if (!guarded) return false;
-    set_field(*s.v_dot_v, guarded.release());
-
-    Ref shape = steal(PyObject_GetAttrString(p1.get(), "shape"));
-    Ref rows = shape ? getitem(shape.get(), {zero.get()}) : Ref();
+    Ref p1 = store_segments_numpy(pilp.get(), s.segments);
+    Ref shape = p1 ? steal(PyObject_GetAttrString(p1.get(), "shape")) : Ref();
+    Ref zero = py_int(0);
+    Ref rows = shape && zero ? getitem(shape.get(), {zero.get()}) : Ref();
     std::int64_t count;
     if (!rows || !as_int64(rows.get(), count)) return false;
     *s.S = count;
@@ -590,26 +560,6 @@ PyObject* polygon_in_bbox(PyObject* self, const BoundArgs& a) {
     return r < 0 ? nullptr : PyBool_FromLong(r);
 }
 
-// The cache arrays handed to the segment kernel, as views when the native
-// kernel may be run on them directly.
-struct SegmentCache {
-    Ref p1, v, v_dot_v;
-    PairsView p1_view, v_view;
-    core::ValuesView vdv_view;
-
-    explicit SegmentCache(const CacheSlots& s)
-        : p1(borrow(get_field(*s.p1))),
-          v(borrow(get_field(*s.v))),
-          v_dot_v(borrow(get_field(*s.v_dot_v))) {}
-
-    // The kernel's own checks: (S, 2), (S, 2), (S,) with S at least 1.
-    bool viewable() {
-        return pairs_view(p1.get(), p1_view) && pairs_view(v.get(), v_view) &&
-               values_view(v_dot_v.get(), vdv_view) && p1_view.n >= 1 && v_view.n == p1_view.n &&
-               vdv_view.n == p1_view.n;
-    }
-};
-
 // The query batch converted as NumPy converts it, and its number of rows.
 bool query_rows(PyObject* x, QueryBatch& q, npy_intp& n) {
     if (!convert_query(x, q)) return false;
@@ -663,7 +613,7 @@ PyObject* polygon_repulsion_numpy(PyObject* self, PyObject* x, npy_intp n, PyObj
     Ref srv = kernel_function("segment_repulsion_vectors");
     if (!srv) return nullptr;
     PolygonObject* p = poly(self);
-    SegmentCache cache(polygon_cache(self));
+    SegmentCache cache(polygon_cache(self).segments);
     Ref metric = borrow(get_field(p->metric));
     Ref chosen = call(srv.get(),
                       {xo.get(), cache.p1.get(), cache.v.get(), cache.v_dot_v.get(), metric.get()});
@@ -690,10 +640,11 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     Ref pir = holes ? kernel_function("point_in_rings") : Ref();
     if (!pir) return nullptr;
 
-    PairsView outer_view;
+    PairsView xv, outer_view;
     std::vector<PairsView> hole_views;
-    bool native = q.fast && is_native_kernel(pir.get(), "point_in_rings") &&
-                  pairs_view(outer.get(), outer_view) && PyList_CheckExact(holes.get());
+    bool native = q.fast && is_native_kernel(pir.get(), "point_in_rings") && q.reread(x, xv) &&
+                  xv.n == n && pairs_view(outer.get(), outer_view) &&
+                  PyList_CheckExact(holes.get());
     if (native) {
         const Py_ssize_t nh = PyList_GET_SIZE(holes.get());
         hole_views.resize(static_cast<std::size_t>(nh));
@@ -708,27 +659,33 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     }
 
     std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
-    core::points_in_rings(q.view, outer_view, hole_views.data(), hole_views.size(), inside.get());
+    core::points_in_rings(xv, outer_view, hole_views.data(), hole_views.size(), inside.get());
     npy_intp m = 0;
     for (npy_intp i = 0; i < n; ++i) m += !inside[i];
     if (m == 0) return zeros({n, 2}).release();
 
     Ref srv = kernel_function("segment_repulsion_vectors");
     if (!srv) return nullptr;
-    SegmentCache cache(polygon_cache(self));
+    SegmentCache cache(polygon_cache(self).segments);
     Ref metric = borrow(get_field(p->metric));
     Ref out = zeros({n, 2});
     if (!out) return nullptr;
+    // The lookups and allocations above may have run Python code: read x again.
+    if (!q.reread(x, xv) || xv.n != n) {
+        PyErr_SetString(PyExc_RuntimeError, "the query array changed during the call");
+        return nullptr;
+    }
+    PairsView p1v, vv;
+    core::ValuesView dv;
     double mm[4];
-    if (is_native_kernel(srv.get(), "segment_repulsion_vectors") && cache.viewable() &&
-        matrix2_view(metric.get(), mm)) {
+    if (is_native_kernel(srv.get(), "segment_repulsion_vectors") && cache.views(p1v, vv, dv) &&
+        p1v.n >= 1 && matrix2_view(metric.get(), mm)) {
         std::vector<double> packed(static_cast<std::size_t>(4 * m));
         double* xo = packed.data();
         double* chosen = xo + 2 * m;
-        pack_outside(q.view, inside.get(), xo, nullptr);
-        core::nearest_segment_offsets(PairsView::contiguous(xo, m), cache.p1_view, cache.v_view,
-                                      cache.vdv_view, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
-                                      chosen);
+        pack_outside(xv, inside.get(), xo, nullptr);
+        core::nearest_segment_offsets(PairsView::contiguous(xo, m), p1v, vv, dv,
+                                      core::Metric2{mm[0], mm[1], mm[2], mm[3]}, chosen);
         double* o = f64_data(out.get());
         for (npy_intp i = 0, j = 0; i < n; ++i) {
             if (inside[i]) continue;
@@ -739,7 +696,7 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
         return out.release();
     }
     Ref rows, xo;
-    if (!pack_outside(q.view, inside.get(), m, rows, xo)) return nullptr;
+    if (!pack_outside(xv, inside.get(), m, rows, xo)) return nullptr;
     Ref chosen = call(srv.get(),
                       {xo.get(), cache.p1.get(), cache.v.get(), cache.v_dot_v.get(), metric.get()});
     if (!chosen || PyObject_SetItem(out.get(), rows.get(), chosen.get()) < 0) return nullptr;
@@ -952,29 +909,6 @@ PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
     return both && zero ? call_method(both.get(), "mean", {zero.get()}).release() : nullptr;
 }
 
-// Every (segment, point) offset, segment-major, by NumPy broadcasting.
-PyObject* multi_offsets_numpy(PyObject* x, const SegmentCache& c) {
-    Ref all = full_slice(), two = py_int(2), minus_one = py_int(-1), lo = py_float(0.0),
-        hi = py_float(1.0);
-    Ref ellipsis = borrow(Py_Ellipsis);
-    if (!all || !two || !minus_one || !lo || !hi) return nullptr;
-    Ref xs = getitem(x, {Py_None, all.get(), all.get()});
-    Ref p1s = xs ? getitem(c.p1.get(), {all.get(), Py_None, all.get()}) : Ref();
-    Ref w = p1s ? steal(PyNumber_Subtract(xs.get(), p1s.get())) : Ref();
-    Ref vs = w ? getitem(c.v.get(), {all.get(), Py_None, all.get()}) : Ref();
-    Ref wv = vs ? steal(PyNumber_Multiply(w.get(), vs.get())) : Ref();
-    Ref dot = wv ? call_method(wv.get(), "sum", {two.get()}) : Ref();
-    Ref vdv = dot ? getitem(c.v_dot_v.get(), {all.get(), Py_None}) : Ref();
-    Ref ratio = vdv ? steal(PyNumber_TrueDivide(dot.get(), vdv.get())) : Ref();
-    Ref t = ratio ? np_call("clip", {ratio.get(), lo.get(), hi.get()}) : Ref();
-    Ref te = t ? getitem(t.get(), {ellipsis.get(), Py_None}) : Ref();
-    Ref step = te ? steal(PyNumber_Multiply(te.get(), vs.get())) : Ref();
-    Ref proj = step ? steal(PyNumber_Add(p1s.get(), step.get())) : Ref();
-    Ref diff = proj ? steal(PyNumber_Subtract(xs.get(), proj.get())) : Ref();
-    return diff ? call_method(diff.get(), "reshape", {minus_one.get(), two.get()}).release()
-                : nullptr;
-}
-
 // Per point the vector from the nearest segment of any member (no inside
 // test), or with min_dist_select false every segment's vector.
 PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
@@ -987,31 +921,19 @@ PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (select < 0) return nullptr;
 
     if (!select) {
-        SegmentCache cache(multi_cache(self));
-        if (q.fast && cache.viewable() && n <= NPY_MAX_INTP / 16 / cache.p1_view.n) {
-            Ref out = new_float64({cache.p1_view.n * n, 2});
-            if (!out) return nullptr;
-            core::segment_offsets(q.view, cache.p1_view, cache.v_view, cache.vdv_view,
-                                  f64_data(out.get()));
-            return out.release();
-        }
+        Ref out = segment_offsets_fast(x, q, SegmentCache(multi_cache(self).segments));
+        if (out || PyErr_Occurred()) return out.release();
         PyObject* batch = q.array(x);
-        return batch ? multi_offsets_numpy(batch, cache) : nullptr;
+        return batch ? segment_offsets_numpy(batch, multi_cache(self).segments) : nullptr;
     }
 
     Ref metric = metric_of(self);
     Ref srv = metric ? kernel_function("segment_repulsion_vectors") : Ref();
     if (!srv) return nullptr;
-    SegmentCache cache(multi_cache(self));
-    double mm[4];
-    if (q.fast && is_native_kernel(srv.get(), "segment_repulsion_vectors") && cache.viewable() &&
-        matrix2_view(metric.get(), mm)) {
-        Ref out = new_float64({n, 2});
-        if (!out) return nullptr;
-        core::nearest_segment_offsets(q.view, cache.p1_view, cache.v_view, cache.vdv_view,
-                                      core::Metric2{mm[0], mm[1], mm[2], mm[3]},
-                                      f64_data(out.get()));
-        return out.release();
+    SegmentCache cache(multi_cache(self).segments);
+    if (is_native_kernel(srv.get(), "segment_repulsion_vectors")) {
+        Ref out = nearest_offsets_fast(x, q, cache, metric.get());
+        if (out || PyErr_Occurred()) return out.release();
     }
     PyObject* batch = q.array(x);
     if (!batch) return nullptr;

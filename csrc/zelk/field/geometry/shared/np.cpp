@@ -122,6 +122,14 @@ bool pairs_view(PyObject* a, PairsView& out) {
     return true;
 }
 
+bool values_view(PyObject* a, core::ValuesView& out) {
+    if (!is_plain_float64(a, 1)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    out = {static_cast<const char*>(PyArray_DATA(arr)), PyArray_DIM(arr, 0),
+           PyArray_STRIDE(arr, 0)};
+    return true;
+}
+
 bool matrix2_view(PyObject* a, double out[4]) {
     if (!is_plain_float64(a, 2)) return false;
     auto* arr = reinterpret_cast<PyArrayObject*>(a);
@@ -136,22 +144,25 @@ bool matrix2_view(PyObject* a, double out[4]) {
     return true;
 }
 
+namespace {
+
+// x read in place as a batch: a plain float64 (n, 2) array, or a (2,) array as one row.
+bool batch_in_place(PyObject* x, PairsView& out) {
+    if (pairs_view(x, out)) return true;
+    if (!is_plain_float64(x, 1) || PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) != 2) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(x);
+    out = {static_cast<const char*>(PyArray_DATA(arr)), 1, 0, PyArray_STRIDE(arr, 0)};
+    return true;
+}
+
+}  // namespace
+
 bool convert_query(PyObject* x, QueryBatch& out) {
     out.q = Ref();
-    out.fast = false;
-    if (is_plain_float64(x, 2) && pairs_view(x, out.view)) {
-        out.fast = true;
-        return true;
-    }
-    if (is_plain_float64(x, 1) && PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) == 2) {
-        auto* arr = reinterpret_cast<PyArrayObject*>(x);
-        out.view.data = static_cast<const char*>(PyArray_DATA(arr));
-        out.view.n = 1;
-        out.view.row_stride_bytes = 0;
-        out.view.col_stride_bytes = PyArray_STRIDE(arr, 0);
-        out.fast = true;
-        return true;
-    }
+    out.fast = batch_in_place(x, out.view);
+    if (out.fast) return true;
     out.q = as_query_batch(x);
     if (!out.q) return false;
     out.fast = pairs_view(out.q.get(), out.view);
@@ -161,6 +172,10 @@ bool convert_query(PyObject* x, QueryBatch& out) {
 PyObject* QueryBatch::array(PyObject* x) {
     if (!q) q = as_query_batch(x);
     return q.get();
+}
+
+bool QueryBatch::reread(PyObject* x, PairsView& out) const {
+    return q ? pairs_view(q.get(), out) : batch_in_place(x, out);
 }
 
 Ref new_float64(std::initializer_list<npy_intp> shape) {

@@ -52,6 +52,8 @@ using PairsView = core::PairsView;
 
 // A view when `a` is a plain float64 array of shape (n, 2); false otherwise.
 bool pairs_view(PyObject* a, PairsView& out);
+// A view when `a` is a plain float64 array of shape (n,); false otherwise.
+bool values_view(PyObject* a, core::ValuesView& out);
 // The four entries of a plain float64 (2, 2) array, row-major; false otherwise.
 bool matrix2_view(PyObject* a, double out[4]);
 
@@ -64,6 +66,9 @@ struct QueryBatch {
     bool fast = false;
     // The converted array as NumPy would hold it (converting now if it was skipped).
     PyObject* array(PyObject* x);
+    // The view taken again after code may have run (an allocation can run a
+    // finalizer that reshapes x); false when it can no longer be read in place.
+    bool reread(PyObject* x, PairsView& out) const;
 };
 bool convert_query(PyObject* x, QueryBatch& out);
 
