@@ -347,11 +347,7 @@ PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
         PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(rows.get()))) {
         core::Extremes e;
         e.add(v);
-        Ref out = new_float64({2});
-        if (!out) return nullptr;
-        f64_data(out.get())[0] = (e.lo[0] + e.hi[0]) / 2.0;
-        f64_data(out.get())[1] = (e.lo[1] + e.hi[1]) / 2.0;
-        return out.release();
+        return box_centre(e).release();
     }
     Ref zero = py_int(0);
     Ref lo = call_method(rows.get(), "min", {zero.get()});

@@ -328,17 +328,7 @@ Ref parent_method(PyObject* self, const char* name) {
 }
 
 PyObject* linestring_init(PyObject* self, const BoundArgs& a) {
-    Ref init = parent_method(self, "__init__");
-    if (!init) return nullptr;
-    Ref kwargs = steal(PyDict_New());
-    if (!kwargs || PyDict_SetItemString(kwargs.get(), "coordinates", a[0]) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "repulsion", a.get(1, Py_None)) < 0 ||
-        (a.kwargs && PyDict_Update(kwargs.get(), a.kwargs.get()) < 0)) {
-        return nullptr;
-    }
-    Ref empty = steal(PyTuple_New(0));
-    Ref r = empty ? steal(PyObject_Call(init.get(), empty.get(), kwargs.get())) : Ref();
-    if (!r) return nullptr;
+    if (!init_next_in_mro(module_class(kLineStringIndex), self, a)) return nullptr;
     Ref built = call_method(self, "_build_segments");
     return built ? Py_NewRef(Py_None) : nullptr;
 }
@@ -434,8 +424,6 @@ PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
         for (const Ref& item : items)
             total += PyArray_DIM(reinterpret_cast<PyArrayObject*>(item.get()), 0);
         if (total > 0) {
-            Ref out = new_float64({2});
-            if (!out) return nullptr;
             Extremes e;
             bool intact = true;
             for (const Ref& item : items) {
@@ -443,12 +431,7 @@ PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
                 intact = intact && row_major_view(item.get(), c);
                 if (intact) e.add(c);
             }
-            if (intact && !e.empty) {
-                double* o = f64_data(out.get());
-                o[0] = (e.lo[0] + e.hi[0]) / 2.0;
-                o[1] = (e.lo[1] + e.hi[1]) / 2.0;
-                return out.release();
-            }
+            if (intact && !e.empty) return box_centre(e).release();
         }
     }
 

@@ -56,21 +56,7 @@ PyObject* point_repulsion_vector(PyObject* self, const BoundArgs& a) {
 // --- MultiPointRGJ ------------------------------------------------------------
 
 PyObject* multipoint_init(PyObject* self, const BoundArgs& a) {
-    // The initialiser after this class in the instance's MRO, by keywords only.
-    PyObject* cls = reinterpret_cast<PyObject*>(module_class(kMultiPointIndex));
-    Ref super_type = steal(PyObject_GetAttrString(PyImport_AddModule("builtins"), "super"));
-    Ref proxy = super_type ? call(super_type.get(), {cls, self}) : Ref();
-    Ref init = proxy ? steal(PyObject_GetAttrString(proxy.get(), "__init__")) : Ref();
-    if (!init) return nullptr;
-    Ref kwargs = steal(PyDict_New());
-    if (!kwargs || PyDict_SetItemString(kwargs.get(), "coordinates", a[0]) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "repulsion", a.get(1, Py_None)) < 0 ||
-        (a.kwargs && PyDict_Update(kwargs.get(), a.kwargs.get()) < 0)) {
-        return nullptr;
-    }
-    Ref empty = steal(PyTuple_New(0));
-    Ref r = empty ? steal(PyObject_Call(init.get(), empty.get(), kwargs.get())) : Ref();
-    if (!r) return nullptr;
+    if (!init_next_in_mro(module_class(kMultiPointIndex), self, a)) return nullptr;
     Ref copy = call_method(get_field(as_geometry(self)->coordinates), "copy");
     if (!copy) return nullptr;
     set_field(as_geometry(self)->bbox, copy.release());

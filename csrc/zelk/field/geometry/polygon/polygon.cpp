@@ -895,14 +895,7 @@ PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
         plain = pair_view(PyList_GET_ITEM(centers.get(), i), c);
         if (plain) e.add(c);
     }
-    if (plain) {
-        Ref out = new_float64({2});
-        if (!out) return nullptr;
-        double* o = f64_data(out.get());
-        o[0] = (e.lo[0] + e.hi[0]) / 2.0;
-        o[1] = (e.lo[1] + e.hi[1]) / 2.0;
-        return out.release();
-    }
+    if (plain) return box_centre(e).release();
     Ref stacked = np_call("array", {centers.get()});
     Ref both = stacked ? numpy_box(stacked.get(), false) : Ref();
     Ref zero = py_int(0);

@@ -91,4 +91,27 @@ Ref rgeojson_feature(PyObject* properties, PyObject* rgj_type,
     return feature;
 }
 
+Ref box_centre(const core::Extremes& e) {
+    Ref out = new_float64({2});
+    if (!out) return out;
+    double* o = f64_data(out.get());
+    o[0] = (e.lo[0] + e.hi[0]) / 2.0;
+    o[1] = (e.lo[1] + e.hi[1]) / 2.0;
+    return out;
+}
+
+Ref init_next_in_mro(PyTypeObject* cls, PyObject* self, const BoundArgs& a) {
+    Ref proxy =
+        call(reinterpret_cast<PyObject*>(&PySuper_Type), {reinterpret_cast<PyObject*>(cls), self});
+    Ref init = proxy ? steal(PyObject_GetAttrString(proxy.get(), "__init__")) : Ref();
+    Ref kwargs = init ? steal(PyDict_New()) : Ref();
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "coordinates", a[0]) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "repulsion", a.get(1, Py_None)) < 0 ||
+        (a.kwargs && PyDict_Update(kwargs.get(), a.kwargs.get()) < 0)) {
+        return Ref();
+    }
+    Ref empty = steal(PyTuple_New(0));
+    return empty ? steal(PyObject_Call(init.get(), empty.get(), kwargs.get())) : Ref();
+}
+
 }  // namespace zelk

@@ -1,7 +1,10 @@
 // Building blocks that several geometry classes compute the same way.
 #pragma once
 
+#include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/np.hpp"
+
+#include "core/extremes.hpp"
 
 namespace zelk {
 
@@ -26,5 +29,13 @@ Ref metric_of(PyObject* self);
 // "geometry": {"type": rgj_type, <items in order>}}, keys in that order.
 Ref rgeojson_feature(PyObject* properties, PyObject* rgj_type,
                      std::initializer_list<std::pair<const char*, PyObject*>> items);
+
+// (lo + hi) / 2 of the rows `e` has seen, as a new float64 (2,) array: the
+// centre of their box.
+Ref box_centre(const core::Extremes& e);
+
+// super(cls, self).__init__(coordinates=a[0], repulsion=a.get(1, None),
+// **a.kwargs): the initialiser after `cls` in the instance's MRO, by keywords.
+Ref init_next_in_mro(PyTypeObject* cls, PyObject* self, const BoundArgs& a);
 
 }  // namespace zelk
