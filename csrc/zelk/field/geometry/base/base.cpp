@@ -91,22 +91,7 @@ Ref box_rows(PyObject* self) {
 PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
     Ref b = box_rows(self);
     if (!b) return nullptr;
-    // Rows in memory order are the order in which NumPy's min(0) and max(0)
-    // meet them, which decides ties between +0.0 and -0.0.
-    PairsView v;
-    if (pairs_view(b.get(), v) && v.n > 0 &&
-        PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(b.get()))) {
-        core::Extremes e;
-        e.add(v);
-        return box_centre(e).release();
-    }
-    Ref zero = py_int(0);
-    Ref lo = call_method(b.get(), "min", {zero.get()});
-    Ref hi = lo ? call_method(b.get(), "max", {zero.get()}) : Ref();
-    if (!hi) return nullptr;
-    Ref sum = steal(PyNumber_Add(lo.get(), hi.get()));
-    Ref half = py_float(2.0);
-    return sum ? PyNumber_TrueDivide(sum.get(), half.get()) : nullptr;
+    return centre_of_rows(b.get()).release();
 }
 
 // bool(np.all(x >= lo)) evaluated by NumPy.

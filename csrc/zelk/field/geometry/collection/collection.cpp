@@ -341,20 +341,7 @@ PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
     Ref arr = list ? np_call("array", {list.get()}) : Ref();
     Ref shape = steal(Py_BuildValue("(ii)", -1, 2));
     Ref rows = arr && shape ? np_call("reshape", {arr.get(), shape.get()}) : Ref();
-    if (!rows) return nullptr;
-    PairsView v;
-    if (pairs_view(rows.get(), v) && v.n > 0 &&
-        PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(rows.get()))) {
-        core::Extremes e;
-        e.add(v);
-        return box_centre(e).release();
-    }
-    Ref zero = py_int(0);
-    Ref lo = call_method(rows.get(), "min", {zero.get()});
-    Ref hi = lo ? call_method(rows.get(), "max", {zero.get()}) : Ref();
-    Ref sum = hi ? steal(PyNumber_Add(lo.get(), hi.get())) : Ref();
-    Ref two = py_float(2.0);
-    return sum ? PyNumber_TrueDivide(sum.get(), two.get()) : nullptr;
+    return rows ? centre_of_rows(rows.get()).release() : nullptr;
 }
 
 // --- distance, repulsion and gradient ---------------------------------------

@@ -100,6 +100,22 @@ Ref box_centre(const core::Extremes& e) {
     return out;
 }
 
+Ref centre_of_rows(PyObject* rows) {
+    PairsView v;
+    if (pairs_view(rows, v) && v.n > 0 &&
+        PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(rows))) {
+        core::Extremes e;
+        e.add(v);
+        return box_centre(e);
+    }
+    Ref zero = py_int(0);
+    Ref lo = zero ? call_method(rows, "min", {zero.get()}) : Ref();
+    Ref hi = lo ? call_method(rows, "max", {zero.get()}) : Ref();
+    Ref sum = hi ? steal(PyNumber_Add(lo.get(), hi.get())) : Ref();
+    Ref two = sum ? py_float(2.0) : Ref();
+    return two ? steal(PyNumber_TrueDivide(sum.get(), two.get())) : Ref();
+}
+
 Ref init_next_in_mro(PyTypeObject* cls, PyObject* self, const BoundArgs& a) {
     Ref proxy =
         call(reinterpret_cast<PyObject*>(&PySuper_Type), {reinterpret_cast<PyObject*>(cls), self});

@@ -34,6 +34,11 @@ Ref rgeojson_feature(PyObject* properties, PyObject* rgj_type,
 // centre of their box.
 Ref box_centre(const core::Extremes& e);
 
+// (rows.min(0) + rows.max(0)) / 2.0, in one pass when `rows` is a plain
+// float64 (n, 2) array in memory order (the order in which NumPy's min(0) and
+// max(0) meet the rows, which decides ties between +0.0 and -0.0).
+Ref centre_of_rows(PyObject* rows);
+
 // super(cls, self).__init__(coordinates=a[0], repulsion=a.get(1, None),
 // **a.kwargs): the initialiser after `cls` in the instance's MRO, by keywords.
 Ref init_next_in_mro(PyTypeObject* cls, PyObject* self, const BoundArgs& a);
