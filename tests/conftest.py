@@ -25,3 +25,20 @@ def run_python():
         )
 
     return run
+
+
+@pytest.fixture
+def run_garbage(run_python):
+    """Runs a garbage batch (code using the names of tests/garbage.py) in a
+    fresh process; checks that it survived and made more than `least` calls."""
+
+    def run(code, least):
+        prelude = f"import sys\nsys.path.insert(0, {os.path.dirname(__file__)!r})\nfrom garbage import *\nquiet()\n"
+        epilogue = "\nimport garbage\nprint('calls', garbage.calls)\n"
+        # Under a sanitizer, NumPy's refused allocations must still come back as NULL.
+        asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "allocator_may_return_null=1"]))
+        result = run_python(prelude + textwrap.dedent(code) + epilogue, env={"ASAN_OPTIONS": asan})
+        assert result.returncode == 0, (result.returncode, result.stderr[-3000:])
+        assert int(result.stdout.split()[-1]) > least
+
+    return run

@@ -14,7 +14,6 @@ from zelk.field import kernels
 from kernel_oracles import (
     LAYOUTS,
     assert_same_bits,
-    crossing_parity,
     metric_form,
     nearest_segment_oracle,
     rings_oracle,

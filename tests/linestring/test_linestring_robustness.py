@@ -5,57 +5,25 @@ runs in its own process, so a crash shows as a failing return code."""
 import pytest
 
 PRELUDE = r'''
-import copy, gc, itertools, os, pickle, random, types, warnings
+import copy, gc, itertools, os, pickle, random, types
 import numpy as np
 import zelk.field.geometry.linestring as L
 from zelk.field import kernels
 
-warnings.simplefilter("ignore")
-np.seterr(all="ignore")
 
-
-class Raises:
-    def fail(self, *a, **k):
-        raise RuntimeError("garbage")
-
-    __array__ = __len__ = __bool__ = __index__ = __iter__ = __getitem__ = fail
-
-
-class Sub(np.ndarray):
-    pass
-
-
-loop = []
-loop.append(loop)
 big = np.broadcast_to(np.ones(2), (2**40, 2))  # a zero-stride view that claims 2**40 rows
-GARBAGE = [
-    None, "str", 0, -1, 1, 3, 10**400, 2**62, float("nan"), 2.5, 1j, np.zeros((2, 2, 2)),
-    np.ones((3, 2), dtype=np.float32), np.array([[None, 1], [2, "x"]], dtype=object), np.zeros((0, 2)),
-    np.zeros((0, 0)), np.zeros((5,)), np.zeros((2, 3)), np.zeros((1, 1)), np.array(np.nan), np.array(["a", "b"]),
-    np.full((3, 2), np.nan), np.full((3, 2), np.inf), np.ones((3, 2))[::-1], np.ones((2, 3)).T,
-    np.ones((2, 2), dtype=">f8"), np.ones((4, 2)).view(Sub), np.ones((4,)).view(Sub),
-    np.frombuffer(b"\0" * 33, dtype=np.uint8)[1:].view(np.float64).reshape(2, 2),  # unaligned
+GARBAGE = COMMON + [
+    1, 3, 2.5, np.zeros((1, 1)), np.full((3, 2), np.nan), np.ones((2, 3)).T, np.ones((4,)).view(Sub),
     np.frombuffer(b"\0" * 49, dtype=np.uint8)[1:].view(np.float64),  # unaligned (6,)
-    np.ones((2, 2))[:, :0], {"a": 1}, [[1, 2], [3]], (), [], [[]], [[0, 0]], loop, object(), Raises(),
-    [np.ones(2), np.ones((2, 2))], [Raises()], [None], [np.zeros((0, 2))], [np.ones((3, 2)), np.ones((2, 3))],
-    np.eye(2)[None], np.ones((1, 2)), np.ones((7, 2)), np.ones(7), np.ones(1), np.ones(3),
-    np.empty((3, 2))[:, ::-1], np.array([[1.0, 2.0]]).astype(np.float16), np.array([[1.0, 2.0]]).view(np.int64),
+    [[0, 0]], [None], [np.zeros((0, 2))], [np.ones((3, 2)), np.ones((2, 3))], np.ones((1, 2)), np.ones(7),
+    np.ones(1), np.ones(3), np.empty((3, 2))[:, ::-1], np.array([[1.0, 2.0]]).astype(np.float16),
+    np.array([[1.0, 2.0]]).view(np.int64),
 ]
 # Views that claim more rows than memory holds: only where nothing reduces over
 # them (NumPy itself would walk all 2**40 rows of a box).
 BIGS = [big, big[:, :1], np.broadcast_to(np.ones(1), (2**40,)), [big], [np.ones((3, 2)), big]]
 rng = random.Random(1234)
 X = np.array([[0.5, 0.5], [3.0, -1.0]])
-count = 0
-
-
-def attempt(f, *args, **kwargs):
-    global count
-    count += 1
-    try:
-        f(*args, **kwargs)
-    except Exception:
-        pass
 
 
 def instances():
@@ -270,7 +238,5 @@ for _ in range(15):
 
 
 @pytest.mark.parametrize("batch", list(BATCHES))
-def test_garbage_never_crashes(run_snippet, batch):
-    result = run_snippet(PRELUDE + BATCHES[batch] + "\nprint('cases', count)\n")
-    assert result.returncode == 0, (result.returncode, result.stderr[-3000:])
-    assert int(result.stdout.split()[-1]) > 50
+def test_garbage_never_crashes(run_garbage, batch):
+    run_garbage(PRELUDE + BATCHES[batch], least=50)

@@ -5,63 +5,21 @@ take the interpreter down. Each batch runs in its own process."""
 import pytest
 
 PRELUDE = r"""
-import copy, gc, itertools, pickle, random, types, warnings
+import copy, gc, itertools, pickle, random, types
 import numpy as np
 import zelk.field.geometry.polygon as M
 from zelk.field import kernels
 
-warnings.simplefilter("ignore")
-np.seterr(all="ignore")
-
-
-class Raises:
-    def __array__(self, *a, **k):
-        raise RuntimeError("array")
-
-    def __len__(self):
-        raise RuntimeError("len")
-
-    def __bool__(self):
-        raise RuntimeError("bool")
-
-    def __index__(self):
-        raise RuntimeError("index")
-
-    def __iter__(self):
-        raise RuntimeError("iter")
-
-    def __getattr__(self, name):
-        raise RuntimeError(name)
-
-
-class Sub(np.ndarray):
-    pass
-
 
 SQ = [[0, 0], [4, 0], [4, 4], [0, 4]]
 HOLE = [[1, 1], [2, 1], [2, 2]]
-GARBAGE = [
-    None, "str", 0, -1, 10**400, 2**62, float("nan"), 1j, np.nan, np.zeros((2, 2, 2)), np.ones((3, 2), np.float32),
-    np.array([[None, 1], [2, "x"]], dtype=object), np.zeros((0, 2)), np.zeros((0, 0)), np.zeros((5,)), np.zeros((2, 3)),
-    np.array(np.nan), np.array(["a", "b"]), np.full((3, 2), np.inf), np.ones((3, 2))[::-1], np.ones((2, 2), ">f8"),
-    np.ones((4, 2)).view(Sub), np.frombuffer(b"\0" * 33, dtype=np.uint8)[1:].view(np.float64).reshape(2, 2),
-    np.ones((2, 2))[:, :0], {"a": 1}, [[1, 2], [3]], [1, [2, 3]], (), [], [[]], object(), Raises(), [Raises()],
-    [np.ones(2), np.ones((2, 2))], np.eye(2)[None], np.ones((7, 2)), np.zeros((3, 2, 2)), np.zeros((4, 2, 3)),
-    np.broadcast_to(np.ones(2), (5, 2)), [np.ones((4, 2)), "x"], [SQ, HOLE], np.zeros((3, 2, 2), np.float32),
-    np.zeros((2, 2), dtype=object), np.arange(6.0).reshape(3, 2) * 2**1000,
+GARBAGE = COMMON + [
+    np.nan, [1, [2, 3]], np.zeros((3, 2, 2)), np.zeros((4, 2, 3)), np.broadcast_to(np.ones(2), (5, 2)),
+    [np.ones((4, 2)), "x"], [SQ, HOLE], np.zeros((3, 2, 2), np.float32), np.zeros((2, 2), dtype=object),
+    np.arange(6.0).reshape(3, 2) * 2**1000,
 ]
 rng = random.Random(99)
 X = np.array([[0.5, 0.5], [9.0, -1.0], [1.5, 1.2]])
-count = 0
-
-
-def attempt(f, *args, **kwargs):
-    global count
-    count += 1
-    try:
-        f(*args, **kwargs)
-    except Exception:
-        pass
 
 
 def instances():
@@ -225,7 +183,5 @@ for _ in range(40):
 
 
 @pytest.mark.parametrize("batch", list(BATCHES))
-def test_garbage_never_crashes(run_python, batch):
-    result = run_python(PRELUDE + BATCHES[batch] + "\nprint('cases', count)\n")
-    assert result.returncode == 0, (result.returncode, result.stderr[-3000:])
-    assert int(result.stdout.split()[-1]) > 200
+def test_garbage_never_crashes(run_garbage, batch):
+    run_garbage(PRELUDE + BATCHES[batch], least=200)

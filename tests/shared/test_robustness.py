@@ -1,67 +1,23 @@
 """Garbage in any argument or field raises a Python exception or returns; it
 never takes the interpreter down. Each batch runs in its own process."""
 
-import os
-
 import pytest
 
 PRELUDE = r'''
-import copy, gc, itertools, pickle, random, sys, warnings
+import copy, gc, itertools, pickle, random, sys
 import numpy as np
 import zelk.field.geometry.point as P
 from zelk.field.geometry.base import MultiRGJGeometry, RGJGeometry
 
-warnings.simplefilter("ignore")
-np.seterr(all="ignore")
 
-
-class Raises:
-    def __array__(self, *a, **k):
-        raise RuntimeError("array")
-
-    def __len__(self):
-        raise RuntimeError("len")
-
-    def __bool__(self):
-        raise RuntimeError("bool")
-
-    def __index__(self):
-        raise RuntimeError("index")
-
-    def __getattr__(self, name):
-        raise RuntimeError(name)
-
-
-class Sub(np.ndarray):
-    pass
-
-
-loop = []
-loop.append(loop)
-GARBAGE = [
-    None, "str", b"bytes", 0, -1, 1, 10**400, -(10**400), 2**62, float("nan"), float("inf"), 2.5, 1j,
-    np.nan, np.zeros((2, 2, 2)), np.ones((3, 2), dtype=np.float32), np.array([[None, 1], [2, "x"]], dtype=object),
-    np.zeros((0, 2)), np.zeros((0, 0)), np.zeros((5,)), np.zeros((2, 3)), np.zeros((1, 1)), np.array(np.nan),
-    np.array([1 + 2j, 3]), np.array(["a", "b"]), np.array([[True, False]]), np.full((2, 2), np.nan),
-    np.full((3, 2), np.inf), np.ones((3, 2))[::-1], np.ones((2, 3)).T, np.ones((2, 2), dtype=">f8"),
-    np.arange(6, dtype=np.int64).reshape(3, 2) * (2**62), np.ones((4, 2)).view(Sub),
-    np.frombuffer(b"\0" * 33, dtype=np.uint8)[1:].view(np.float64).reshape(2, 2),  # unaligned
-    np.ones((2, 2))[:, :0], {"a": 1}, [[1, 2], [3]], [1, [2, 3]], (), [], [[]], loop, object(), Raises(),
-    [np.ones(2), np.ones((2, 2))], [Raises()], np.eye(2)[None], np.ones((1, 2)), np.ones((7, 2)),
+GARBAGE = COMMON + [
+    b"bytes", 1, -(10**400), float("inf"), 2.5, np.nan, np.zeros((1, 1)), np.array([1 + 2j, 3]),
+    np.array([[True, False]]), np.full((2, 2), np.nan), np.ones((2, 3)).T,
+    np.arange(6, dtype=np.int64).reshape(3, 2) * (2**62), [1, [2, 3]], np.ones((1, 2)),
     np.empty((3, 2), dtype=np.float64)[:, ::-1], np.array([[1.0, 2.0]]).astype(np.float16),
 ]
 rng = random.Random(1234)
 X = np.array([[0.5, 0.5], [3.0, -1.0]])
-count = 0
-
-
-def attempt(f, *args, **kwargs):
-    global count
-    count += 1
-    try:
-        f(*args, **kwargs)
-    except Exception:
-        pass
 
 
 def instances():
@@ -224,9 +180,5 @@ for _ in range(20):
 
 
 @pytest.mark.parametrize("batch", list(BATCHES))
-def test_garbage_never_crashes(run_python, batch):
-    # NumPy's own refused allocations must reach it as NULL under a sanitizer too
-    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "allocator_may_return_null=1"]))
-    result = run_python(PRELUDE + BATCHES[batch] + "\nprint('cases', count)\n", env={"ASAN_OPTIONS": asan})
-    assert result.returncode == 0, (result.returncode, result.stderr[-3000:])
-    assert int(result.stdout.split()[-1]) > 50
+def test_garbage_never_crashes(run_garbage, batch):
+    run_garbage(PRELUDE + BATCHES[batch], least=50)
