@@ -257,5 +257,5 @@ def test_query_array_resized_during_the_call_raises(monkeypatch):
     p = PolygonRGJ(UNIT)
     x = np.full((5000, 2), 7.0)
     monkeypatch.setattr(polygon_module, "kernels", ResizingKernels(x))
-    with pytest.raises(RuntimeError, match="the query array changed during the call"):
+    with pytest.raises(RuntimeError, match="an input array was resized during the call"):
         p.repulsion_vector(x)

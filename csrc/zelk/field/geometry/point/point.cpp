@@ -5,6 +5,9 @@
 
 #include "core/points.hpp"
 
+#include <cstring>
+#include <vector>
+
 namespace zelk {
 namespace {
 
@@ -115,8 +118,24 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     PyObject* coords = coords_ref.get();
     PairsView pts;
     const bool fast = q.fast && pairs_view(coords, pts);
-    const PairsView& queries = q.view;
-    const PairsView& points = pts;
+    // The formulation builds diff before the flag and the metric are asked
+    // for, so code they run must not see its changes to x or the points.
+    std::vector<double> own_pts;
+    const bool pts_owned =
+        fast && caller_code_may_run(self, module_class(kMultiPointIndex), a.get(1, nullptr));
+    if (pts_owned) {
+        if (!q.detach() || !copy_pairs(pts, own_pts)) return nullptr;
+        pts = PairsView::contiguous(own_pts.data(), pts.n);
+    }
+    // The views as they stand now: an allocation may have run a finalizer.
+    auto views_now = [&](PairsView& queries, PairsView& points) {
+        if (!q.reread(x, queries) || queries.n != q.view.n) return false;
+        if (pts_owned) {
+            points = pts;
+            return true;
+        }
+        return pairs_view(coords, points) && points.n == pts.n;
+    };
     Ref diff;
     if (!fast) {  // NumPy raises its shape errors before the flag or the metric is asked for
         PyObject* batch = q.array(x);
@@ -126,12 +145,14 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     const int select = truth(a.get(1, Py_True));
     if (select < 0) return nullptr;
 
+    PairsView queries, points;
     if (!select) {
         if (fast) {
             // m * n rows must not overflow (broadcast views make huge m and n cheap)
             if (q.view.n > 0 && pts.n > NPY_MAX_INTP / q.view.n) return PyErr_NoMemory();
             Ref out = new_float64({pts.n * q.view.n, 2});
             if (!out) return nullptr;
+            if (!views_now(queries, points)) return resized_during_call();
             core::point_offsets(queries, points, f64_data(out.get()));
             return out.release();
         }
@@ -148,13 +169,24 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (fast && pts.n > 0 && matrix2_view(metric.get(), m)) {
         Ref out = new_float64({q.view.n, 2});
         if (!out) return nullptr;
+        if (!views_now(queries, points)) return resized_during_call();
         core::nearest_point_offsets(queries, points, core::Metric2{m[0], m[1], m[2], m[3]},
                                     f64_data(out.get()));
         return out.release();
     }
     if (!diff) {
         PyObject* batch = q.array(x);
-        diff = batch ? pairwise_diff(coords, batch) : Ref();
+        if (!batch) return nullptr;
+        if (pts_owned) {
+            // The points as they were when the call began.
+            Ref kept = new_float64({pts.n, 2});
+            if (!kept) return nullptr;
+            if (pts.n > 0)
+                std::memcpy(f64_data(kept.get()), own_pts.data(), own_pts.size() * sizeof(double));
+            coords_ref = kept;
+            coords = kept.get();
+        }
+        diff = pairwise_diff(coords, batch);
         if (!diff) return nullptr;
     }
     const Py_ssize_t n = PyObject_Length(q.array(x));

@@ -671,10 +671,7 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     Ref out = zeros({n, 2});
     if (!out) return nullptr;
     // The lookups and allocations above may have run Python code: read x again.
-    if (!q.reread(x, xv) || xv.n != n) {
-        PyErr_SetString(PyExc_RuntimeError, "the query array changed during the call");
-        return nullptr;
-    }
+    if (!q.reread(x, xv) || xv.n != n) return resized_during_call();
     PairsView p1v, vv;
     core::ValuesView dv;
     double mm[4];
@@ -910,6 +907,11 @@ PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
     npy_intp n;
     if (!query_rows(x, q, n)) return nullptr;
     if (multi(self)->S == 0) return zeros({n, 2}).release();
+    // x is converted before the flag and the metric are asked for.
+    if (caller_code_may_run(self, module_class(kMultiPolygonIndex), a.get(1, nullptr)) &&
+        !q.detach()) {
+        return nullptr;
+    }
     const int select = truth(a.get(1, Py_True));
     if (select < 0) return nullptr;
 

@@ -30,6 +30,17 @@ Ref metric_of(PyObject* self);
 Ref rgeojson_feature(PyObject* properties, PyObject* rgj_type,
                      std::initializer_list<std::pair<const char*, PyObject*>> items);
 
+// Whether a query on `self` with this truth-tested flag (nullptr when not
+// given) can run code of the caller's before it reads its inputs: a subclass
+// may override get_dist_matrix, and a flag of another type has its own
+// __bool__. When it can, the fast paths copy their inputs first, as the
+// NumPy formulation's conversion would have.
+inline bool caller_code_may_run(PyObject* self, PyTypeObject* cls, PyObject* flag) {
+    const bool plain_flag =
+        flag == nullptr || flag == Py_True || flag == Py_False || flag == Py_None;
+    return !plain_flag || Py_TYPE(self) != cls;
+}
+
 // (lo + hi) / 2 of the rows `e` has seen, as a new float64 (2,) array: the
 // centre of their box.
 Ref box_centre(const core::Extremes& e);

@@ -2,6 +2,8 @@
 
 #include "zelk/field/geometry/shared/internal.hpp"
 
+#include <cstring>
+#include <new>
 #include <vector>
 
 namespace zelk {
@@ -170,12 +172,49 @@ bool convert_query(PyObject* x, QueryBatch& out) {
 }
 
 PyObject* QueryBatch::array(PyObject* x) {
-    if (!q) q = as_query_batch(x);
+    if (q) return q.get();
+    if (!owned_) {
+        q = as_query_batch(x);
+        return q.get();
+    }
+    q = new_float64({view.n, 2});
+    if (q && view.n > 0) std::memcpy(f64_data(q.get()), own_.data(), own_.size() * sizeof(double));
     return q.get();
 }
 
 bool QueryBatch::reread(PyObject* x, PairsView& out) const {
+    if (owned_) {
+        out = view;
+        return true;
+    }
     return q ? pairs_view(q.get(), out) : batch_in_place(x, out);
+}
+
+bool copy_pairs(const PairsView& v, std::vector<double>& out) {
+    try {
+        out.resize(core::scratch_size(v.n, 2));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (npy_intp i = 0; i < v.n; ++i) {
+        out[2 * i] = v.x(i);
+        out[2 * i + 1] = v.y(i);
+    }
+    return true;
+}
+
+PyObject* resized_during_call() {
+    PyErr_SetString(PyExc_RuntimeError, "an input array was resized during the call");
+    return nullptr;
+}
+
+bool QueryBatch::detach() {
+    if (!fast || q || owned_) return true;  // a converted batch is already our own
+    if (!copy_pairs(view, own_)) return false;
+    view = PairsView::contiguous(own_.data(), view.n);
+    owned_ = true;
+    return true;
 }
 
 Ref new_float64(std::initializer_list<npy_intp> shape) {

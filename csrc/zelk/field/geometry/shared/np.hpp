@@ -7,6 +7,7 @@
 #include "core/views.hpp"
 
 #include <initializer_list>
+#include <vector>
 #include <utility>
 
 namespace zelk {
@@ -57,6 +58,14 @@ bool values_view(PyObject* a, core::ValuesView& out);
 // The four entries of a plain float64 (2, 2) array, row-major; false otherwise.
 bool matrix2_view(PyObject* a, double out[4]);
 
+// The rows of `v` copied to `out` as a C-contiguous (n, 2) block; false with
+// MemoryError set when it cannot be allocated.
+bool copy_pairs(const PairsView& v, std::vector<double>& out);
+
+// RuntimeError for an input array that Python code resized in place while a
+// call was reading it (NumPy's resize(refcheck=False)); returns nullptr.
+PyObject* resized_during_call();
+
 // A converted query batch, `np.atleast_2d(x).astype(np.float64)`. When x is
 // already a plain float64 (n, 2) or (2,) array the copy is skipped and `view`
 // reads x itself; `fast` says whether `view` is valid.
@@ -69,6 +78,14 @@ struct QueryBatch {
     // The view taken again after code may have run (an allocation can run a
     // finalizer that reshapes x); false when it can no longer be read in place.
     bool reread(PyObject* x, PairsView& out) const;
+    // Copies a batch read in place out of x, as the conversion would have: code
+    // the caller runs later (an overridden method, a truth test) may change x.
+    // False with MemoryError set when the copy cannot be made.
+    bool detach();
+
+  private:
+    std::vector<double> own_;
+    bool owned_ = false;
 };
 bool convert_query(PyObject* x, QueryBatch& out);
 
