@@ -182,3 +182,25 @@ for _ in range(20):
 @pytest.mark.parametrize("batch", list(BATCHES))
 def test_garbage_never_crashes(run_garbage, batch):
     run_garbage(PRELUDE + BATCHES[batch], least=50)
+
+
+@pytest.mark.parametrize(
+    "module, cls",
+    [("base", "RGJGeometry"), ("point", "PointRGJ"), ("linestring", "MultiLineStringRGJ"),
+     ("polygon", "PolygonRGJ"), ("collection", "GeometryCollectionRGJ")],
+)
+def test_freeing_a_long_chain_of_geometries(run_python, module, cls):
+    # Each geometry holds the previous one in its properties: freeing the head
+    # must not recurse once per link.
+    result = run_python(f"""
+        from zelk.field.geometry.{module} import {cls} as C
+        head = None
+        for _ in range(400000):
+            g = C.__new__(C)
+            g.properties = head
+            head = g
+        g = None
+        head = None
+        print("freed")
+    """)
+    assert result.returncode == 0 and result.stdout.strip() == "freed", result.stderr[-2000:]

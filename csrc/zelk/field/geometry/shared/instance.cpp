@@ -57,20 +57,20 @@ int clear_instance(PyObject* self, inquiry self_slot, int first, int count) {
 void dealloc_instance(PyObject* self, destructor self_slot, int first, int count) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    // Long chains of geometries (one held in another's properties) are freed
+    // iteratively rather than by recursion deep enough to exhaust the stack;
+    // the macro acts only in the instance type's own dealloc.
+    Py_TRASHCAN_BEGIN(self, self_slot);
     PyObject** fields = object_fields(self);
     for (int i = first; i < count; ++i) Py_CLEAR(fields[i]);
-    if (first == 0) {
-        type->tp_free(self);
-        Py_DECREF(type);  // heap types are owned by their instances
-        return;
-    }
-    destructor base = next_slot(type, &PyTypeObject::tp_dealloc, self_slot);
+    destructor base = first == 0 ? nullptr : next_slot(type, &PyTypeObject::tp_dealloc, self_slot);
     if (base != nullptr) {
         base(self);
     } else {
         type->tp_free(self);
-        Py_DECREF(type);
+        Py_DECREF(type);  // heap types are owned by their instances
     }
+    Py_TRASHCAN_END;
 }
 
 }  // namespace zelk::detail
