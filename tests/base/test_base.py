@@ -147,6 +147,17 @@ def test_set_repulsion():
     assert g.repulsion.tolist() == [[0, 0], [0, 0]] and g.inv_repulsion is old_inv
 
 
+@pytest.mark.parametrize("cls", [RGJGeometry, MultiRGJGeometry])
+def test_set_repulsion_converts_none_like_any_value(cls):
+    # Only the constructors read None as "the identity"; here it is
+    # np.array(None, dtype=float64), which cannot be inverted.
+    g = cls([[1, 2]], [[3.0, 0.0], [0.0, 2.0]], optional_dim=3)
+    with pytest.raises(np.linalg.LinAlgError):
+        g.set_repulsion(None)
+    assert np.isnan(g.repulsion) and g.repulsion.shape == ()
+    np.testing.assert_array_equal(g.inv_repulsion, np.diag([1 / 3, 0.5]))
+
+
 # --- queries ------------------------------------------------------------------------------
 
 

@@ -71,8 +71,9 @@ PyObject* set_coordinates_body(PyObject* self, const BoundArgs& a) {
 }
 
 PyObject* set_repulsion_body(PyObject* self, const BoundArgs& a) {
-    Ref two = py_int(2);
-    if (!assign_repulsion_state(self, a[0], two.get(), Py_None, PropertiesAt::Skip)) return nullptr;
+    if (!assign_repulsion_state(self, a[0], nullptr, Py_None, PropertiesAt::Skip, false)) {
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 

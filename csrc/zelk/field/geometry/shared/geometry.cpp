@@ -16,10 +16,10 @@ bool assign_properties(PyObject* self, PyObject* properties) {
 }  // namespace
 
 bool assign_repulsion_state(PyObject* self, PyObject* repulsion, PyObject* optional_dim,
-                            PyObject* properties, PropertiesAt at) {
+                            PyObject* properties, PropertiesAt at, bool none_is_identity) {
     GeometryObject* g = as_geometry(self);
     Ref rep;
-    if (repulsion == Py_None) {
+    if (repulsion == Py_None && none_is_identity) {
         rep = np_call("eye", {optional_dim});
     } else {
         Ref f64 = float64_type();

@@ -16,8 +16,10 @@ enum class PropertiesAt { Skip, BeforeGrad, AfterGrad };
 // eye_repulsion = np.eye(len(repulsion)), grad_matrix = inv + inv.T, and
 // properties (a new dict for None) where `at` says. Each field is stored as
 // soon as it is computed. False with an exception set on failure.
+// set_repulsion passes none_is_identity false: there None is converted like
+// any other value (and fails to invert).
 bool assign_repulsion_state(PyObject* self, PyObject* repulsion, PyObject* optional_dim,
-                            PyObject* properties, PropertiesAt at);
+                            PyObject* properties, PropertiesAt at, bool none_is_identity = true);
 
 // The stored matrix for get_dist_matrix(scaled, inverted) (new reference).
 PyObject* dist_matrix_field(PyObject* self, PyObject* scaled, PyObject* inverted);
