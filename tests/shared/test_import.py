@@ -57,6 +57,25 @@ def test_import_again_removal_and_reload(run_python):
     assert check(out).split() == ["[[-1.0,", "-1.0]]", "{}", "True"]
 
 
+def test_loaded_under_another_name_enters_its_own_name(run_python):
+    out = run_python(
+        """
+        import importlib.machinery, importlib.util, sys
+        import zelk.field.geometry
+        origin = importlib.util.find_spec("zelk.field.geometry.point").origin
+        sys.modules.pop("zelk.field.geometry.point", None)
+        loader = importlib.machinery.ExtensionFileLoader("other.point", origin)
+        spec = importlib.util.spec_from_file_location("other.point", origin, loader=loader)
+        m = importlib.util.module_from_spec(spec)
+        name = m.__name__
+        before = sys.getrefcount(name)
+        spec.loader.exec_module(m)
+        print(sys.modules.get("zelk.field.geometry.point") is m, sys.getrefcount(name) - before)
+        """
+    )
+    assert check(out).split() == ["True", "0"]
+
+
 def test_quick_example(run_python):
     out = run_python(
         "from zelk.field.geometry.point import MultiPointRGJ; "

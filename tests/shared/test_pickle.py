@@ -238,6 +238,18 @@ def test_reconstructor_argument_types(checksum, state, exc):
         P.__pyx_unpickle_PointRGJ(P.PointRGJ, checksum, state)
 
 
+def test_reconstructor_checks_checksum_then_type_then_state():
+    # A bad state is only looked at once the checksum is accepted and the
+    # instance exists: a wrong checksum or class wins over it.
+    with pytest.raises(pickle.PickleError):
+        P.__pyx_unpickle_PointRGJ(P.PointRGJ, 1, [None] * 7)
+    with pytest.raises(TypeError) as ref:
+        P.PointRGJ.__new__(int)
+    with pytest.raises(TypeError) as err:
+        P.__pyx_unpickle_PointRGJ(int, CHECKSUMS[0], [None] * 7)
+    assert str(err.value) == str(ref.value)
+
+
 def test_reconstructors_in_the_namespace():
     for name in ("PointRGJ", "MultiPointRGJ"):
         f = getattr(P, "__pyx_unpickle_" + name)

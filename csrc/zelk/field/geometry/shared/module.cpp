@@ -201,9 +201,9 @@ bool exec_body(PyObject* module, const ModuleDef& def) {
     if (!check_version(def)) return false;
 
     PyObject* modules = PyImport_GetModuleDict();
-    const int present = PyDict_Contains(modules, PyModule_GetNameObject(module));
-    if (present < 0) return false;
-    if (!present && PyDict_SetItemString(modules, def.full_name, module) < 0) return false;
+    PyObject* entered = PyDict_GetItemString(modules, def.full_name);  // borrowed
+    if (entered == nullptr && PyDict_SetItemString(modules, def.full_name, module) < 0)
+        return false;
     if (!check_builtins(def, builtins)) return false;
 
     // Classes, in creation order, each with its pickling hooks.

@@ -159,10 +159,6 @@ PyObject* unpickle_body(const ClassEntry& e, const BoundArgs& bound) {
     const long checksum = PyLong_AsLong(index.get());
     if (checksum == -1 && PyErr_Occurred()) return nullptr;
     PyObject* state = bound[2];
-    if (state != Py_None && !PyTuple_CheckExact(state)) {
-        raise_bad_state(state);
-        return nullptr;
-    }
     if (checksum != p.checksums[0] && checksum != p.checksums[1] && checksum != p.checksums[2]) {
         std::string names;
         for (int k = 0; k < count_fields(p); ++k) {
@@ -188,7 +184,12 @@ PyObject* unpickle_body(const ClassEntry& e, const BoundArgs& bound) {
     if (!new_method) return nullptr;
     Ref result = steal(PyObject_CallOneArg(new_method.get(), bound[0]));
     if (!result) return nullptr;
-    if (state != Py_None && !restore_state(result.get(), p, state)) return nullptr;
+    if (state == Py_None) return result.release();
+    if (!PyTuple_CheckExact(state)) {
+        raise_bad_state(state);
+        return nullptr;
+    }
+    if (!restore_state(result.get(), p, state)) return nullptr;
     return result.release();
 }
 
