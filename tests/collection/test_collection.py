@@ -283,6 +283,75 @@ def test_squared_dist_matches_numpy_on_point_members(types):
     np.testing.assert_array_equal(values, stacked.min(1))
 
 
+class Answers(Stub):
+    """A member whose answers are given arrays, returned as they are."""
+
+    def __init__(self, dists=None, vectors=None, **kwargs):
+        super().__init__(**kwargs)
+        self.dists, self.vectors = dists, vectors
+
+    def squared_dist(self, x, scaled=True, inverted=True):
+        self.log.append((self.name, "squared_dist"))
+        return self.dists
+
+    def repulsion_vector(self, x, min_dist_select=True, **kwargs):
+        self.log.append((self.name, "repulsion_vector"))
+        return self.vectors
+
+
+class LoggedFlag:
+    def __init__(self, log, value=True, action=None):
+        self.log, self.value, self.action = log, value, action
+
+    def __bool__(self):
+        self.log.append(("flag",))
+        if self.action is not None:
+            self.action()
+        return self.value
+
+
+def answers(types, *members):
+    types["Answers"] = Answers
+    return GeometryCollectionRGJ([dict(type="Answers", **m) for m in members])
+
+
+def test_squared_dist_min_follows_numpy_for_signed_zeros(types):
+    dists = [np.array([-0.0, 0.0, 1.0, np.nan]), np.array([0.0, -0.0, np.nan, 1.0])]
+    c = answers(types, {"dists": dists[0]}, {"dists": dists[1]})
+    want = np.stack(dists, axis=1).min(1)
+    got = c.squared_dist(np.zeros((4, 2)))
+    np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(np.signbit(got), np.signbit(want))
+
+
+@pytest.mark.parametrize("query, values", [("squared_dist", "dists"), ("repulsion_vector", "vectors")])
+def test_flags_are_tested_after_the_members_answered(types, query, values):
+    log = []
+    good = np.zeros(3) if values == "dists" else np.zeros((3, 2))
+    c = answers(types, {values: good, "log": log, "name": "a"}, {values: good, "log": log, "name": "b"})
+    flag_position = 3 if query == "squared_dist" else 1
+    args = [np.zeros((3, 2))] + [True] * (flag_position - 1) + [LoggedFlag(log)]
+    log.clear()
+    getattr(c, query)(*args)
+    assert [entry[0] for entry in log] == ["a", "b", "flag"]
+
+    # Answers that cannot be stacked fail as NumPy's stack does, before the flag is asked.
+    c.rgjs[1].vectors = c.rgjs[1].dists = good[:2]
+    log.clear()
+    with pytest.raises(ValueError, match="same shape"):
+        getattr(c, query)(*args)
+    assert ("flag",) not in log
+
+
+@pytest.mark.parametrize("select", [True, False])
+def test_flag_resizing_an_answer_raises_instead_of_reading_freed_memory(types, select):
+    vectors = np.ones((1000, 2))
+    c = answers(types, {"vectors": vectors}, {"vectors": np.ones((1000, 2))})
+    flag = LoggedFlag([], select, lambda: vectors.resize((3, 2), refcheck=False))
+    with pytest.raises(RuntimeError, match="resized during the call"):
+        c.repulsion_vector(np.zeros((1000, 2)), flag)
+
+
 def test_repulsion_pick_uses_each_members_quadratic_form(types):
     c = GeometryCollectionRGJ(stubs({"vector": (1.0, 0.0), "metric": np.diag([4.0, 4.0])},
                                     {"vector": (1.5, 0.0)}))

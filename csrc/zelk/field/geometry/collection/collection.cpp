@@ -108,6 +108,7 @@ bool matrix_stack_view(PyObject* a, npy_intp m, std::vector<double>& out) {
 
 // Plain float64 1-D arrays of one common length; false otherwise.
 bool value_views(const std::vector<Ref>& items, std::vector<core::ValuesView>& views) {
+    views.clear();
     if (items.empty()) return false;
     for (const Ref& r : items) {
         if (!is_plain_float64(r.get(), 1)) return false;
@@ -121,6 +122,7 @@ bool value_views(const std::vector<Ref>& items, std::vector<core::ValuesView>& v
 
 // Plain float64 (n, 2) arrays of one common n; false otherwise.
 bool pair_views(const std::vector<Ref>& items, std::vector<PairsView>& views) {
+    views.clear();
     if (items.empty()) return false;
     for (const Ref& r : items) {
         PairsView v;
@@ -346,9 +348,10 @@ PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
 
 // --- distance, repulsion and gradient ---------------------------------------
 
-// Per point: the smallest squared distance over the members and its member.
+// Per point: the smallest squared distance over the members, and with a true
+// `ref_flag` also its member. The flag is tested once the answers are stacked.
 Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* inverted,
-                 bool with_reference) {
+                 PyObject* ref_flag) {
     std::vector<Ref> dists;
     if (!map_members(self, dists, [&](PyObject* m) {
             return call_method(m, "squared_dist", {x},
@@ -360,27 +363,44 @@ Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* invert
     if (value_views(dists, views)) {
         const npy_intp n = views.front().n;
         const npy_intp m = static_cast<npy_intp>(views.size());
+        const int with_reference = truth(ref_flag);
+        if (with_reference < 0) return Ref();
         Ref values = new_float64({n});
         Ref index = with_reference ? new_intp(n) : Ref();
         if (!values || (with_reference && !index)) return Ref();
+        // The flag's __bool__ may have changed the answers: read them again.
+        if (!value_views(dists, views) || views.front().n != n) return steal(resized_during_call());
         double* out = f64_data(values.get());
-        npy_intp* picked = with_reference ? static_cast<npy_intp*>(PyArray_DATA(
-                                                reinterpret_cast<PyArrayObject*>(index.get())))
-                                          : nullptr;
+        if (!with_reference) {
+            // np.min: a later equal value replaces the earlier (the sign of a
+            // zero), and a NaN stays once met.
+            for (npy_intp l = 0; l < n; ++l) {
+                double low = views[0][l];
+                for (npy_intp i = 1; i < m; ++i) {
+                    const double v = views[i][l];
+                    if (low == low) low = low < v ? low : v;
+                }
+                out[l] = low;
+            }
+            return values;
+        }
+        npy_intp* picked =
+            static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(index.get())));
         std::vector<double> row(static_cast<size_t>(m));
         for (npy_intp l = 0; l < n; ++l) {
             for (npy_intp i = 0; i < m; ++i) row[i] = views[i][l];
             const std::ptrdiff_t k = core::argmin_first(row.data(), m);
-            out[l] = row[k];  // np.min yields NaN too when the row has one
-            if (picked != nullptr) picked[l] = k;
+            out[l] = row[k];
+            picked[l] = k;
         }
-        if (!with_reference) return values;
         return steal(PyTuple_Pack(2, values.get(), index.get()));
     }
     Ref list = as_list(dists);
     Ref one = py_int(1);
     Ref stacked = list ? np_call("stack", {list.get()}, {{"axis", one.get()}}) : Ref();
     if (!stacked) return Ref();
+    const int with_reference = truth(ref_flag);
+    if (with_reference < 0) return Ref();
     if (!with_reference) return np_call("min", {stacked.get()}, {{"axis", one.get()}});
     Ref idx = np_call("argmin", {stacked.get()}, {{"axis", one.get()}});
     const Py_ssize_t n = idx ? PyObject_Length(stacked.get()) : -1;
@@ -392,9 +412,8 @@ Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* invert
 }
 
 PyObject* squared_dist_body(PyObject* self, const BoundArgs& a) {
-    const int ref = truth(a.get(3, Py_False));
-    if (ref < 0) return nullptr;
-    return squared_dist(self, a[0], a.get(1, Py_True), a.get(2, Py_True), ref).release();
+    return squared_dist(self, a[0], a.get(1, Py_True), a.get(2, Py_True), a.get(3, Py_False))
+        .release();
 }
 
 // The NumPy formulation of the pick by each member's quadratic form.
@@ -423,11 +442,23 @@ Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObjec
         })) {
         return Ref();
     }
-    const int select = truth(select_flag);
-    if (select < 0) return Ref();
     std::vector<PairsView> views;
     const bool plain = pair_views(vectors, views);
     const npy_intp m = static_cast<npy_intp>(vectors.size());
+    Ref stacked;
+    if (!plain) {  // NumPy's stacking errors come before the flag is tested
+        Ref list = as_list(vectors);
+        Ref zero = py_int(0);
+        stacked = list && zero ? np_call("stack", {list.get()}, {{"axis", zero.get()}}) : Ref();
+        if (!stacked) return Ref();
+    }
+    const int select = truth(select_flag);
+    if (select < 0) return Ref();
+    // The flag's __bool__ may have changed the answers: read them again.
+    const npy_intp rows = plain ? views.front().n : 0;
+    if (plain && (!pair_views(vectors, views) || views.front().n != rows)) {
+        return steal(resized_during_call());
+    }
     if (plain && !select) {
         const npy_intp n = views.front().n;
         Ref out = new_float64({m * n, 2});
@@ -459,10 +490,13 @@ Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObjec
         }
         return out;
     }
-    Ref list = as_list(vectors);
-    Ref zero = py_int(0), minus_one = py_int(-1), two = py_int(2);
-    Ref stacked = list ? np_call("stack", {list.get()}, {{"axis", zero.get()}}) : Ref();
-    if (!stacked) return Ref();
+    if (!stacked) {
+        Ref list = as_list(vectors);
+        Ref zero = py_int(0);
+        stacked = list && zero ? np_call("stack", {list.get()}, {{"axis", zero.get()}}) : Ref();
+        if (!stacked) return Ref();
+    }
+    Ref minus_one = py_int(-1), two = py_int(2);
     if (select) {
         stacked = select_numpy(stacked.get(), get_field(coll(self)->inv_repulsions));
         if (!stacked) return Ref();
