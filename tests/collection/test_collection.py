@@ -199,9 +199,25 @@ def test_set_repulsion_reaches_every_member(types):
     log.clear()
     marker = object()
     assert c.set_repulsion(marker) is None
-    assert log == [("a", "set_repulsion", marker), ("b", "set_repulsion", marker)]
+    # Every member first, then the members' matrices are stacked again.
+    assert log == [("a", "set_repulsion", marker), ("b", "set_repulsion", marker),
+                   ("a", "get_dist_matrix", True, True), ("b", "get_dist_matrix", True, True)]
     c.rgjs = []
-    assert c.set_repulsion(marker) is None
+    stacked = c.inv_repulsions
+    assert c.set_repulsion(marker) is None and c.inv_repulsions is stacked
+
+
+def test_set_repulsion_answers_as_a_collection_built_with_it(types):
+    rep = [[3.0, 0.4], [0.2, 0.5]]
+    geoms = points((0, 0), (5, 1), (-2, 4))
+    changed = GeometryCollectionRGJ(geoms)
+    changed.set_repulsion(rep)
+    built = GeometryCollectionRGJ([dict(g, repulsion=rep) for g in geoms])
+    x = np.random.default_rng(5).normal(size=(30, 2)) * 4
+    for name in ("inv_repulsions", "grad_matrixes"):
+        np.testing.assert_array_equal(getattr(changed, name), getattr(built, name))
+    for query in ("repulsion_vector", "squared_dist", "gradient"):
+        np.testing.assert_array_equal(getattr(changed, query)(x), getattr(built, query)(x))
 
 
 @pytest.mark.parametrize("arg", [None, [[0, 0]], 5])

@@ -241,6 +241,29 @@ Ref bbox_of_members(const std::vector<Ref>& boxes) {
     return pair ? np_call("array", {pair.get()}) : Ref();
 }
 
+// inv_repulsions and grad_matrixes: each member's get_dist_matrix(scaled=True,
+// inverted=True) and grad_matrix, stacked in member order.
+bool stack_member_matrices(PyObject* self, const std::vector<Ref>& members) {
+    std::vector<Ref> metrics, grads;
+    for (const Ref& m : members) {
+        Ref metric = metric_of(m.get());
+        if (!metric) return false;
+        metrics.push_back(std::move(metric));
+    }
+    Ref inv = array_of_matrices(metrics);
+    if (!inv) return false;
+    set_field(coll(self)->inv_repulsions, inv.release());
+    for (const Ref& m : members) {
+        Ref grad = steal(PyObject_GetAttrString(m.get(), "grad_matrix"));
+        if (!grad) return false;
+        grads.push_back(std::move(grad));
+    }
+    Ref grad_stack = array_of_matrices(grads);
+    if (!grad_stack) return false;
+    set_field(coll(self)->grad_matrixes, grad_stack.release());
+    return true;
+}
+
 PyObject* init_body(PyObject* self, const BoundArgs& a) {
     Ref table = import_type_table();
     if (!table) return nullptr;
@@ -264,23 +287,8 @@ PyObject* init_body(PyObject* self, const BoundArgs& a) {
     if (!list) return nullptr;
     set_field(coll(self)->rgjs, list.release());
 
-    std::vector<Ref> metrics, grads, boxes;
-    for (const Ref& m : members) {
-        Ref metric = metric_of(m.get());
-        if (!metric) return nullptr;
-        metrics.push_back(std::move(metric));
-    }
-    Ref inv = array_of_matrices(metrics);
-    if (!inv) return nullptr;
-    set_field(coll(self)->inv_repulsions, inv.release());
-    for (const Ref& m : members) {
-        Ref grad = steal(PyObject_GetAttrString(m.get(), "grad_matrix"));
-        if (!grad) return nullptr;
-        grads.push_back(std::move(grad));
-    }
-    Ref grad_stack = array_of_matrices(grads);
-    if (!grad_stack) return nullptr;
-    set_field(coll(self)->grad_matrixes, grad_stack.release());
+    if (!stack_member_matrices(self, members)) return nullptr;
+    std::vector<Ref> boxes;
     for (const Ref& m : members) {
         Ref box = steal(PyObject_GetAttrString(m.get(), "bbox"));
         if (!box) return nullptr;
@@ -300,12 +308,18 @@ PyObject* set_coordinates_body(PyObject*, const BoundArgs&) {
     return nullptr;
 }
 
+// Every member takes the new repulsion; then the stacked matrices are taken
+// again, so that the member picked and the gradient follow the members'
+// new metrics rather than those they were built with.
 PyObject* set_repulsion_body(PyObject* self, const BoundArgs& a) {
-    std::vector<Ref> ignored;
-    if (!map_members(self, ignored,
-                     [&](PyObject* m) { return call_method(m, "set_repulsion", {a[0]}); })) {
+    std::vector<Ref> members;
+    if (!map_members(self, members, [&](PyObject* m) -> Ref {
+            Ref r = call_method(m, "set_repulsion", {a[0]});
+            return r ? borrow(m) : Ref();
+        })) {
         return nullptr;
     }
+    if (!members.empty() && !stack_member_matrices(self, members)) return nullptr;
     Py_RETURN_NONE;
 }
 
