@@ -78,3 +78,30 @@ def test_multipoint_points_changed_by_the_metric(how, select):
     g = Spoiling(coords, REP)
     g.coordinates = coords.copy()  # an array that owns its memory, so that it can be resized
     np.testing.assert_array_equal(g.repulsion_vector(query(), Flag(select, g.coordinates, how)), want)
+
+
+class RecordingNumpy:
+    """NumPy, with the names looked up on it recorded."""
+
+    def __init__(self):
+        self.names = []
+
+    def __getattr__(self, name):
+        self.names.append(name)
+        return getattr(np, name)
+
+
+@pytest.mark.parametrize("cls, coords", SHAPES, ids=lambda v: getattr(v, "__name__", ""))
+@pytest.mark.parametrize("select", [True, False])
+def test_rebound_np_is_used_even_for_float64_batches(monkeypatch, cls, coords, select):
+    import sys
+
+    g = cls(coords, REP)
+    want = g.repulsion_vector(query(), select)
+    fake = RecordingNumpy()
+    monkeypatch.setattr(sys.modules[cls.__module__], "np", fake)
+    np.testing.assert_array_equal(g.repulsion_vector(query(), select), want)
+    assert "atleast_2d" in fake.names
+    monkeypatch.setattr(sys.modules[cls.__module__], "np", None)
+    with pytest.raises(AttributeError, match="atleast_2d"):
+        g.repulsion_vector(query(), select)

@@ -161,9 +161,22 @@ bool batch_in_place(PyObject* x, PairsView& out) {
 
 }  // namespace
 
+// Whether the module global `np` is NumPy itself, so that its atleast_2d and
+// astype may be stood in for; a caller who rebinds it gets their object used.
+static bool np_is_numpy() {
+    static PyObject* numpy = PyImport_ImportModule("numpy");  // kept for the process
+    if (numpy == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* module = internal::current_module_object();
+    PyObject* np = module ? PyDict_GetItemString(PyModule_GetDict(module), "np") : nullptr;
+    return np == numpy;
+}
+
 bool convert_query(PyObject* x, QueryBatch& out) {
     out.q = Ref();
-    out.fast = batch_in_place(x, out.view);
+    out.fast = np_is_numpy() && batch_in_place(x, out.view);
     if (out.fast) return true;
     out.q = as_query_batch(x);
     if (!out.q) return false;
