@@ -76,6 +76,41 @@ def test_loaded_under_another_name_enters_its_own_name(run_python):
     assert check(out).split() == ["True", "0"]
 
 
+@pytest.mark.parametrize("written_in_python", ["own", "subclass"])
+def test_base_types_written_in_python_are_refused(run_python, written_in_python):
+    # Classes made by a class statement free their instances through the
+    # interpreter's generic dealloc, which would hand the work back to ours.
+    out = run_python(
+        f"""
+        import importlib, sys, types
+        import zelk.field.geometry.base as real
+        fake = types.ModuleType("zelk.field.geometry.base")
+        if {written_in_python!r} == "own":
+            class RGJGeometry:
+                __slots__ = ("coordinates", "repulsion", "inv_repulsion", "eye_repulsion",
+                             "grad_matrix", "properties", "bbox")
+            class MultiRGJGeometry(RGJGeometry):
+                __slots__ = ()
+        else:
+            class RGJGeometry(real.RGJGeometry):
+                __slots__ = ()
+            class MultiRGJGeometry(real.MultiRGJGeometry):
+                __slots__ = ()
+        assert RGJGeometry.__basicsize__ == real.RGJGeometry.__basicsize__
+        fake.RGJGeometry, fake.MultiRGJGeometry = RGJGeometry, MultiRGJGeometry
+        sys.modules["zelk.field.geometry.base"] = fake
+        for m in ("point", "linestring", "polygon", "collection"):
+            try:
+                importlib.import_module("zelk.field.geometry." + m)
+            except TypeError as e:
+                print(e)
+        """
+    )
+    lines = check(out).splitlines()
+    assert len(lines) == 4
+    assert all(line.endswith("RGJGeometry is not a type implemented in C") for line in lines)
+
+
 def test_quick_example(run_python):
     out = run_python(
         "from zelk.field.geometry.point import MultiPointRGJ; "

@@ -88,6 +88,20 @@ bool check_builtins(const ModuleDef& def, PyObject* builtins) {
     return true;
 }
 
+// 1 when no type in the base chain of `t` was made by a class statement (their
+// instances are freed by the interpreter's generic dealloc), 0 when one was,
+// -1 on error.
+int native_chain(PyTypeObject* t) {
+    Ref probe = steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
+                                            "probe", PyDict_New()));
+    if (!probe) return -1;
+    const destructor generic = reinterpret_cast<PyTypeObject*>(probe.get())->tp_dealloc;
+    for (; t != nullptr; t = t->tp_base) {
+        if (t->tp_dealloc == generic) return 0;
+    }
+    return 1;
+}
+
 // Fetches a base type and checks that its layout is the one compiled against.
 PyObject* fetch_base(PyObject* base_module, const char* name) {
     Ref obj = steal(PyObject_GetAttrString(base_module, name));
@@ -95,6 +109,16 @@ PyObject* fetch_base(PyObject* base_module, const char* name) {
     const char* module_name = "zelk.field.geometry.base";
     if (!PyType_Check(obj.get())) {
         PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, name);
+        return nullptr;
+    }
+    // The instance slots hand allocation and freeing on to the base's own
+    // slots; a class written in Python somewhere in the base chain would hand
+    // them back to ours, without end.
+    const int native = native_chain(reinterpret_cast<PyTypeObject*>(obj.get()));
+    if (native < 0) return nullptr;
+    if (!native) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type implemented in C", module_name,
+                     name);
         return nullptr;
     }
     const Py_ssize_t size = reinterpret_cast<PyTypeObject*>(obj.get())->tp_basicsize;
