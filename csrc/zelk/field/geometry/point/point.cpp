@@ -120,21 +120,16 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     const bool fast = q.fast && pairs_view(coords, pts);
     // The formulation builds diff before the flag and the metric are asked
     // for, so code they run must not see its changes to x or the points.
-    std::vector<double> own_pts;
-    const bool pts_owned =
-        fast && caller_code_may_run(self, module_class(kMultiPointIndex), a.get(1, nullptr));
-    if (pts_owned) {
-        if (!q.detach() || !copy_pairs(pts, own_pts)) return nullptr;
-        pts = PairsView::contiguous(own_pts.data(), pts.n);
+    if (fast && caller_code_may_run(self, module_class(kMultiPointIndex), a.get(1, nullptr))) {
+        if (!q.detach()) return nullptr;
+        coords_ref = copy_pairs(pts);
+        coords = coords_ref.get();
+        if (!coords || !pairs_view(coords, pts)) return nullptr;
     }
     // The views as they stand now: an allocation may have run a finalizer.
     auto views_now = [&](PairsView& queries, PairsView& points) {
-        if (!q.reread(x, queries) || queries.n != q.view.n) return false;
-        if (pts_owned) {
-            points = pts;
-            return true;
-        }
-        return pairs_view(coords, points) && points.n == pts.n;
+        return q.reread(x, queries) && queries.n == q.view.n && pairs_view(coords, points) &&
+               points.n == pts.n;
     };
     Ref diff;
     if (!fast) {  // NumPy raises its shape errors before the flag or the metric is asked for
@@ -177,15 +172,6 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (!diff) {
         PyObject* batch = q.array(x);
         if (!batch) return nullptr;
-        if (pts_owned) {
-            // The points as they were when the call began.
-            Ref kept = new_float64({pts.n, 2});
-            if (!kept) return nullptr;
-            if (pts.n > 0)
-                std::memcpy(f64_data(kept.get()), own_pts.data(), own_pts.size() * sizeof(double));
-            coords_ref = kept;
-            coords = kept.get();
-        }
         diff = pairwise_diff(coords, batch);
         if (!diff) return nullptr;
     }

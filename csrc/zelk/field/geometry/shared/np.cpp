@@ -2,8 +2,6 @@
 
 #include "zelk/field/geometry/shared/internal.hpp"
 
-#include <cstring>
-#include <new>
 #include <vector>
 
 namespace zelk {
@@ -185,36 +183,28 @@ bool convert_query(PyObject* x, QueryBatch& out) {
 }
 
 PyObject* QueryBatch::array(PyObject* x) {
-    if (q) return q.get();
-    if (!owned_) {
-        q = as_query_batch(x);
-        return q.get();
-    }
-    q = new_float64({view.n, 2});
-    if (q && view.n > 0) std::memcpy(f64_data(q.get()), own_.data(), own_.size() * sizeof(double));
+    if (!q) q = as_query_batch(x);
     return q.get();
 }
 
 bool QueryBatch::reread(PyObject* x, PairsView& out) const {
-    if (owned_) {
-        out = view;
-        return true;
-    }
     return q ? pairs_view(q.get(), out) : batch_in_place(x, out);
 }
 
-bool copy_pairs(const PairsView& v, std::vector<double>& out) {
-    try {
-        out.resize(core::scratch_size(v.n, 2));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+Ref new_float64(std::initializer_list<npy_intp> shape) {
+    std::vector<npy_intp> dims(shape);
+    return steal(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_DOUBLE));
+}
+
+Ref copy_pairs(const PairsView& v) {
+    Ref out = new_float64({v.n, 2});
+    if (!out) return out;
+    double* o = f64_data(out.get());
     for (npy_intp i = 0; i < v.n; ++i) {
-        out[2 * i] = v.x(i);
-        out[2 * i + 1] = v.y(i);
+        o[2 * i] = v.x(i);
+        o[2 * i + 1] = v.y(i);
     }
-    return true;
+    return out;
 }
 
 PyObject* resized_during_call() {
@@ -223,16 +213,9 @@ PyObject* resized_during_call() {
 }
 
 bool QueryBatch::detach() {
-    if (!fast || q || owned_) return true;  // a converted batch is already our own
-    if (!copy_pairs(view, own_)) return false;
-    view = PairsView::contiguous(own_.data(), view.n);
-    owned_ = true;
-    return true;
-}
-
-Ref new_float64(std::initializer_list<npy_intp> shape) {
-    std::vector<npy_intp> dims(shape);
-    return steal(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_DOUBLE));
+    if (!fast || q) return true;  // a converted batch is already our own
+    q = copy_pairs(view);
+    return q && pairs_view(q.get(), view);
 }
 
 }  // namespace zelk

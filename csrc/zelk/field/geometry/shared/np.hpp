@@ -58,9 +58,9 @@ bool values_view(PyObject* a, core::ValuesView& out);
 // The four entries of a plain float64 (2, 2) array, row-major; false otherwise.
 bool matrix2_view(PyObject* a, double out[4]);
 
-// The rows of `v` copied to `out` as a C-contiguous (n, 2) block; false with
-// MemoryError set when it cannot be allocated.
-bool copy_pairs(const PairsView& v, std::vector<double>& out);
+// The rows of `v` copied into a new C-contiguous float64 (n, 2) array, with
+// NumPy's allocator (MemoryError when it cannot be had).
+Ref copy_pairs(const PairsView& v);
 
 // RuntimeError for an input array that Python code resized in place while a
 // call was reading it (NumPy's resize(refcheck=False)); returns nullptr.
@@ -82,10 +82,6 @@ struct QueryBatch {
     // the caller runs later (an overridden method, a truth test) may change x.
     // False with MemoryError set when the copy cannot be made.
     bool detach();
-
-  private:
-    std::vector<double> own_;
-    bool owned_ = false;
 };
 bool convert_query(PyObject* x, QueryBatch& out);
 
