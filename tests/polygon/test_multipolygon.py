@@ -231,3 +231,13 @@ def test_boxes_and_centre_keep_numpys_sign_of_zero(rng):
         assert_same_bits(m.bbox, np.array([boxes.min(0), boxes.max(0)]))
         centers = np.array([p.get_center_point() for p in m.polygons])
         assert_same_bits(m.get_center_point(), np.array([centers.min(0), centers.max(0)]).mean(0))
+
+
+def test_centre_of_member_centres_sums_from_positive_zero():
+    # mean(0) adds from +0.0: two -0.0 centres give +0.0, as NumPy gives.
+    m = MultiPolygonRGJ([[[[-0.0, 1.0]]], [[[-0.0, 3.0]]]])
+    centers = np.array([p.get_center_point() for p in m.polygons])
+    want = np.array([centers.min(0), centers.max(0)]).mean(0)
+    got = m.get_center_point()
+    np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(np.signbit(got), np.signbit(want))

@@ -253,9 +253,11 @@ class ResizingKernels:
         return getattr(self.real, name)
 
 
-def test_query_array_resized_during_the_call_raises(monkeypatch):
+def test_query_array_resized_by_a_kernels_stand_in(monkeypatch):
+    # A stand-in for the kernels module may run code when a kernel is looked
+    # up: the batch is converted before that, as the formulation converts it.
     p = PolygonRGJ(UNIT)
+    want = p.repulsion_vector(np.full((5000, 2), 7.0))
     x = np.full((5000, 2), 7.0)
     monkeypatch.setattr(polygon_module, "kernels", ResizingKernels(x))
-    with pytest.raises(RuntimeError, match="an input array was resized during the call"):
-        p.repulsion_vector(x)
+    np.testing.assert_array_equal(p.repulsion_vector(x), want)

@@ -293,11 +293,14 @@ PyObject* linestring_repulsion_vector(PyObject* self, const BoundArgs& a) {
         npy_intp dims[2] = {rows, 2};
         return PyArray_ZEROS(2, dims, NPY_DOUBLE, 0);
     }
-    // x is converted before the flag and the metric are asked for.
+    // x is converted before the flag, the metric and the kernel are asked for.
     PyTypeObject* own = module_class(kMultiLineStringIndex) == Py_TYPE(self)
                             ? Py_TYPE(self)
                             : module_class(kLineStringIndex);
-    if (caller_code_may_run(self, own, a.get(1, nullptr)) && !q.detach()) return nullptr;
+    if ((caller_code_may_run(self, own, a.get(1, nullptr)) || !kernels_lookup_is_plain()) &&
+        !q.detach(x)) {
+        return nullptr;
+    }
     const int select = truth(a.get(1, Py_True));
     if (select < 0) return nullptr;
 

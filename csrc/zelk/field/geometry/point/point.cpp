@@ -121,7 +121,7 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     // The formulation builds diff before the flag and the metric are asked
     // for, so code they run must not see its changes to x or the points.
     if (fast && caller_code_may_run(self, module_class(kMultiPointIndex), a.get(1, nullptr))) {
-        if (!q.detach()) return nullptr;
+        if (!q.detach(x)) return nullptr;
         coords_ref = copy_pairs(pts);
         coords = coords_ref.get();
         if (!coords || !pairs_view(coords, pts)) return nullptr;

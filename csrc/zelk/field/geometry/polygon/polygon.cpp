@@ -631,6 +631,8 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (!query_rows(x, q, n)) return nullptr;
     PolygonObject* p = poly(self);
     if (p->S == 0) return zeros({n, 2}).release();
+    // x is converted before the kernels are looked up.
+    if (!kernels_lookup_is_plain() && !q.detach(x)) return nullptr;
 
     Ref rings = borrow(get_field(p->rings));
     Ref zero = py_int(0), one = py_int(1);
@@ -892,7 +894,15 @@ PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
         plain = pair_view(PyList_GET_ITEM(centers.get(), i), c);
         if (plain) e.add(c);
     }
-    if (plain) return box_centre(e).release();
+    if (plain) {
+        // mean(0) sums from +0.0, so two -0.0 give +0.0, then divides by the count.
+        Ref out = new_float64({2});
+        if (!out) return nullptr;
+        double* o = f64_data(out.get());
+        o[0] = ((0.0 + e.lo[0]) + e.hi[0]) / 2.0;
+        o[1] = ((0.0 + e.lo[1]) + e.hi[1]) / 2.0;
+        return out.release();
+    }
     Ref stacked = np_call("array", {centers.get()});
     Ref both = stacked ? numpy_box(stacked.get(), false) : Ref();
     Ref zero = py_int(0);
@@ -907,9 +917,10 @@ PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
     npy_intp n;
     if (!query_rows(x, q, n)) return nullptr;
     if (multi(self)->S == 0) return zeros({n, 2}).release();
-    // x is converted before the flag and the metric are asked for.
-    if (caller_code_may_run(self, module_class(kMultiPolygonIndex), a.get(1, nullptr)) &&
-        !q.detach()) {
+    // x is converted before the flag, the metric and the kernel are asked for.
+    if ((caller_code_may_run(self, module_class(kMultiPolygonIndex), a.get(1, nullptr)) ||
+         !kernels_lookup_is_plain()) &&
+        !q.detach(x)) {
         return nullptr;
     }
     const int select = truth(a.get(1, Py_True));

@@ -17,6 +17,13 @@ Ref kernel_function(const char* name) {
     return steal(PyObject_GetAttrString(kernels, name));
 }
 
+bool kernels_lookup_is_plain() {
+    PyObject* module = internal::current_module_object();
+    PyObject* kernels =
+        module != nullptr ? PyDict_GetItemString(PyModule_GetDict(module), "kernels") : nullptr;
+    return kernels != nullptr && PyModule_CheckExact(kernels);
+}
+
 bool is_native_kernel(PyObject* f, const char* name) {
     if (!PyCFunction_CheckExact(f)) return false;
     auto* cf = reinterpret_cast<PyCFunctionObject*>(f);

@@ -9,6 +9,10 @@ namespace zelk {
 // getattr(kernels, name), with `kernels` read from the module namespace now.
 Ref kernel_function(const char* name);
 
+// True when the module global `kernels` is a plain module object, so that
+// looking a kernel up on it runs none of the caller's code.
+bool kernels_lookup_is_plain();
+
 // True when f is the package's own compiled kernel of that name, so a caller
 // may run the same core routine directly on validated views instead.
 bool is_native_kernel(PyObject* f, const char* name);

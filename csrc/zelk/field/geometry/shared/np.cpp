@@ -212,9 +212,9 @@ PyObject* resized_during_call() {
     return nullptr;
 }
 
-bool QueryBatch::detach() {
+bool QueryBatch::detach(PyObject* x) {
     if (!fast || q) return true;  // a converted batch is already our own
-    q = copy_pairs(view);
+    q = as_query_batch(x);
     return q && pairs_view(q.get(), view);
 }
 

@@ -81,7 +81,7 @@ struct QueryBatch {
     // Copies a batch read in place out of x, as the conversion would have: code
     // the caller runs later (an overridden method, a truth test) may change x.
     // False with MemoryError set when the copy cannot be made.
-    bool detach();
+    bool detach(PyObject* x);
 };
 bool convert_query(PyObject* x, QueryBatch& out);
 
