@@ -18,9 +18,10 @@ Ref kernel_function(const char* name) {
 }
 
 bool kernels_lookup_is_plain() {
+    static PyObject* key = PyUnicode_InternFromString("kernels");  // kept for the process
     PyObject* module = internal::current_module_object();
-    PyObject* kernels =
-        module != nullptr ? PyDict_GetItemString(PyModule_GetDict(module), "kernels") : nullptr;
+    if (module == nullptr || key == nullptr) return false;
+    PyObject* kernels = PyDict_GetItem(PyModule_GetDict(module), key);
     return kernels != nullptr && PyModule_CheckExact(kernels);
 }
 

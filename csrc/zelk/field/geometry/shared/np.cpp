@@ -167,9 +167,10 @@ static bool np_is_numpy() {
         PyErr_Clear();
         return false;
     }
+    static PyObject* key = PyUnicode_InternFromString("np");  // kept for the process
     PyObject* module = internal::current_module_object();
-    PyObject* np = module ? PyDict_GetItemString(PyModule_GetDict(module), "np") : nullptr;
-    return np == numpy;
+    if (module == nullptr || key == nullptr) return false;
+    return PyDict_GetItem(PyModule_GetDict(module), key) == numpy;
 }
 
 bool convert_query(PyObject* x, QueryBatch& out) {
