@@ -5,9 +5,6 @@
 
 #include "core/points.hpp"
 
-#include <cstring>
-#include <vector>
-
 namespace zelk {
 namespace {
 

@@ -157,11 +157,9 @@ bool batch_in_place(PyObject* x, PairsView& out) {
     return true;
 }
 
-}  // namespace
-
 // Whether the module global `np` is NumPy itself, so that its atleast_2d and
 // astype may be stood in for; a caller who rebinds it gets their object used.
-static bool np_is_numpy() {
+bool np_is_numpy() {
     static PyObject* numpy = PyImport_ImportModule("numpy");  // kept for the process
     if (numpy == nullptr) {
         PyErr_Clear();
@@ -172,6 +170,8 @@ static bool np_is_numpy() {
     if (module == nullptr || key == nullptr) return false;
     return PyDict_GetItem(PyModule_GetDict(module), key) == numpy;
 }
+
+}  // namespace
 
 bool convert_query(PyObject* x, QueryBatch& out) {
     out.q = Ref();

@@ -7,7 +7,6 @@
 #include "core/views.hpp"
 
 #include <initializer_list>
-#include <vector>
 #include <utility>
 
 namespace zelk {
