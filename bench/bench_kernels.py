@@ -1,7 +1,7 @@
 """Speed of zelk.field.kernels against the same computation in NumPy (the
 nearest-segment selection) and in shapely (point in polygon with holes).
 
-Run after installing the package:  python bench/bench_kernels.py
+Run after installing the package:  python bench/run.py (or this file alone)
 Prints ratios measured side by side in one run (higher means zelk is faster).
 """
 
@@ -46,10 +46,11 @@ def wavy(n):
     return np.vstack([ring, ring[:1]])
 
 
-def main():
+def main(quick=False):
     rng = np.random.default_rng(0)
     metric = np.linalg.inv(np.array([[2.0, 0.3], [0.1, 0.5]]))
-    for m, s in ((1, 10), (1, 1000), (1000, 1000), (100_000, 1000)):
+    sizes = ((1, 10), (1, 1000), (1000, 1000), (100_000, 1000))
+    for m, s in sizes[:3] if quick else sizes:
         p1 = rng.uniform(-10.0, 10.0, (s, 2))
         v = rng.uniform(-2.0, 2.0, (s, 2))
         vdv = (v * v).sum(axis=1)
@@ -61,8 +62,8 @@ def main():
                 lambda: kernels.segment_repulsion_vectors(*args),
                 lambda: numpy_segment_repulsion(*args))
 
-    for n, k, shape in ((1000, 100, "wavy"), (1_000_000, 10_000, "wavy"),
-                        (1_000_000, 10_000, "jagged")):
+    shapes = ((1000, 100, "wavy"), (1_000_000, 10_000, "wavy"), (1_000_000, 10_000, "jagged"))
+    for n, k, shape in shapes[:1] if quick else shapes:
         outer = wavy(k) if shape == "wavy" else star(rng, k, (0.0, 0.0), 8.0, 10.0)
         holes = [star(rng, max(8, k // 100), (4.0 * np.cos(a), 4.0 * np.sin(a)), 0.5, 1.0)
                  for a in np.linspace(0.0, 2.0 * np.pi, 6, endpoint=False)]

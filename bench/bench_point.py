@@ -1,6 +1,6 @@
 """Speed of the point classes against the same computation written in NumPy.
 
-Run after installing the package:  python bench/bench_point.py
+Run after installing the package:  python bench/run.py (or this file alone)
 Prints ratios measured side by side in one run (higher means zelk is faster).
 """
 
@@ -23,17 +23,17 @@ def numpy_multipoint(x, coords, metric, select=True):
     return diff[np.arange(len(x)), dist.argmin(1)]
 
 
-def main():
+def main(quick=False):
     rng = np.random.default_rng(0)
     p = PointRGJ([1.5, -2.0])
-    for n in (1, 1000, 100_000):
+    for n in (1, 1000) if quick else (1, 1000, 100_000):
         x = rng.normal(size=(n, 2))
         assert np.array_equal(p.repulsion_vector(x), numpy_point(x, p.coordinates))
         compare(f"PointRGJ.repulsion_vector n={n}", lambda: p.repulsion_vector(x),
                 lambda: numpy_point(x, p.coordinates))
 
     rep = np.array([[2.0, 0.3], [0.1, 0.5]])
-    for m, n in ((10, 1), (100, 1000), (100, 100_000)):
+    for m, n in ((10, 1), (100, 1000)) if quick else ((10, 1), (100, 1000), (100, 100_000)):
         g = MultiPointRGJ(rng.normal(size=(m, 2)) * 10, repulsion=rep)
         x = rng.normal(size=(n, 2)) * 10
         metric = g.get_dist_matrix()

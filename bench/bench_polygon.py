@@ -1,7 +1,7 @@
 """Speed of PolygonRGJ against the same computation written in NumPy and
 against shapely 2.
 
-Run after installing the package:  python bench/bench_polygon.py
+Run after installing the package:  python bench/run.py (or this file alone)
 Prints ratios measured side by side in one run (higher means zelk is faster).
 Where a reference would take minutes (or more memory than the machine has)
 it is timed on a subset of the query points and scaled linearly to the full
@@ -13,7 +13,7 @@ import time
 import numpy as np
 import shapely
 
-from _timing import best_time, compare
+from _timing import best_time, compare, record
 from zelk.field.geometry.polygon import PolygonRGJ
 
 
@@ -102,27 +102,25 @@ def shapely_repulsion(x, shape, boundary):
 
 
 def compare_many(label, ours, references, repeat):
-    """compare() for calls of seconds: ours timed once, with `repeat` rounds,
-    against each (name, callable, scale); a reference with scale > 1 runs on
-    1/scale of the query points and its time is multiplied by scale."""
+    """Several references against one timing of ours; (name, callable, scale) each."""
     t_ours = best_time(ours, repeat=repeat)
     for name, reference, scale in references:
         t_ref = best_time(reference, repeat=repeat) * scale
-        note = f"  (reference on 1/{scale:g} of the points, scaled)" if scale > 1 else ""
-        print(f"{label:<58} {name} / ours = {t_ref / t_ours:8.2f}x{note}")
+        note = f"reference on 1/{scale:g} of the points, scaled" if scale > 1 else ""
+        record(label, name, t_ours, t_ref, note=note)
 
 
-def main():
+def main(quick=False):
     started = time.perf_counter()
     rng = np.random.default_rng(0)
 
-    for k in (10, 10_000):
+    for k in (10,) if quick else (10, 10_000):
         coords = with_hole(rng, k)
         p = PolygonRGJ(coords)
         shape = shapely.Polygon(coords[0], coords[1:])
         boundary = shape.boundary
         shapely.prepare(shape)
-        for n in (1, 1_000_000):
+        for n in (1, 2000) if quick else (1, 1_000_000):
             # Uniform over a box a little larger than the polygon: about half
             # of the points fall outside and go to the segment kernel.
             x = rng.uniform(-1.1, 1.1, (n, 2))
@@ -159,7 +157,7 @@ def main():
                     repeat=2,
                 )
 
-    for k in (10, 10_000, 100_000):
+    for k in (10, 1000) if quick else (10, 10_000, 100_000):
         coords = with_hole(rng, k)
         as_lists = [r.tolist() for r in coords]
         p = PolygonRGJ(coords)
