@@ -2,7 +2,6 @@
 
 import gc
 import weakref
-import zlib
 
 import numpy as np
 import pytest
@@ -12,11 +11,6 @@ from zelk.field.geometry.point import MultiPointRGJ, PointRGJ
 
 FIELDS = ["coordinates", "repulsion", "inv_repulsion", "eye_repulsion", "grad_matrix", "properties", "bbox"]
 CLASSES = [RGJGeometry, MultiRGJGeometry, PointRGJ, MultiPointRGJ]
-
-
-@pytest.fixture
-def rng(request):
-    return np.random.default_rng(zlib.crc32(request.node.name.encode()))
 
 
 def fields(g):

@@ -1,14 +1,13 @@
 import ctypes
 import os
 import pathlib
-import shutil
-import subprocess
 import textwrap
 
 import numpy as np
 import pytest
 import shapely
 
+import zelk.field
 from zelk.field import kernels
 
 from kernel_oracles import (
@@ -21,8 +20,6 @@ from kernel_oracles import (
     in_layout,
     star_ring,
 )
-
-REPO = pathlib.Path(__file__).resolve().parents[2]
 
 METRICS = {
     "identity": np.eye(2),
@@ -722,20 +719,16 @@ def test_garbage_never_crashes(run_python):
 
 
 @pytest.fixture(scope="session")
-def core(tmp_path_factory):
-    """The core compiled with the project's arithmetic flags, for ctypes."""
-    cxx = shutil.which("g++") or shutil.which("c++")
-    if cxx is None:
-        pytest.skip("no C++ compiler")
-    lib = tmp_path_factory.mktemp("core") / "libcore_harness.so"
-    sources = [str(pathlib.Path(__file__).with_name("core_harness.cpp"))]
-    sources += [str(p) for p in sorted((REPO / "csrc" / "core").glob("*.cpp"))]
-    subprocess.run(
-        [cxx, "-std=c++17", "-O3", "-ffp-contract=off", "-fno-math-errno", "-Wall", "-Wextra",
-         "-Werror", "-shared", "-fPIC", f"-I{REPO / 'csrc'}", *sources, "-o", str(lib)],
-        check=True,
-    )
-    return ctypes.CDLL(str(lib))
+def core():
+    """The core's C test entry points, built with the modules' flags when the
+    build is configured with ZELK_BUILD_TESTS (dev-build and CI do)."""
+    path = os.environ.get("ZELK_CORE_HARNESS")
+    if path is None:
+        found = [p for d in zelk.field.__path__ for p in sorted(pathlib.Path(d).glob("_core_harness.*"))]
+        if not found:
+            pytest.skip("the core test harness was not built (configure with -DZELK_BUILD_TESTS=ON)")
+        path = found[0]
+    return ctypes.CDLL(str(path))
 
 
 def view_args(a):

@@ -1,7 +1,6 @@
 """MultiPointRGJ: offsets to the nearest point of a set, or to every point."""
 
 import warnings
-import zlib
 
 import numpy as np
 import pytest
@@ -66,11 +65,6 @@ class ArraySub(np.ndarray):
 class BadFlag:
     def __bool__(self):
         raise LookupError("flag")
-
-
-@pytest.fixture
-def rng(request):
-    return np.random.default_rng(zlib.crc32(request.node.name.encode()))
 
 
 @pytest.fixture

@@ -1,6 +1,5 @@
 """PointRGJ: the vector from the point to each query point."""
 
-import zlib
 
 import numpy as np
 import pytest
@@ -29,11 +28,6 @@ def assert_like_formula(call, ref):
         got = call()
         assert got.dtype == np.float64 and got.shape == want.shape
         np.testing.assert_array_equal(got, want)
-
-
-@pytest.fixture
-def rng(request):
-    return np.random.default_rng(zlib.crc32(request.node.name.encode()))
 
 
 @pytest.mark.parametrize(
