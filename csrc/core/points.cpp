@@ -2,6 +2,7 @@
 
 #include "core/argmin.hpp"
 #include "core/clones.hpp"
+#include "core/forms.hpp"
 
 #include <vector>
 
@@ -19,12 +20,6 @@ std::vector<double> columns_of(const PairsView& v) {
     return c;
 }
 
-inline double quadratic_form(const Metric2& m, double d0, double d1) {
-    const double a0 = d0 * m.m00 + d1 * m.m10;
-    const double a1 = d0 * m.m01 + d1 * m.m11;
-    return a0 * d0 + a1 * d1;
-}
-
 ZELK_VECTOR_CLONES
 void select_nearest(const PairsView& queries, const double* __restrict px,
                     const double* __restrict py, std::ptrdiff_t n, const Metric2 metric,
@@ -33,7 +28,7 @@ void select_nearest(const PairsView& queries, const double* __restrict px,
         const double x0 = queries.x(i);
         const double x1 = queries.y(i);
         for (std::ptrdiff_t j = 0; j < n; ++j) {
-            q[j] = quadratic_form(metric, px[j] - x0, py[j] - x1);
+            q[j] = form_vector_matrix(metric, px[j] - x0, py[j] - x1);
         }
         const std::ptrdiff_t k = argmin_first(q, n);
         out[2 * i] = px[k] - x0;

@@ -1,9 +1,9 @@
 // Offsets from query points to the points of a point set, and the nearest
 // point under a 2x2 metric.
 //
-// For query x and point p: d = p - x, and the form is evaluated as NumPy's
-// ((d @ M) * d).sum(-1) without fused multiply-add:
-//   a0 = d0 * m00 + d1 * m10;  a1 = d0 * m01 + d1 * m11;  q = a0 * d0 + a1 * d1.
+// For query x and point p: d = p - x, and the form is NumPy's
+// ((d @ M) * d).sum(-1) in the order form_vector_matrix (core/forms.hpp)
+// names; it only selects, so the sign of a zero form does not matter.
 #pragma once
 
 #include "core/views.hpp"

@@ -2,6 +2,7 @@
 
 #include "core/argmin.hpp"
 #include "core/clones.hpp"
+#include "core/forms.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -23,12 +24,6 @@ inline double clipped_t(double px, double py, double p1x, double p1y, double vx,
 // One coordinate of w = p - (p1 + t * v).
 inline double offset(double p, double p1, double t, double v) {
     return p - (p1 + t * v);
-}
-
-inline double metric_form(const Metric2& m, double w0, double w1) {
-    const double a0 = m.m00 * w0 + m.m01 * w1;
-    const double a1 = m.m10 * w0 + m.m11 * w1;
-    return w0 * a0 + w1 * a1;
 }
 
 // The segments copied once per call into contiguous columns, so that the
@@ -110,7 +105,7 @@ ZELK_CLONE_INLINE void forms(const Segments& s, std::ptrdiff_t first, std::ptrdi
         for (int p = 0; p < P; ++p) {
             const double tk = t[p * ld + k];
             q[p * ld + k] =
-                metric_form(metric, offset(px[p], p1x, tk, vx), offset(py[p], p1y, tk, vy));
+                form_matrix_vector(metric, offset(px[p], p1x, tk, vx), offset(py[p], p1y, tk, vy));
         }
     }
 }

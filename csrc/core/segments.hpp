@@ -28,8 +28,8 @@ inline void segment_entry(double x0, double y0, double x1, double y1, double* p1
 }
 
 // For each query point j, writes to out[2j], out[2j+1] the offset w of the
-// segment with the smallest w . (metric w), evaluated as
-//   (w0 * (m00 w0 + m01 w1)) + (w1 * (m10 w0 + m11 w1)).
+// segment with the smallest w . (metric w), evaluated in the order
+// form_matrix_vector (core/forms.hpp) names.
 // Ties go to the lowest segment index; a NaN form is chosen as NumPy's argmin
 // chooses it (the first NaN wins). The segment count is p1.n; v and v_dot_v
 // must hold at least that many rows. With no segment every row is NaN.

@@ -1,10 +1,12 @@
 // C entry points over the numeric core for tests that load it with ctypes:
 // the point-set kernels and the unselected segment offsets have no Python
 // binding of their own in this package.
+#include "core/parallel.hpp"
 #include "core/points.hpp"
 #include "core/segments.hpp"
 
 #include <new>
+#include <stdexcept>
 
 using zelk::core::Metric2;
 using zelk::core::PairsView;
@@ -62,6 +64,24 @@ int harness_segment_offsets(const char* q, long qn, long qr, long qc, const doub
                                     PairsView::contiguous(v, s), ValuesView::contiguous(vdv, s),
                                     out);
     } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+// parallel_for over rows [0, n) on `threads` threads in `pieces` ranges: each
+// row adds 1 to hits[row], and the range holding row `fail_at` (when >= 0)
+// throws after counting its rows. Returns 1 when the exception reached the
+// caller, 0 when none was thrown, -1 for anything else.
+int harness_parallel_for(long n, int threads, long pieces, long fail_at, long* hits) {
+    try {
+        zelk::core::parallel_for(n, threads, pieces, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+            for (std::ptrdiff_t i = begin; i < end; ++i) ++hits[i];
+            if (begin <= fail_at && fail_at < end) throw std::runtime_error("range failed");
+        });
+    } catch (const std::runtime_error&) {
+        return 1;
+    } catch (...) {
         return -1;
     }
     return 0;

@@ -822,3 +822,23 @@ def test_core_nearest_segment_on_strided_queries(core, rng, m, s):
                                         pointer(v), pointer(vdv), ctypes.c_long(s),
                                         pointer(np.ascontiguousarray(metric)), pointer(out)) == 0
     assert_same_bits(out, nearest_segment_oracle(points, p1, v, vdv, metric))
+
+
+def task_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.parametrize("n, threads, pieces, fail_at", [
+    (1000, 4, 4, -1), (1001, 3, 7, -1), (5, 8, 100, -1), (1000, 1, 4, -1),
+    (1000, 4, 4, 0), (1000, 3, 9, 999), (1000, 4, 16, 500)])
+def test_core_parallel_for_covers_rows_and_joins_every_thread(core, n, threads, pieces, fail_at):
+    hits = np.zeros(n, dtype=np.int64)
+    before = task_count()
+    rc = core.harness_parallel_for(ctypes.c_long(n), ctypes.c_int(threads), ctypes.c_long(pieces),
+                                   ctypes.c_long(fail_at), hits.ctypes.data_as(ctypes.c_void_p))
+    assert task_count() == before
+    if fail_at < 0:
+        assert rc == 0 and (hits == 1).all()
+    else:
+        # The failure comes back; no row ran twice and the failing row ran.
+        assert rc == 1 and hits.max() == 1 and hits[fail_at] == 1

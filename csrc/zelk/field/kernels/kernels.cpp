@@ -4,9 +4,7 @@
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/numpy.hpp"
 #include "zelk/field/geometry/shared/ref.hpp"
-
-#include "core/rings.hpp"
-#include "core/segments.hpp"
+#include "zelk/field/geometry/shared/threads.hpp"
 
 #include <string>
 #include <vector>
@@ -122,7 +120,7 @@ PyObject* segment_repulsion_vectors(PyObject*, const zelk::BoundArgs& args) {
     }
     double* out =
         static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    zelk::core::nearest_segment_offsets(points, p1, v, v_dot_v, metric, out);
+    zelk::nearest_segments_threaded(points, false, p1, v, v_dot_v, metric, out);
     return result.release();
 }
 
@@ -155,7 +153,7 @@ PyObject* point_in_rings(PyObject*, const zelk::BoundArgs& args) {
         return nullptr;
     }
     bool* out = static_cast<bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    zelk::core::points_in_rings(points, outer, holes.data(), holes.size(), out);
+    zelk::points_in_rings_threaded(points, outer, holes.data(), holes.size(), out);
     return result.release();
 }
 

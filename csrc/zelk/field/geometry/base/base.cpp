@@ -5,6 +5,7 @@
 #include "zelk/field/geometry/shared/module.hpp"
 
 #include "core/extremes.hpp"
+#include "core/forms.hpp"
 
 #include <cmath>
 
@@ -123,13 +124,8 @@ Ref quadratic_forms(PyObject* d, PyObject* m) {
     if (pairs_view(d, v) && matrix2_view(m, mm)) {
         Ref out = new_float64({v.n});
         if (!out) return out;
-        double* o = f64_data(out.get());
-        for (npy_intp i = 0; i < v.n; ++i) {
-            const double d0 = v.x(i), d1 = v.y(i);
-            const double a0 = d0 * mm[0] + d1 * mm[2];
-            const double a1 = d0 * mm[1] + d1 * mm[3];
-            o[i] = (0.0 + a0 * d0) + a1 * d1;  // summed from 0.0, as NumPy's sum
-        }
+        core::forms_vector_matrix_from_zero(v, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
+                                            f64_data(out.get()));
         return out;
     }
     Ref dm = steal(PyNumber_MatrixMultiply(d, m));

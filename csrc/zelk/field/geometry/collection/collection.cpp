@@ -8,6 +8,7 @@
 
 #include "core/argmin.hpp"
 #include "core/extremes.hpp"
+#include "core/forms.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -87,21 +88,19 @@ Ref array_of_matrices(const std::vector<Ref>& items) {
 }
 
 // The (m, 2, 2) matrices of a plain float64 array, row-major per matrix.
-bool matrix_stack_view(PyObject* a, npy_intp m, std::vector<double>& out) {
+bool matrix_stack_view(PyObject* a, npy_intp m, std::vector<core::Metric2>& out) {
     if (!is_plain_float64(a, 3)) return false;
     auto* arr = reinterpret_cast<PyArrayObject*>(a);
     if (PyArray_DIM(arr, 0) != m || PyArray_DIM(arr, 1) != 2 || PyArray_DIM(arr, 2) != 2)
         return false;
-    out.resize(static_cast<size_t>(4 * m));
+    out.resize(static_cast<size_t>(m));
     const char* base = static_cast<const char*>(PyArray_DATA(arr));
+    const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1),
+                   s2 = PyArray_STRIDE(arr, 2);
     for (npy_intp i = 0; i < m; ++i) {
-        for (int j = 0; j < 2; ++j) {
-            for (int k = 0; k < 2; ++k) {
-                out[4 * i + 2 * j + k] =
-                    core::load_double(base + i * PyArray_STRIDE(arr, 0) +
-                                      j * PyArray_STRIDE(arr, 1) + k * PyArray_STRIDE(arr, 2));
-            }
-        }
+        const char* b = base + i * s0;
+        out[i] = {core::load_double(b), core::load_double(b + s2), core::load_double(b + s1),
+                  core::load_double(b + s1 + s2)};
     }
     return true;
 }
@@ -483,25 +482,14 @@ Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObjec
         }
         return out;
     }
-    std::vector<double> inv;
+    std::vector<core::Metric2> inv;
     if (plain && matrix_stack_view(get_field(coll(self)->inv_repulsions), m, inv)) {
         const npy_intp n = views.front().n;
         Ref out = new_float64({n, 2});
         if (!out) return out;
-        double* o = f64_data(out.get());
-        std::vector<double> q(static_cast<size_t>(m));
-        for (npy_intp l = 0; l < n; ++l) {
-            for (npy_intp i = 0; i < m; ++i) {
-                const double v0 = views[i].x(l), v1 = views[i].y(l);
-                const double* A = &inv[4 * i];
-                const double n0 = A[0] * v0 + A[1] * v1;
-                const double n1 = A[2] * v0 + A[3] * v1;
-                q[i] = v0 * n0 + v1 * n1;
-            }
-            const std::ptrdiff_t k = core::argmin_first(q.data(), m);
-            o[2 * l] = views[k].x(l);
-            o[2 * l + 1] = views[k].y(l);
-        }
+        // einsum("ijk,lik->lij") then (v * Mv).sum(-1): the member's metric
+        // applied first.
+        core::pick_smallest_form(views.data(), m, n, inv.data(), f64_data(out.get()));
         return out;
     }
     if (!stacked) {
@@ -593,7 +581,7 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
 
     PyObject* grads = get_field(coll(self)->grad_matrixes);
     PairsView r;
-    std::vector<double> g;
+    std::vector<core::Metric2> g;
     std::vector<npy_intp> k;
     if (pairs_view(rv.get(), r) && is_plain_float64(column.get(), 2) &&
         PyArray_DIM(reinterpret_cast<PyArrayObject*>(column.get()), 0) == r.n &&
@@ -608,11 +596,11 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
         double* o = f64_data(out.get());
         for (npy_intp l = 0; l < r.n; ++l) {
             const double neg = -core::load_double(cbase + l * PyArray_STRIDE(col, 0));
-            const double* G = &g[4 * k[l]];
-            const double r0 = r.x(l), r1 = r.y(l);
             // einsum accumulates from 0.0, so a -0.0 sum comes out +0.0
-            o[2 * l] = neg * ((0.0 + G[0] * r0) + G[1] * r1);
-            o[2 * l + 1] = neg * ((0.0 + G[2] * r0) + G[3] * r1);
+            double applied[2];
+            core::matrix_vector_from_zero(g[k[l]], r.x(l), r.y(l), applied);
+            o[2 * l] = neg * applied[0];
+            o[2 * l + 1] = neg * applied[1];
         }
         return out.release();
     }

@@ -7,7 +7,6 @@
 // loops stand for, so odd shapes broadcast and fail exactly as NumPy does.
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
-#include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 #include "zelk/field/geometry/shared/segments.hpp"
 
@@ -21,7 +20,6 @@ namespace zelk {
 namespace {
 
 constexpr const char kModule[] = "zelk.field.geometry.linestring";
-constexpr const char kKernel[] = "segment_repulsion_vectors";
 enum ClassIndex { kLineStringIndex, kMultiLineStringIndex };
 
 struct LineStringObject {
@@ -110,10 +108,6 @@ bool list_of_pairs(PyObject* list, std::vector<Ref>& items, Accept accept) {
 }
 
 // --- segment cache ------------------------------------------------------------
-
-// What a fast path did: finished, failed with an exception set, or left the
-// work to the NumPy path without having changed anything.
-enum class Fast { Done, Error, Declined };
 
 // The arrays of a cache being built. `joined` lays the pairs out as the multi
 // line string's concatenation does, (2, S, 2), to be seen through an axis swap.
@@ -293,37 +287,10 @@ PyObject* linestring_repulsion_vector(PyObject* self, const BoundArgs& a) {
         npy_intp dims[2] = {rows, 2};
         return PyArray_ZEROS(2, dims, NPY_DOUBLE, 0);
     }
-    // x is converted before the flag, the metric and the kernel are asked for.
     PyTypeObject* own = module_class(kMultiLineStringIndex) == Py_TYPE(self)
                             ? Py_TYPE(self)
                             : module_class(kLineStringIndex);
-    if ((caller_code_may_run(self, own, a.get(1, nullptr)) || !kernels_lookup_is_plain()) &&
-        !q.detach(x)) {
-        return nullptr;
-    }
-    const int select = truth(a.get(1, Py_True));
-    if (select < 0) return nullptr;
-
-    if (!select) {
-        Ref out = segment_offsets_fast(x, q, SegmentCache(cache_slots(self)));
-        if (out || PyErr_Occurred()) return out.release();
-        PyObject* batch = q.array(x);
-        return batch ? segment_offsets_numpy(batch, cache_slots(self)) : nullptr;
-    }
-
-    Ref metric = metric_of(self);
-    Ref kernel = metric ? kernel_function(kKernel) : Ref();
-    if (!kernel) return nullptr;
-    SegmentCache cache(cache_slots(self));
-    if (is_native_kernel(kernel.get(), kKernel)) {
-        Ref out = nearest_offsets_fast(x, q, cache, metric.get());
-        if (out || PyErr_Occurred()) return out.release();
-    }
-    PyObject* batch = q.array(x);
-    if (!batch) return nullptr;
-    return call(kernel.get(),
-                {batch, cache.p1.get(), cache.v.get(), cache.v_dot_v.get(), metric.get()})
-        .release();
+    return segment_repulsion_vector(self, own, x, q, a.get(1, nullptr), cache_slots(self));
 }
 
 // --- LineStringRGJ construction -------------------------------------------------

@@ -10,8 +10,8 @@
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 #include "zelk/field/geometry/shared/segments.hpp"
+#include "zelk/field/geometry/shared/threads.hpp"
 
-#include "core/rings.hpp"
 #include "core/segments.hpp"
 
 #include <cstddef>
@@ -610,13 +610,9 @@ PyObject* polygon_repulsion_numpy(PyObject* self, PyObject* x, npy_intp n, PyObj
     Ref picked = rows ? getitem(x, {rows.get()}) : Ref();
     Ref xo = picked ? np_call("ascontiguousarray", {picked.get()}) : Ref();
     if (!xo) return nullptr;
-    Ref srv = kernel_function("segment_repulsion_vectors");
-    if (!srv) return nullptr;
-    PolygonObject* p = poly(self);
-    SegmentCache cache(polygon_cache(self).segments);
-    Ref metric = borrow(get_field(p->metric));
-    Ref chosen = call(srv.get(),
-                      {xo.get(), cache.p1.get(), cache.v.get(), cache.v_dot_v.get(), metric.get()});
+    const NearestSegments query(polygon_cache(self).segments, &poly(self)->metric);
+    if (query.failed()) return nullptr;
+    Ref chosen = query.call_kernel(xo.get());
     Ref out = chosen ? zeros({n, 2}) : Ref();
     if (!out || PyObject_SetItem(out.get(), rows.get(), chosen.get()) < 0) return nullptr;
     return out.release();
@@ -661,43 +657,38 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     }
 
     std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
-    core::points_in_rings(xv, outer_view, hole_views.data(), hole_views.size(), inside.get());
+    points_in_rings_threaded(xv, outer_view, hole_views.data(), hole_views.size(), inside.get());
     npy_intp m = 0;
     for (npy_intp i = 0; i < n; ++i) m += !inside[i];
     if (m == 0) return zeros({n, 2}).release();
 
-    Ref srv = kernel_function("segment_repulsion_vectors");
-    if (!srv) return nullptr;
-    SegmentCache cache(polygon_cache(self).segments);
-    Ref metric = borrow(get_field(p->metric));
+    const NearestSegments query(polygon_cache(self).segments, &p->metric);
+    if (query.failed()) return nullptr;
     Ref out = zeros({n, 2});
     if (!out) return nullptr;
     // The lookups and allocations above may have run Python code: read x again.
     if (!q.reread(x, xv) || xv.n != n) return resized_during_call();
-    PairsView p1v, vv;
-    core::ValuesView dv;
-    double mm[4];
-    if (is_native_kernel(srv.get(), "segment_repulsion_vectors") && cache.views(p1v, vv, dv) &&
-        p1v.n >= 1 && matrix2_view(metric.get(), mm)) {
-        std::vector<double> packed(static_cast<std::size_t>(4 * m));
+    if (query.native()) {
+        std::vector<double> packed(core::scratch_size(m, 4));
         double* xo = packed.data();
         double* chosen = xo + 2 * m;
         pack_outside(xv, inside.get(), xo, nullptr);
-        core::nearest_segment_offsets(PairsView::contiguous(xo, m), p1v, vv, dv,
-                                      core::Metric2{mm[0], mm[1], mm[2], mm[3]}, chosen);
-        double* o = f64_data(out.get());
-        for (npy_intp i = 0, j = 0; i < n; ++i) {
-            if (inside[i]) continue;
-            o[2 * i] = chosen[2 * j];
-            o[2 * i + 1] = chosen[2 * j + 1];
-            ++j;
+        const Fast done = query.answer(PairsView::contiguous(xo, m), true, chosen);
+        if (done == Fast::Error) return nullptr;
+        if (done == Fast::Done) {
+            double* o = f64_data(out.get());
+            for (npy_intp i = 0, j = 0; i < n; ++i) {
+                if (inside[i]) continue;
+                o[2 * i] = chosen[2 * j];
+                o[2 * i + 1] = chosen[2 * j + 1];
+                ++j;
+            }
+            return out.release();
         }
-        return out.release();
     }
     Ref rows, xo;
     if (!pack_outside(xv, inside.get(), m, rows, xo)) return nullptr;
-    Ref chosen = call(srv.get(),
-                      {xo.get(), cache.p1.get(), cache.v.get(), cache.v_dot_v.get(), metric.get()});
+    Ref chosen = query.call_kernel(xo.get());
     if (!chosen || PyObject_SetItem(out.get(), rows.get(), chosen.get()) < 0) return nullptr;
     return out.release();
 }
@@ -917,35 +908,8 @@ PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
     npy_intp n;
     if (!query_rows(x, q, n)) return nullptr;
     if (multi(self)->S == 0) return zeros({n, 2}).release();
-    // x is converted before the flag, the metric and the kernel are asked for.
-    if ((caller_code_may_run(self, module_class(kMultiPolygonIndex), a.get(1, nullptr)) ||
-         !kernels_lookup_is_plain()) &&
-        !q.detach(x)) {
-        return nullptr;
-    }
-    const int select = truth(a.get(1, Py_True));
-    if (select < 0) return nullptr;
-
-    if (!select) {
-        Ref out = segment_offsets_fast(x, q, SegmentCache(multi_cache(self).segments));
-        if (out || PyErr_Occurred()) return out.release();
-        PyObject* batch = q.array(x);
-        return batch ? segment_offsets_numpy(batch, multi_cache(self).segments) : nullptr;
-    }
-
-    Ref metric = metric_of(self);
-    Ref srv = metric ? kernel_function("segment_repulsion_vectors") : Ref();
-    if (!srv) return nullptr;
-    SegmentCache cache(multi_cache(self).segments);
-    if (is_native_kernel(srv.get(), "segment_repulsion_vectors")) {
-        Ref out = nearest_offsets_fast(x, q, cache, metric.get());
-        if (out || PyErr_Occurred()) return out.release();
-    }
-    PyObject* batch = q.array(x);
-    if (!batch) return nullptr;
-    return call(srv.get(),
-                {batch, cache.p1.get(), cache.v.get(), cache.v_dot_v.get(), metric.get()})
-        .release();
+    return segment_repulsion_vector(self, module_class(kMultiPolygonIndex), x, q, a.get(1, nullptr),
+                                    multi_cache(self).segments);
 }
 
 // "coordinates": each member's `rings` list itself.

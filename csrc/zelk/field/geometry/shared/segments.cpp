@@ -1,10 +1,17 @@
 #include "zelk/field/geometry/shared/segments.hpp"
 
+#include "zelk/field/geometry/shared/geometry.hpp"
+#include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/layout.hpp"
+#include "zelk/field/geometry/shared/threads.hpp"
 
 #include "core/segments.hpp"
 
 namespace zelk {
+
+namespace {
+constexpr const char kSegmentKernel[] = "segment_repulsion_vectors";
+}  // namespace
 
 SegmentCache::SegmentCache(const SegmentSlots& s)
     : p1(borrow(get_field(*s.p1))),
@@ -91,22 +98,75 @@ PyObject* segment_offsets_numpy(PyObject* batch, const SegmentSlots& s) {
     return w ? call_method(w.get(), "reshape", {minus_one.get(), two.get()}).release() : nullptr;
 }
 
-Ref nearest_offsets_fast(PyObject* x, const QueryBatch& q, const SegmentCache& cache,
-                         PyObject* metric) {
-    PairsView p1, v, points;
+NearestSegments::NearestSegments(const SegmentSlots& s, PyObject* metric)
+    : kernel_(kernel_function(kSegmentKernel)), cache_(s), metric_(borrow(metric)) {}
+
+NearestSegments::NearestSegments(const SegmentSlots& s, PyObject** metric_slot)
+    : kernel_(kernel_function(kSegmentKernel)),
+      cache_(s),
+      metric_(borrow(get_field(*metric_slot))) {}
+
+bool NearestSegments::native() const {
+    PairsView p1, v;
     core::ValuesView vdv;
     double m[4];
-    if (!q.fast || !cache.views(p1, v, vdv) || p1.n < 1 || !matrix2_view(metric, m)) return Ref();
-    const npy_intp rows = q.view.n;
-    Ref out = new_float64({rows, 2});
-    if (!out) return out;
-    if (!cache.views(p1, v, vdv) || p1.n < 1 || !matrix2_view(metric, m) || !q.reread(x, points) ||
-        points.n != rows) {
-        return Ref();
+    return is_native_kernel(kernel_.get(), kSegmentKernel) && cache_.views(p1, v, vdv) &&
+           p1.n >= 1 && matrix2_view(metric_.get(), m);
+}
+
+Fast NearestSegments::answer(const PairsView& points, bool points_owned, double* out) const {
+    PairsView p1, v;
+    core::ValuesView vdv;
+    double m[4];
+    if (!native() || !cache_.views(p1, v, vdv) || !matrix2_view(metric_.get(), m)) {
+        return Fast::Declined;
     }
-    core::nearest_segment_offsets(points, p1, v, vdv, core::Metric2{m[0], m[1], m[2], m[3]},
-                                  f64_data(out.get()));
-    return out;
+    nearest_segments_threaded(points, points_owned, p1, v, vdv,
+                              core::Metric2{m[0], m[1], m[2], m[3]}, out);
+    return Fast::Done;
+}
+
+Ref NearestSegments::call_kernel(PyObject* batch) const {
+    return call(kernel_.get(),
+                {batch, cache_.p1.get(), cache_.v.get(), cache_.v_dot_v.get(), metric_.get()});
+}
+
+Ref nearest_segment_offsets(PyObject* x, QueryBatch& q, const SegmentSlots& s, PyObject* metric) {
+    NearestSegments query(s, metric);
+    if (query.failed()) return Ref();
+    if (q.fast && query.native()) {
+        const npy_intp rows = q.view.n;
+        Ref out = new_float64({rows, 2});
+        if (!out) return out;
+        // The allocation may have run a finalizer: read x again.
+        PairsView points;
+        if (q.reread(x, points) && points.n == rows) {
+            const Fast done = query.answer(points, false, f64_data(out.get()));
+            if (done == Fast::Done) return out;
+            if (done == Fast::Error) return Ref();
+        }
+    }
+    PyObject* batch = q.array(x);
+    return batch ? query.call_kernel(batch) : Ref();
+}
+
+PyObject* segment_repulsion_vector(PyObject* self, PyTypeObject* own, PyObject* x, QueryBatch& q,
+                                   PyObject* select_flag, const SegmentSlots& s) {
+    // x is converted before the flag, the metric and the kernel are asked for.
+    if ((caller_code_may_run(self, own, select_flag) || !kernels_lookup_is_plain()) &&
+        !q.detach(x)) {
+        return nullptr;
+    }
+    const int select = truth(select_flag != nullptr ? select_flag : Py_True);
+    if (select < 0) return nullptr;
+    if (!select) {
+        Ref out = segment_offsets_fast(x, q, SegmentCache(s));
+        if (out || PyErr_Occurred()) return out.release();
+        PyObject* batch = q.array(x);
+        return batch ? segment_offsets_numpy(batch, s) : nullptr;
+    }
+    Ref metric = metric_of(self);
+    return metric ? nearest_segment_offsets(x, q, s, metric.get()).release() : nullptr;
 }
 
 }  // namespace zelk

@@ -45,10 +45,56 @@ Ref segment_offsets_fast(PyObject* x, const QueryBatch& q, const SegmentCache& c
 //   (x[None, :, :] - proj).reshape(-1, 2)
 PyObject* segment_offsets_numpy(PyObject* batch, const SegmentSlots& s);
 
-// The native segment kernel's computation on views, the nearest segment's
-// offset per query point under `metric`. An empty Ref without an exception
-// leaves the call to the kernel.
-Ref nearest_offsets_fast(PyObject* x, const QueryBatch& q, const SegmentCache& cache,
-                         PyObject* metric);
+// What a fast path did: finished, failed with an exception set, or declined
+// without having changed anything, leaving the work to the NumPy route.
+enum class Fast { Done, Error, Declined };
+
+// The selecting query, one road for every class with a segment cache and for
+// the kernel itself: per query point the offset from the segment nearest
+// under `metric`, as kernels.segment_repulsion_vectors(points, _p1, _v,
+// _v_dot_v, metric) gives it. When that kernel is the package's own and the
+// cache and metric are plain arrays, the core answers directly (large
+// batches on worker threads, see threads.hpp); otherwise the kernel is
+// called, so a replaced kernel or odd fields behave as the formulation says.
+class NearestSegments {
+  public:
+    // Looks the kernel up now (failed() then says whether that raised) and
+    // holds the cache fields and the metric as they are now.
+    NearestSegments(const SegmentSlots& s, PyObject* metric);
+    // The same with the metric read from a field, after the lookup.
+    NearestSegments(const SegmentSlots& s, PyObject** metric_slot);
+    bool failed() const { return !kernel_; }
+
+    // Whether the core may answer: the native kernel, a plain cache with at
+    // least one segment and a plain (2, 2) metric.
+    bool native() const;
+    // The core's answer for `points`, written to `out` (C-contiguous
+    // (points.n, 2), memory this call created). The inputs are viewed again
+    // here, since code may have run since native() was asked: Declined when
+    // they no longer fit. `points_owned`: `points` too is memory this call
+    // created.
+    Fast answer(const PairsView& points, bool points_owned, double* out) const;
+    // kernel(batch, _p1, _v, _v_dot_v, metric)
+    Ref call_kernel(PyObject* batch) const;
+
+  private:
+    Ref kernel_;
+    SegmentCache cache_;
+    Ref metric_;
+};
+
+// The selecting query for a converted batch: the core on the batch's view
+// when it can, else the kernel on `q.array(x)`.
+Ref nearest_segment_offsets(PyObject* x, QueryBatch& q, const SegmentSlots& s, PyObject* metric);
+
+// repulsion_vector(x, min_dist_select=True) of the classes whose query is the
+// segment cache alone (line strings, multi polygons), once x is converted
+// into q and the cache is known to hold a segment:
+//   min_dist_select true:  the selecting query with self.get_dist_matrix(scaled=True,
+//   inverted=True) min_dist_select false: every segment's offset, segment-major.
+// `own` is the class whose get_dist_matrix runs no caller code; `select_flag`
+// is nullptr when not given.
+PyObject* segment_repulsion_vector(PyObject* self, PyTypeObject* own, PyObject* x, QueryBatch& q,
+                                   PyObject* select_flag, const SegmentSlots& s);
 
 }  // namespace zelk

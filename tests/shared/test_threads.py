@@ -1,0 +1,152 @@
+"""The thread setting, and large batches split across threads giving the
+same bits as one thread."""
+
+import operator
+import os
+import signal
+
+import numpy as np
+import pytest
+
+import zelk.field
+from zelk.field import kernels
+from zelk.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
+from zelk.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
+
+
+@pytest.fixture
+def threads():
+    """Sets the thread count for one test and restores it afterwards."""
+    saved = zelk.field.get_num_threads()
+    yield zelk.field.set_num_threads
+    zelk.field.set_num_threads(saved)
+
+
+def ring(rng, k, radius=1.0):
+    ang = np.sort(rng.uniform(0.0, 2.0 * np.pi, k))
+    return np.c_[np.cos(ang), np.sin(ang)] * rng.uniform(0.6, 1.0, k)[:, None] * radius
+
+
+def nearest_oracle(x, p1, v, vdv, metric):
+    """The nearest segment's offset, formula by formula in NumPy."""
+    w = x[:, None, :] - p1[None, :, :]
+    t = np.clip(((0.0 + w[..., 0] * v[:, 0]) + w[..., 1] * v[:, 1]) / vdv, 0.0, 1.0)
+    w = x[:, None, :] - (p1 + t[..., None] * v)
+    q = (w[..., 0] * (metric[0, 0] * w[..., 0] + metric[0, 1] * w[..., 1])
+         + w[..., 1] * (metric[1, 0] * w[..., 0] + metric[1, 1] * w[..., 1]))
+    return w[np.arange(len(x)), np.argmin(q, axis=1)]
+
+
+METRIC = np.array([[2.0, 0.3], [0.1, 0.5]])
+
+
+def queries(rng, n):
+    x = rng.uniform(-1.5, 1.5, (n, 2))
+    x[::97] = np.round(x[::97], 1)  # ties between segments and points on edges
+    x[5] = np.nan
+    return x
+
+
+SCENES = {
+    "kernel": lambda rng, x: kernels.segment_repulsion_vectors(
+        x[::-1], *cache_of(rng), METRIC),
+    "point_in_rings": lambda rng, x: kernels.point_in_rings(
+        np.tile(x, (4, 1)), ring(rng, 300), [ring(rng, 40, 0.3)]),
+    "linestring": lambda rng, x: LineStringRGJ(ring(rng, 400), repulsion=METRIC).repulsion_vector(x),
+    "multilinestring": lambda rng, x: MultiLineStringRGJ(
+        [ring(rng, 200), ring(rng, 50, 0.5)], repulsion=METRIC).repulsion_vector(x),
+    "polygon": lambda rng, x: PolygonRGJ(
+        [ring(rng, 400), ring(rng, 40, 0.3)], repulsion=METRIC).repulsion_vector(x),
+    "multipolygon": lambda rng, x: MultiPolygonRGJ(
+        [[ring(rng, 300)], [ring(rng, 60, 0.4) + 2.0]], repulsion=METRIC).repulsion_vector(x),
+}
+
+
+def cache_of(rng):
+    pairs = np.stack([ring(rng, 300), ring(rng, 300)], axis=1)
+    v = pairs[:, 1] - pairs[:, 0]
+    return np.ascontiguousarray(pairs[:, 0]), v, np.where((v * v).sum(1) <= 0, 1.0, (v * v).sum(1))
+
+
+@pytest.mark.parametrize("scene", SCENES)
+@pytest.mark.parametrize("count", [2, 3, 7])
+def test_several_threads_give_the_bits_of_one(threads, scene, count):
+    x = queries(np.random.default_rng(1), 20_011)
+    threads(1)
+    one = SCENES[scene](np.random.default_rng(2), x)
+    threads(count)
+    several = SCENES[scene](np.random.default_rng(2), x)
+    assert one.dtype == several.dtype and one.shape == several.shape
+    assert np.array_equal(one.view(np.uint8), several.view(np.uint8))
+
+
+def test_threaded_kernel_matches_the_formula(threads):
+    rng = np.random.default_rng(3)
+    p1, v, vdv = cache_of(rng)
+    x = queries(rng, 4_000)
+    threads(3)
+    got = kernels.segment_repulsion_vectors(x, p1, v, vdv, METRIC)
+    with np.errstate(invalid="ignore"):
+        want = nearest_oracle(x, p1, v, vdv, METRIC)
+    assert np.array_equal(got, want, equal_nan=True)
+
+
+def test_none_restores_the_default(threads, run_python):
+    threads(1)
+    assert zelk.field.get_num_threads() == 1
+    threads(None)
+    env = os.environ.get("ZELK_FIELD_NUM_THREADS", "").strip()
+    assert zelk.field.get_num_threads() == (int(env) if env else len(os.sched_getaffinity(0)))
+
+
+@pytest.mark.parametrize("value, error", [
+    (1.5, TypeError), ("2", TypeError), ([2], TypeError), (0, ValueError), (-3, ValueError)])
+def test_invalid_counts_raise_and_change_nothing(threads, value, error):
+    threads(2)
+    with pytest.raises(error):
+        threads(value)
+    assert zelk.field.get_num_threads() == 2
+    if error is TypeError:  # what an integer setter raises
+        with pytest.raises(TypeError):
+            operator.index(value)
+
+
+@pytest.mark.parametrize("env, expected", [("3", "3"), (" 5 ", "5"), ("", "cores"),
+                                           ("zero", "cores"), ("0", "cores")])
+def test_environment_variable_read_at_import(run_python, env, expected):
+    proc = run_python("""
+        import os, warnings
+        warnings.simplefilter("error")
+        try:
+            import zelk.field as f
+        except RuntimeWarning as w:
+            warnings.simplefilter("ignore")
+            import zelk.field as f
+            print("warned")
+        f.set_num_threads(1)
+        f.set_num_threads(None)
+        print(f.get_num_threads(), len(os.sched_getaffinity(0)))
+    """, env={"ZELK_FIELD_NUM_THREADS": env})
+    assert proc.returncode == 0, proc.stderr
+    *warned, counts = proc.stdout.split("\n")[:-1]
+    got, cores = counts.split()
+    assert got == (cores if expected == "cores" else expected)
+    assert bool(warned) == (env.strip() not in ("", "3", "5"))
+
+
+def test_interrupt_during_threaded_calls_leaves_no_thread(threads):
+    rng = np.random.default_rng(4)
+    polygon = PolygonRGJ([ring(rng, 2000)], repulsion=METRIC)
+    x = rng.uniform(-1.5, 1.5, (50_000, 2))
+    threads(4)
+    before = len(os.listdir("/proc/self/task"))
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            for _ in range(1000):
+                polygon.repulsion_vector(x)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert len(os.listdir("/proc/self/task")) == before
