@@ -2,6 +2,7 @@
 // geometry holds and the distance, field-value and export operations they share.
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
+#include "zelk/field/geometry/shared/items.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 
 #include "core/extremes.hpp"
@@ -84,8 +85,9 @@ PyObject* get_dist_matrix_body(PyObject* self, const BoundArgs& a) {
 
 // b = np.asarray(bbox, dtype=np.float64).reshape(-1, 2)
 Ref box_rows(PyObject* self) {
+    Ref box = field_value(geo(self)->bbox);
     Ref f64 = float64_type();
-    Ref arr = np_call("asarray", {get_field(geo(self)->bbox)}, {{"dtype", f64.get()}});
+    Ref arr = np_call("asarray", {box.get()}, {{"dtype", f64.get()}});
     Ref minus_one = py_int(-1), two = py_int(2);
     return arr ? call_method(arr.get(), "reshape", {minus_one.get(), two.get()}) : Ref();
 }
@@ -122,8 +124,13 @@ Ref quadratic_forms(PyObject* d, PyObject* m) {
     PairsView v;
     double mm[4];
     if (pairs_view(d, v) && matrix2_view(m, mm)) {
-        Ref out = new_float64({v.n});
+        const npy_intp n = v.n;
+        Ref out = new_float64({n});
         if (!out) return out;
+        // The allocation may have run a finalizer that resized d in place.
+        if (!pairs_view(d, v) || v.n != n || !matrix2_view(m, mm)) {
+            return steal(resized_during_call());
+        }
         core::forms_vector_matrix_from_zero(v, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
                                             f64_data(out.get()));
         return out;
@@ -156,37 +163,29 @@ PyObject* eval_body(PyObject* self, const BoundArgs& a) {
 
 // GeoJSON coordinates of the instance: a list of each item's tolist() for a
 // list of arrays, the flat pair for a Point, else coordinates.tolist().
-Ref export_coordinates(PyObject* coords, PyObject* rgj_type) {
-    if (PyList_Check(coords)) {
-        const Py_ssize_t n = PyList_GET_SIZE(coords);
-        Ref out = steal(PyList_New(n));
-        if (!out) return out;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = call_method(PyList_GET_ITEM(coords, i), "tolist").release();
-            if (item == nullptr) return Ref();
-            PyList_SET_ITEM(out.get(), i, item);
-        }
-        return out;
+Ref export_coordinates(const Ref& coords, PyObject* rgj_type) {
+    if (PyList_Check(coords.get())) {
+        return map_list_items(coords, [](PyObject* c) { return call_method(c, "tolist"); });
     }
     const int is_point =
         PyUnicode_Check(rgj_type) && PyUnicode_CompareWithASCIIString(rgj_type, "Point") == 0;
     if (is_point) {
-        Ref arr = np_call("asarray", {coords});
+        Ref arr = np_call("asarray", {coords.get()});
         Ref minus_one = py_int(-1);
         Ref flat = arr ? call_method(arr.get(), "reshape", {minus_one.get()}) : Ref();
         return flat ? call_method(flat.get(), "tolist") : Ref();
     }
-    return call_method(coords, "tolist");
+    return call_method(coords.get(), "tolist");
 }
 
 PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
     Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
     if (!rgj_type) return nullptr;
-    Ref held = borrow(get_field(geo(self)->coordinates));  // tolist() may replace the field
-    Ref coords = export_coordinates(held.get(), rgj_type.get());
-    Ref repulsion = coords ? call_method(get_field(geo(self)->repulsion), "tolist") : Ref();
+    Ref coords = export_coordinates(field_value(geo(self)->coordinates), rgj_type.get());
+    Ref held = coords ? field_value(geo(self)->repulsion) : Ref();
+    Ref repulsion = held ? call_method(held.get(), "tolist") : Ref();
     if (!repulsion) return nullptr;
-    Ref properties = borrow(get_field(geo(self)->properties));
+    Ref properties = field_value(geo(self)->properties);
     return rgeojson_feature(properties.get(), rgj_type.get(),
                             {{"coordinates", coords.get()}, {"repulsion", repulsion.get()}})
         .release();

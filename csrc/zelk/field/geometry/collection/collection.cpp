@@ -4,6 +4,7 @@
 // can be a member; the module imports none of the other geometry modules.
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
+#include "zelk/field/geometry/shared/items.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 
 #include "core/argmin.hpp"
@@ -42,14 +43,7 @@ const FieldDef kOwnFields[] = {
 // Calls fn(member) for each member of `rgjs` in order, collecting the results.
 template <class F>
 bool map_members(PyObject* self, std::vector<Ref>& out, F&& fn) {
-    Ref it = steal(PyObject_GetIter(get_field(coll(self)->rgjs)));
-    if (!it) return false;
-    while (Ref member = steal(PyIter_Next(it.get()))) {
-        Ref r = fn(member.get());
-        if (!r) return false;
-        out.push_back(std::move(r));
-    }
-    return !PyErr_Occurred();
+    return collect_items(field_value(coll(self)->rgjs), out, fn);
 }
 
 Ref as_list(const std::vector<Ref>& items) {
@@ -323,16 +317,14 @@ PyObject* set_repulsion_body(PyObject* self, const BoundArgs& a) {
 }
 
 PyObject* in_bbox_body(PyObject* self, const BoundArgs& a) {
-    Ref it = steal(PyObject_GetIter(get_field(coll(self)->rgjs)));
-    if (!it) return nullptr;
-    while (Ref member = steal(PyIter_Next(it.get()))) {
-        Ref r = call_method(member.get(), "in_bbox", {a[0]});
-        const int t = r ? PyObject_IsTrue(r.get()) : -1;
-        if (t < 0) return nullptr;
-        if (t) Py_RETURN_TRUE;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    Py_RETURN_FALSE;
+    int found = 0;
+    const bool walked = each_item(field_value(coll(self)->rgjs), [&](PyObject* member) {
+        Ref r = call_method(member, "in_bbox", {a[0]});
+        found = r ? PyObject_IsTrue(r.get()) : -1;
+        return found == 0;  // stops at the first member that holds the batch, or an error
+    });
+    if (found < 0 || (!walked && PyErr_Occurred())) return nullptr;
+    return PyBool_FromLong(found);
 }
 
 PyObject* get_dist_matrix_body(PyObject* self, const BoundArgs& a) {
@@ -483,7 +475,8 @@ Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObjec
         return out;
     }
     std::vector<core::Metric2> inv;
-    if (plain && matrix_stack_view(get_field(coll(self)->inv_repulsions), m, inv)) {
+    Ref inv_field = field_value(coll(self)->inv_repulsions);
+    if (plain && matrix_stack_view(inv_field.get(), m, inv)) {
         const npy_intp n = views.front().n;
         Ref out = new_float64({n, 2});
         if (!out) return out;
@@ -500,7 +493,8 @@ Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObjec
     }
     Ref minus_one = py_int(-1), two = py_int(2);
     if (select) {
-        stacked = select_numpy(stacked.get(), get_field(coll(self)->inv_repulsions));
+        // Read where the formulation reads it, after the stacking.
+        stacked = select_numpy(stacked.get(), field_value(coll(self)->inv_repulsions).get());
         if (!stacked) return Ref();
     }
     return call_method(stacked.get(), "reshape", {minus_one.get(), two.get()});
@@ -579,7 +573,8 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
     Ref column = e ? call_method(e.get(), "reshape", {minus_one.get(), one.get()}) : Ref();
     if (!column) return nullptr;
 
-    PyObject* grads = get_field(coll(self)->grad_matrixes);
+    Ref grads_field = field_value(coll(self)->grad_matrixes);
+    PyObject* grads = grads_field.get();
     PairsView r;
     std::vector<core::Metric2> g;
     std::vector<npy_intp> k;
@@ -615,7 +610,7 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
 
 PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
     // The Feature is started with the properties before any member is asked.
-    Ref properties = borrow(get_field(coll(self)->base.properties));
+    Ref properties = field_value(coll(self)->base.properties);
     Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
     if (!rgj_type) return nullptr;
     std::vector<Ref> geometries;

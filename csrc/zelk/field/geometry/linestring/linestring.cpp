@@ -42,10 +42,8 @@ LineStringObject* ls(PyObject* self) {
     return reinterpret_cast<LineStringObject*>(self);
 }
 
-// An owned reference to a field's current value: a field may be reassigned by
-// code that runs while the value is in use.
 Ref field(PyObject* slot) {
-    return borrow(get_field(slot));
+    return field_value(slot);
 }
 
 // --- views --------------------------------------------------------------------

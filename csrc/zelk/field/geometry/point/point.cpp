@@ -37,27 +37,31 @@ PyObject* point_repulsion_vector(PyObject* self, const BoundArgs& a) {
     PyObject* x = a[0];
     QueryBatch q;
     if (!convert_query(x, q)) return nullptr;
-    PyObject* coords = get_field(as_geometry(self)->coordinates);
+    Ref coords = field_value(as_geometry(self)->coordinates);
     double px, py;
-    if (q.fast && single_point(coords, px, py)) {
+    if (q.fast && single_point(coords.get(), px, py)) {
         Ref out = new_float64({q.view.n, 2});
         if (!out) return nullptr;
+        // The allocation may have run a finalizer that resized x.
+        PairsView xv;
+        if (!q.reread(x, xv) || xv.n != q.view.n) return resized_during_call();
         double* o = f64_data(out.get());
-        for (npy_intp i = 0; i < q.view.n; ++i) {
-            o[2 * i] = q.view.x(i) - px;
-            o[2 * i + 1] = q.view.y(i) - py;
+        for (npy_intp i = 0; i < xv.n; ++i) {
+            o[2 * i] = xv.x(i) - px;
+            o[2 * i + 1] = xv.y(i) - py;
         }
         return out.release();
     }
     PyObject* batch = q.array(x);
-    return batch ? PyNumber_Subtract(batch, coords) : nullptr;
+    return batch ? PyNumber_Subtract(batch, coords.get()) : nullptr;
 }
 
 // --- MultiPointRGJ ------------------------------------------------------------
 
 PyObject* multipoint_init(PyObject* self, const BoundArgs& a) {
     if (!init_next_in_mro(module_class(kMultiPointIndex), self, a)) return nullptr;
-    Ref copy = call_method(get_field(as_geometry(self)->coordinates), "copy");
+    Ref coords = field_value(as_geometry(self)->coordinates);
+    Ref copy = call_method(coords.get(), "copy");
     if (!copy) return nullptr;
     set_field(as_geometry(self)->bbox, copy.release());
     Py_RETURN_NONE;
@@ -68,7 +72,7 @@ PyObject* multipoint_init(PyObject* self, const BoundArgs& a) {
 PyObject* multipoint_in_bbox(PyObject* self, const BoundArgs& a) {
     Ref x = np_call("asarray", {a[0]});
     if (!x) return nullptr;
-    Ref box_ref = borrow(get_field(as_geometry(self)->bbox));  // its methods may replace the field
+    Ref box_ref = field_value(as_geometry(self)->bbox);
     PyObject* box = box_ref.get();
     const Py_ssize_t rows = PyObject_Length(box);
     if (rows < 0) return nullptr;
@@ -111,7 +115,7 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     QueryBatch q;
     if (!convert_query(x, q)) return nullptr;
     // Owned: the truth test and get_dist_matrix run Python code that may replace the field.
-    Ref coords_ref = borrow(get_field(as_geometry(self)->coordinates));
+    Ref coords_ref = field_value(as_geometry(self)->coordinates);
     PyObject* coords = coords_ref.get();
     PairsView pts;
     const bool fast = q.fast && pairs_view(coords, pts);

@@ -7,6 +7,7 @@
 #include "zelk/field/geometry/polygon/arrays.hpp"
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
+#include "zelk/field/geometry/shared/items.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 #include "zelk/field/geometry/shared/segments.hpp"
@@ -96,45 +97,12 @@ CacheSlots multi_cache(PyObject* self) {
     return {&m->points_in_line_pair, {&m->p1, &m->v, &m->v_dot_v}, &m->S};
 }
 
-// f(item) for each item of the iterable until f returns false; false then,
-// or on an error.
-template <class F>
-bool each_item(PyObject* iterable, F f) {
-    Ref it = steal(PyObject_GetIter(iterable));
-    if (!it) return false;
-    while (Ref item = steal(PyIter_Next(it.get()))) {
-        if (!f(item.get())) return false;
-    }
-    return !PyErr_Occurred();
-}
-
-// out += [convert(item) for item in iterable]
-template <class Convert>
-bool append_each(PyObject* iterable, Convert convert, std::vector<Ref>& out) {
-    return each_item(iterable, [&](PyObject* item) {
-        Ref value = convert(item);
-        if (value) out.push_back(value);
-        return static_cast<bool>(value);
-    });
-}
-
-// [f(item) for item in iterable]
-template <class F>
-Ref map_list(PyObject* iterable, F f) {
-    Ref out = steal(PyList_New(0));
-    const bool done = out && each_item(iterable, [&](PyObject* item) {
-                          Ref value = f(item);
-                          return value && PyList_Append(out.get(), value.get()) == 0;
-                      });
-    return done ? out : Ref();
-}
-
 // --- segment cache ------------------------------------------------------------
 
 // _p1, _v, _v_dot_v and _S from points_in_line_pair, each stored as soon as
 // it is computed.
 bool build_segment_cache(const CacheSlots& s) {
-    Ref pilp = borrow(get_field(*s.pilp));
+    Ref pilp = field_value(*s.pilp);
     SegmentsView segs;
     if (segments_view(pilp.get(), segs) && segs.n > 0) {
         const npy_intp n = segs.n;
@@ -221,7 +189,7 @@ bool ring_list(PyObject* coordinates, std::vector<Ref>& out) {
             out.push_back(ring);
             return true;
         }
-        return append_each(coordinates, as_float_array, out);
+        return collect_items(borrow(coordinates), out, as_float_array);
     }
     if (!PyList_Check(coordinates) && !PyTuple_Check(coordinates)) {
         PyErr_SetString(PyExc_TypeError, "Coordinates must be ndarray or list/tuple.");
@@ -247,7 +215,7 @@ bool ring_list(PyObject* coordinates, std::vector<Ref>& out) {
         out.push_back(ring);
         return true;
     }
-    return append_each(coordinates, float_pairs, out);
+    return collect_items(borrow(coordinates), out, float_pairs);
 }
 
 // r.ndim != 2 or r.shape[1] != 2; -1 on error.
@@ -331,13 +299,14 @@ Ref stored_ring(PyObject* given) {
 // whatever is there).
 bool stored_rings_intact(PyObject* self, const std::vector<Ref>& stored,
                          std::vector<PairsView>& views) {
-    PyObject* rings = get_field(poly(self)->rings);
-    if (!PyList_CheckExact(rings) ||
-        PyList_GET_SIZE(rings) != static_cast<Py_ssize_t>(stored.size()))
+    Ref rings = field_value(poly(self)->rings);
+    if (!PyList_CheckExact(rings.get()) ||
+        PyList_GET_SIZE(rings.get()) != static_cast<Py_ssize_t>(stored.size()))
         return false;
     views.resize(stored.size());
     for (std::size_t i = 0; i < stored.size(); ++i) {
-        if (PyList_GET_ITEM(rings, static_cast<Py_ssize_t>(i)) != stored[i].get() ||
+        // Only compared with what we hold, so the borrowed item is not kept.
+        if (PyList_GET_ITEM(rings.get(), static_cast<Py_ssize_t>(i)) != stored[i].get() ||
             !pairs_view(stored[i].get(), views[i]))
             return false;
     }
@@ -367,7 +336,7 @@ Ref ring_segments(PyObject* self, const std::vector<Ref>& stored) {
     }
 
     Ref blocks = steal(PyList_New(0));
-    Ref it = blocks ? steal(PyObject_GetIter(get_field(poly(self)->rings))) : Ref();
+    Ref it = blocks ? steal(PyObject_GetIter(field_value(poly(self)->rings).get())) : Ref();
     Ref zero = py_int(0), one = py_int(1), two = py_int(2), minus_one = py_int(-1);
     Ref head = steal(PySlice_New(nullptr, minus_one.get(), nullptr));
     Ref tail = steal(PySlice_New(one.get(), nullptr, nullptr));
@@ -438,8 +407,8 @@ Ref rings_as_objects(const std::vector<PairsView>& rings, const std::vector<Ref>
 Ref coordinates_field(PyObject* self, const std::vector<Ref>& stored) {
     std::vector<PairsView> rings;
     if (stored_rings_intact(self, stored, rings)) return rings_as_objects(rings, stored);
-    Ref nested = map_list(get_field(poly(self)->rings),
-                          [](PyObject* r) { return call_method(r, "tolist"); });
+    Ref nested = map_items(field_value(poly(self)->rings),
+                           [](PyObject* r) { return call_method(r, "tolist"); });
     if (!nested) return Ref();
     Ref object_type = borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     return np_call("array", {nested.get()}, {{"dtype", object_type.get()}});
@@ -452,7 +421,7 @@ Ref box_of_rings(PyObject* self, const std::vector<Ref>& stored) {
         for (const PairsView& r : rings) e.add(r);
         return box_array(e);
     }
-    Ref field = borrow(get_field(poly(self)->rings));
+    Ref field = field_value(poly(self)->rings);
     const int nonempty = truth(field.get());
     if (nonempty < 0) return Ref();
     Ref all_pts = nonempty ? np_call("vstack", {field.get()}) : zeros({0, 2});
@@ -473,10 +442,10 @@ PyObject* polygon_init(PyObject* self, const BoundArgs& a) {
         Ref ring = stored_ring(r.get());
         if (!ring) return nullptr;
         // Appended to whatever the field holds now, as `self.rings.append` would.
-        PyObject* field = get_field(p->rings);
-        if (PyList_CheckExact(field)) {
-            if (PyList_Append(field, ring.get()) < 0) return nullptr;
-        } else if (!call_method(field, "append", {ring.get()})) {
+        Ref field = field_value(p->rings);
+        if (PyList_CheckExact(field.get())) {
+            if (PyList_Append(field.get(), ring.get()) < 0) return nullptr;
+        } else if (!call_method(field.get(), "append", {ring.get()})) {
             return nullptr;
         }
         stored.push_back(ring);
@@ -515,8 +484,8 @@ PyObject* polygon_build_segment_cache(PyObject* self, const BoundArgs&) {
 PyObject* polygon_set_coordinates(PyObject* self, const BoundArgs& a) {
     Ref init = steal(PyObject_GetAttrString(self, "__init__"));
     if (!init) return nullptr;
-    Ref rep = borrow(get_field(poly(self)->base.repulsion));
-    Ref props = borrow(get_field(poly(self)->base.properties));
+    Ref rep = field_value(poly(self)->base.repulsion);
+    Ref props = field_value(poly(self)->base.properties);
     Ref r = call(init.get(), {},
                  {{"coordinates", a[0]}, {"repulsion", rep.get()}, {"properties", props.get()}});
     if (!r) return nullptr;
@@ -543,7 +512,7 @@ PyObject* polygon_set_repulsion(PyObject* self, const BoundArgs& a) {
 PyObject* polygon_in_bbox(PyObject* self, const BoundArgs& a) {
     Ref x = PyArray_CheckExact(a[0]) ? borrow(a[0]) : np_call("asarray", {a[0]});
     if (!x) return nullptr;
-    Ref box = borrow(get_field(poly(self)->base.bbox));
+    Ref box = field_value(poly(self)->base.bbox);
     PairsView pts, corners;
     if ((pairs_view(x.get(), pts) || pair_view(x.get(), pts)) && pairs_view(box.get(), corners) &&
         corners.n == 2) {
@@ -630,7 +599,7 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     // x is converted before the kernels are looked up.
     if (!kernels_lookup_is_plain() && !q.detach(x)) return nullptr;
 
-    Ref rings = borrow(get_field(p->rings));
+    Ref rings = field_value(p->rings);
     Ref zero = py_int(0), one = py_int(1);
     Ref tail = one ? steal(PySlice_New(one.get(), nullptr, nullptr)) : Ref();
     Ref outer = zero && tail ? steal(PyObject_GetItem(rings.get(), zero.get())) : Ref();
@@ -700,11 +669,11 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
 // that order.
 template <class F>
 PyObject* feature(PyObject* self, F coords) {
-    Ref properties = borrow(get_field(as_geometry(self)->properties));
+    Ref properties = field_value(as_geometry(self)->properties);
     Ref rgj_type = steal(PyObject_GetAttrString(self, "RGJType"));
     Ref coordinates = rgj_type ? coords() : Ref();
-    Ref repulsion =
-        coordinates ? call_method(get_field(as_geometry(self)->repulsion), "tolist") : Ref();
+    Ref held = coordinates ? field_value(as_geometry(self)->repulsion) : Ref();
+    Ref repulsion = held ? call_method(held.get(), "tolist") : Ref();
     if (!repulsion) return nullptr;
     Ref out = steal(PyDict_New());
     Ref geometry = steal(PyDict_New());
@@ -724,24 +693,24 @@ PyObject* feature(PyObject* self, F coords) {
 // "coordinates": each ring as nested lists, outer ring first.
 PyObject* polygon_to_rgeojson(PyObject* self, const BoundArgs&) {
     return feature(self, [self] {
-        return map_list(get_field(poly(self)->rings),
-                        [](PyObject* r) { return call_method(r, "tolist"); });
+        return map_items(field_value(poly(self)->rings),
+                         [](PyObject* r) { return call_method(r, "tolist"); });
     });
 }
 
 // --- MultiPolygonRGJ ------------------------------------------------------------
 
 // The members' segment blocks joined, skipping members without segments.
-Ref joined_segments(PyObject* polygons) {
+Ref joined_segments(const Ref& polygons) {
     std::vector<Ref> blocks;
-    Ref it = steal(PyObject_GetIter(polygons));
+    Ref it = steal(PyObject_GetIter(polygons.get()));
     if (!it) return Ref();
     while (Ref m = steal(PyIter_Next(it.get()))) {
         std::int64_t count;
         Ref block;
         if (is_polygon(m.get())) {
             count = poly(m.get())->S;
-            block = borrow(get_field(poly(m.get())->points_in_line_pair));
+            block = field_value(poly(m.get())->points_in_line_pair);
         } else {
             Ref s = steal(PyObject_GetAttrString(m.get(), "_S"));
             if (!s || !as_int64(s.get(), count)) return Ref();
@@ -786,9 +755,9 @@ Ref joined_segments(PyObject* polygons) {
 }
 
 // [[min x, min y], [max x, max y]] over every member's box.
-Ref joined_box(PyObject* polygons) {
+Ref joined_box(const Ref& polygons) {
     Ref boxes =
-        map_list(polygons, [](PyObject* m) { return steal(PyObject_GetAttrString(m, "bbox")); });
+        map_items(polygons, [](PyObject* m) { return steal(PyObject_GetAttrString(m, "bbox")); });
     if (!boxes) return boxes;
     const Py_ssize_t count = PyList_GET_SIZE(boxes.get());
     if (count == 0) return zeros({2, 2});
@@ -814,7 +783,7 @@ PyObject* multi_init(PyObject* self, const BoundArgs& a) {
     PyObject* optional_dim = a.get(3, two.get());
     PyObject* cls = reinterpret_cast<PyObject*>(polygon_type());
     if (cls == nullptr) return not_registered();
-    Ref members = map_list(a[0], [&](PyObject* entry) {
+    Ref members = map_items(borrow(a[0]), [&](PyObject* entry) {
         return call(
             cls, {entry},
             {{"repulsion", repulsion}, {"properties", properties}, {"optional_dim", optional_dim}});
@@ -826,12 +795,12 @@ PyObject* multi_init(PyObject* self, const BoundArgs& a) {
                                 PropertiesAt::AfterGrad)) {
         return nullptr;
     }
-    Ref pilp = joined_segments(get_field(mp->polygons));
+    Ref pilp = joined_segments(field_value(mp->polygons));
     if (!pilp) return nullptr;
     set_field(mp->points_in_line_pair, pilp.release());
     if (!build_segment_cache(multi_cache(self))) return nullptr;
 
-    Ref box = joined_box(get_field(mp->polygons));
+    Ref box = joined_box(field_value(mp->polygons));
     if (!box) return nullptr;
     set_field(mp->base.bbox, box.release());
     Py_RETURN_NONE;
@@ -841,8 +810,8 @@ PyObject* multi_init(PyObject* self, const BoundArgs& a) {
 PyObject* multi_set_coordinates(PyObject* self, const BoundArgs& a) {
     Ref init = steal(PyObject_GetAttrString(self, "__init__"));
     if (!init) return nullptr;
-    Ref rep = borrow(get_field(multi(self)->base.repulsion));
-    Ref props = borrow(get_field(multi(self)->base.properties));
+    Ref rep = field_value(multi(self)->base.repulsion);
+    Ref props = field_value(multi(self)->base.properties);
     const Py_ssize_t dim = PyObject_Length(rep.get());
     if (dim < 0) return nullptr;
     Ref optional_dim = py_int(dim);
@@ -858,7 +827,7 @@ PyObject* multi_set_coordinates(PyObject* self, const BoundArgs& a) {
 
 // True when a single member's box holds the whole batch.
 PyObject* multi_in_bbox(PyObject* self, const BoundArgs& a) {
-    Ref polygons = borrow(get_field(multi(self)->polygons));
+    Ref polygons = field_value(multi(self)->polygons);
     Ref it = steal(PyObject_GetIter(polygons.get()));
     if (!it) return nullptr;
     while (Ref m = steal(PyIter_Next(it.get()))) {
@@ -874,8 +843,8 @@ PyObject* multi_in_bbox(PyObject* self, const BoundArgs& a) {
 // np.array([centers.min(0), centers.max(0)]).mean(0): the midpoint between the
 // extreme member centres.
 PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
-    Ref centers = map_list(get_field(multi(self)->polygons),
-                           [](PyObject* m) { return call_method(m, "get_center_point"); });
+    Ref centers = map_items(field_value(multi(self)->polygons),
+                            [](PyObject* m) { return call_method(m, "get_center_point"); });
     if (!centers) return nullptr;
     const Py_ssize_t count = PyList_GET_SIZE(centers.get());
     core::Extremes e;
@@ -915,8 +884,8 @@ PyObject* multi_repulsion_vector(PyObject* self, const BoundArgs& a) {
 // "coordinates": each member's `rings` list itself.
 PyObject* multi_to_rgeojson(PyObject* self, const BoundArgs&) {
     return feature(self, [self] {
-        return map_list(get_field(multi(self)->polygons),
-                        [](PyObject* m) { return steal(PyObject_GetAttrString(m, "rings")); });
+        return map_items(field_value(multi(self)->polygons),
+                         [](PyObject* m) { return steal(PyObject_GetAttrString(m, "rings")); });
     });
 }
 

@@ -113,6 +113,7 @@ bool bind_keyword(const Signature& sig, int nparams, PyObject* key, PyObject* va
         return false;
     }
     out.values[i] = value;
+    out.held[i] = borrow(value);
     return true;
 }
 
@@ -156,7 +157,9 @@ bool bind_args(const Signature& sig, PyObject* args, PyObject* kwds, BoundArgs& 
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            if (!bind_keyword(sig, nparams, key, value, out)) return false;
+            // Held: binding allocates, and code run then may change the dict.
+            Ref k = borrow(key), v = borrow(value);
+            if (!bind_keyword(sig, nparams, k.get(), v.get(), out)) return false;
         }
     }
     return finish(sig, nparams, nargs, out);

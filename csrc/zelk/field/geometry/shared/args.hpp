@@ -26,11 +26,15 @@ struct Signature {
 
 int param_count(const Signature& sig) noexcept;
 
-// Bound arguments: values[i] is borrowed (NULL when not given, so the caller uses
-// its default); kwargs holds the extra keywords when the signature has **kwargs
-// (always a dict then, possibly empty).
+// Bound arguments: values[i] is NULL when not given, so the caller uses its
+// default; kwargs holds the extra keywords when the signature has **kwargs
+// (always a dict then, possibly empty). Positional values live on the caller's
+// stack or in its tuple for the whole call; a keyword value may come from the
+// caller's own dict (`Cls(**d)` hands d itself to __init__), which code run
+// during the call could empty, so those are held in `held`.
 struct BoundArgs {
     PyObject* values[kMaxParams] = {};
+    Ref held[kMaxParams];
     Ref kwargs;
     PyObject* operator[](int i) const noexcept { return values[i]; }
     // values[i], or the given default when the argument was left out.

@@ -39,11 +39,8 @@ PyObject* read_field(PyObject* self, const FieldDef& f) {
             return PyLong_FromSsize_t(at<Py_ssize_t>(self, f.offset));
         case FieldKind::Int64:
             return PyLong_FromLongLong(at<std::int64_t>(self, f.offset));
-        default: {
-            PyObject* v = get_field(at<PyObject*>(self, f.offset));
-            Py_INCREF(v);
-            return v;
-        }
+        default:
+            return field_value(at<PyObject*>(self, f.offset)).release();
     }
 }
 

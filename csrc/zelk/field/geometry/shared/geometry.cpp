@@ -62,7 +62,7 @@ PyObject* dist_matrix_field(PyObject* self, PyObject* scaled, PyObject* inverted
         if (i < 0) return nullptr;
         field = i ? g->inv_repulsion : g->repulsion;
     }
-    return Py_NewRef(get_field(field));
+    return field_value(field).release();
 }
 
 Ref metric_of(PyObject* self) {

@@ -8,13 +8,13 @@ namespace zelk {
 
 Ref kernel_function(const char* name) {
     PyObject* module = internal::current_module_object();
-    PyObject* kernels =
-        module != nullptr ? PyDict_GetItemString(PyModule_GetDict(module), "kernels") : nullptr;
-    if (kernels == nullptr) {
+    Ref kernels = borrow(
+        module != nullptr ? PyDict_GetItemString(PyModule_GetDict(module), "kernels") : nullptr);
+    if (!kernels) {
         PyErr_SetString(PyExc_NameError, "name 'kernels' is not defined");
         return Ref();
     }
-    return steal(PyObject_GetAttrString(kernels, name));
+    return steal(PyObject_GetAttrString(kernels.get(), name));
 }
 
 bool kernels_lookup_is_plain() {

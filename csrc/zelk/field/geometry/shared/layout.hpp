@@ -2,8 +2,7 @@
 // class appends its own fields behind these seven, object fields first.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "zelk/field/geometry/shared/ref.hpp"
 
 #include <cstddef>
 
@@ -38,9 +37,10 @@ inline void set_field(PyObject*& slot, PyObject* value) {
     Py_XDECREF(old);
 }
 
-// Borrowed read of a field; None for a slot that was never filled.
-inline PyObject* get_field(PyObject* slot) {
-    return slot ? slot : Py_None;
+// The field's current value, owned by the caller (None for a slot that was
+// never filled). There is deliberately no borrowed read: see ref.hpp.
+inline Ref field_value(PyObject* slot) {
+    return borrow(slot ? slot : Py_None);
 }
 
 }  // namespace zelk

@@ -19,8 +19,19 @@ const ModuleDef* g_def = nullptr;
 PyModuleDef g_moduledef;
 PyModuleDef_Slot g_slots[3];
 std::int64_t g_interpreter_id = -1;
-PyObject* g_module = nullptr;  // borrowed: the module table and importers own it
-std::vector<internal::ClassEntry> g_classes;
+// Owned and kept for the process: later imports hand it back, and calls read
+// its namespace.
+PyObject* g_module = nullptr;
+std::vector<internal::ClassEntry> g_classes;  // owns its types and reconstructors
+
+void clear_classes() {
+    std::vector<internal::ClassEntry> classes;
+    classes.swap(g_classes);
+    for (const internal::ClassEntry& e : classes) {
+        Py_XDECREF(e.reconstructor);
+        Py_DECREF(reinterpret_cast<PyObject*>(e.type));
+    }
+}
 
 const char* intern_text(std::string s) {
     static std::forward_list<std::string> texts;
@@ -243,7 +254,7 @@ bool exec_body(PyObject* module, const ModuleDef& def) {
             (std::string(name) == "RGJGeometry" ? rgj : multi) = type;
         }
     }
-    g_classes.clear();
+    clear_classes();
     for (int i = 0; i < def.n_classes; ++i) {
         const ClassDef& cdef = def.classes[i];
         PyObject* base = nullptr;
@@ -265,12 +276,10 @@ bool exec_body(PyObject* module, const ModuleDef& def) {
             Py_DECREF(type);
             return false;
         }
-        // The module keeps the class alive through its attribute.
-        const int added =
-            PyModule_AddObjectRef(module, cdef.name, reinterpret_cast<PyObject*>(type));
-        Py_DECREF(type);
-        if (added < 0) return false;
+        // The class table takes over the reference made by create_class.
         g_classes.push_back({type, &cdef, nullptr});
+        if (PyModule_AddObjectRef(module, cdef.name, reinterpret_cast<PyObject*>(type)) < 0)
+            return false;
         if (cdef.pickle != nullptr && internal::install_pickling(type) < 0) return false;
     }
 
@@ -288,7 +297,7 @@ bool exec_body(PyObject* module, const ModuleDef& def) {
         if (!f) return false;
         const std::string name = std::string("__pyx_unpickle_") + e.def->name;
         if (PyModule_AddObjectRef(module, name.c_str(), f.get()) < 0) return false;
-        e.reconstructor = f.get();
+        e.reconstructor = f.release();
     }
     if (def.functions != nullptr && PyModule_AddFunctions(module, def.functions) < 0) return false;
     Ref test = steal(PyDict_New());
@@ -304,12 +313,12 @@ int exec_step(PyObject* module) {
                      def.short_name);
         return -1;
     }
-    g_module = module;
+    g_module = Py_NewRef(module);
     if (exec_body(module, def)) return 0;
 
     // Start afresh on the next attempt.
-    g_module = nullptr;
-    g_classes.clear();
+    Py_CLEAR(g_module);
+    clear_classes();
     const std::string init_name = std::string("init ") + def.full_name;
     if (PyErr_Occurred()) {
         std::string path = def.full_name;

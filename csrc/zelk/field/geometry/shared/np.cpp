@@ -6,21 +6,21 @@
 
 namespace zelk {
 
-PyObject* np_module() {
+Ref np_module() {
     PyObject* module = internal::current_module_object();
     if (module == nullptr) {
         PyErr_SetString(PyExc_ImportError, "module is not initialised");
-        return nullptr;
+        return Ref();
     }
-    PyObject* np = PyDict_GetItemString(PyModule_GetDict(module), "np");
-    if (np == nullptr) PyErr_SetString(PyExc_NameError, "name 'np' is not defined");
+    Ref np = borrow(PyDict_GetItemString(PyModule_GetDict(module), "np"));
+    if (!np) PyErr_SetString(PyExc_NameError, "name 'np' is not defined");
     return np;
 }
 
 Ref np_attr(const char* name) {
     if (PyErr_Occurred()) return Ref();
-    PyObject* np = np_module();
-    return np ? steal(PyObject_GetAttrString(np, name)) : Ref();
+    Ref np = np_module();
+    return np ? steal(PyObject_GetAttrString(np.get(), name)) : Ref();
 }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args,

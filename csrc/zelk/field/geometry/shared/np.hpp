@@ -11,8 +11,8 @@
 
 namespace zelk {
 
-// The module global `np` of the calling module, looked up on every use (borrowed).
-PyObject* np_module();
+// The module global `np` of the calling module, looked up on every use.
+Ref np_module();
 
 // getattr(np, name) / getattr(np.linalg, name).
 Ref np_attr(const char* name);

@@ -1,4 +1,20 @@
 // Owned references and the one place where C++ failures become Python exceptions.
+//
+// The rule of every call: it owns a strong reference to each object it reads
+// for as long as it reads it. Almost anything can run Python code: allocating
+// a tracked object (the collector may run finalizers), an attribute lookup, a
+// NumPy call, a truth test, a comparison, __array__, building an error
+// message. That code may reassign any field of any geometry or change any
+// list, and so free what a borrowed pointer points to. Hence:
+//  - a field is read with field_value (layout.hpp), which returns a Ref; there
+//    is no borrowed field read;
+//  - a list is walked with the helpers of items.hpp, which hold the list (or a
+//    copy of it) and each item while it is used;
+//  - a borrowed pointer (PyList_GET_ITEM, PyDict_GetItem, a type's tp_name)
+//    is used only until the next thing that can run code, or is taken into a
+//    Ref at once;
+//  - views of array memory are taken again after anything that can run code,
+//    since an array can be resized in place.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -14,9 +14,7 @@ constexpr const char kSegmentKernel[] = "segment_repulsion_vectors";
 }  // namespace
 
 SegmentCache::SegmentCache(const SegmentSlots& s)
-    : p1(borrow(get_field(*s.p1))),
-      v(borrow(get_field(*s.v))),
-      v_dot_v(borrow(get_field(*s.v_dot_v))) {}
+    : p1(field_value(*s.p1)), v(field_value(*s.v)), v_dot_v(field_value(*s.v_dot_v)) {}
 
 bool SegmentCache::views(PairsView& p, PairsView& d, core::ValuesView& dd) const {
     return pairs_view(p1.get(), p) && pairs_view(v.get(), d) && d.n == p.n &&
@@ -73,23 +71,23 @@ PyObject* segment_offsets_numpy(PyObject* batch, const SegmentSlots& s) {
     Ref lo = py_float(0.0), hi = py_float(1.0);
     if (!all || !two || !minus_one || !lo || !hi) return nullptr;
     Ref xa = getitem(batch, {Py_None, all.get(), all.get()});
-    Ref p1 = borrow(get_field(*s.p1));
+    Ref p1 = field_value(*s.p1);
     Ref p1a = xa ? getitem(p1.get(), {all.get(), Py_None, all.get()}) : Ref();
     Ref diff = p1a ? steal(PyNumber_Subtract(xa.get(), p1a.get())) : Ref();
-    Ref v = borrow(get_field(*s.v));
+    Ref v = field_value(*s.v);
     Ref va = diff ? getitem(v.get(), {all.get(), Py_None, all.get()}) : Ref();
     Ref prod = va ? steal(PyNumber_Multiply(diff.get(), va.get())) : Ref();
     Ref dots = prod ? call_method(prod.get(), "sum", {}, {{"axis", two.get()}}) : Ref();
-    Ref vdv = borrow(get_field(*s.v_dot_v));
+    Ref vdv = field_value(*s.v_dot_v);
     Ref vdva = dots ? getitem(vdv.get(), {all.get(), Py_None}) : Ref();
     Ref ratio = vdva ? steal(PyNumber_TrueDivide(dots.get(), vdva.get())) : Ref();
     Ref t = ratio ? np_call("clip", {ratio.get(), lo.get(), hi.get()}) : Ref();
     if (!t) return nullptr;
 
-    p1 = borrow(get_field(*s.p1));
+    p1 = field_value(*s.p1);
     Ref p1b = getitem(p1.get(), {all.get(), Py_None, all.get()});
     Ref tn = p1b ? getitem(t.get(), {Py_Ellipsis, Py_None}) : Ref();
-    v = borrow(get_field(*s.v));
+    v = field_value(*s.v);
     Ref vb = tn ? getitem(v.get(), {all.get(), Py_None, all.get()}) : Ref();
     Ref step = vb ? steal(PyNumber_Multiply(tn.get(), vb.get())) : Ref();
     Ref proj = step ? steal(PyNumber_Add(p1b.get(), step.get())) : Ref();
@@ -102,9 +100,7 @@ NearestSegments::NearestSegments(const SegmentSlots& s, PyObject* metric)
     : kernel_(kernel_function(kSegmentKernel)), cache_(s), metric_(borrow(metric)) {}
 
 NearestSegments::NearestSegments(const SegmentSlots& s, PyObject** metric_slot)
-    : kernel_(kernel_function(kSegmentKernel)),
-      cache_(s),
-      metric_(borrow(get_field(*metric_slot))) {}
+    : kernel_(kernel_function(kSegmentKernel)), cache_(s), metric_(field_value(*metric_slot)) {}
 
 bool NearestSegments::native() const {
     PairsView p1, v;
