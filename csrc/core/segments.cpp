@@ -2,7 +2,9 @@
 
 #include "core/argmin.hpp"
 #include "core/clones.hpp"
-#include "core/forms.hpp"
+#include "core/metric_bound.hpp"
+#include "core/segment_index.hpp"
+#include "core/segment_scan.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -11,20 +13,7 @@ namespace zelk::core {
 
 namespace {
 
-// t = clip(((p - p1) . v) / v_dot_v, 0, 1) as NumPy evaluates it: the dot
-// product is summed from 0.0 as NumPy's sum does (two -0.0 terms give +0.0),
-// a NaN passes through the clip and -0.0 stays -0.0 (that sign reaches w).
-inline double clipped_t(double px, double py, double p1x, double p1y, double vx, double vy,
-                        double vdv) {
-    double t = ((0.0 + (px - p1x) * vx) + (py - p1y) * vy) / vdv;
-    t = t < 0.0 ? 0.0 : t;
-    return t > 1.0 ? 1.0 : t;
-}
-
-// One coordinate of w = p - (p1 + t * v).
-inline double offset(double p, double p1, double t, double v) {
-    return p - (p1 + t * v);
-}
+using namespace segment_scan;
 
 // The segments copied once per call into contiguous columns, so that the
 // per-point loop runs over unit-stride data and vectorises.
@@ -53,26 +42,6 @@ class Columns {
     std::vector<double> store_;
 };
 
-// The segments read in place from C-contiguous (S, 2), (S, 2), (S,) arrays at
-// any alignment: fixed strides, so the loops still vectorise.
-struct Contiguous {
-    const char* p1;
-    const char* v;
-    const char* v_dot_v;
-
-    static constexpr std::ptrdiff_t kD = sizeof(double);
-    double p1x(std::ptrdiff_t i) const { return load_double(p1 + 2 * kD * i); }
-    double p1y(std::ptrdiff_t i) const { return load_double(p1 + 2 * kD * i + kD); }
-    double vx(std::ptrdiff_t i) const { return load_double(v + 2 * kD * i); }
-    double vy(std::ptrdiff_t i) const { return load_double(v + 2 * kD * i + kD); }
-    double vdv(std::ptrdiff_t i) const { return load_double(v_dot_v + kD * i); }
-
-    static bool fits(const PairsView& a, const PairsView& b, const ValuesView& c) {
-        return a.row_stride_bytes == 2 * kD && a.col_stride_bytes == kD &&
-               b.row_stride_bytes == 2 * kD && b.col_stride_bytes == kD && c.stride_bytes == kD;
-    }
-};
-
 // The segments read in place through views of any strides.
 struct Strided {
     PairsView p1, v;
@@ -84,40 +53,6 @@ struct Strided {
     double vy(std::ptrdiff_t i) const { return v.y(i); }
     double vdv(std::ptrdiff_t i) const { return v_dot_v[i]; }
 };
-
-// For each of P points p and each segment i = first + k, k < count:
-// q[p * ld + k] = w . (metric w), with t[p * ld + k] as scratch. Each
-// segment's values are loaded once for all P points. t is computed in one
-// loop and w in another: fused, GCC threads the constant bounds of the clip
-// into separate paths and no longer vectorises.
-template <int P, class Segments>
-ZELK_CLONE_INLINE void forms(const Segments& s, std::ptrdiff_t first, std::ptrdiff_t count,
-                             const double (&px)[P], const double (&py)[P], const Metric2& metric,
-                             double* __restrict t, double* __restrict q, std::ptrdiff_t ld) {
-    for (std::ptrdiff_t k = 0; k < count; ++k) {
-        const std::ptrdiff_t i = first + k;
-        const double p1x = s.p1x(i), p1y = s.p1y(i), vx = s.vx(i), vy = s.vy(i), vdv = s.vdv(i);
-        for (int p = 0; p < P; ++p) t[p * ld + k] = clipped_t(px[p], py[p], p1x, p1y, vx, vy, vdv);
-    }
-    for (std::ptrdiff_t k = 0; k < count; ++k) {
-        const std::ptrdiff_t i = first + k;
-        const double p1x = s.p1x(i), p1y = s.p1y(i), vx = s.vx(i), vy = s.vy(i);
-        for (int p = 0; p < P; ++p) {
-            const double tk = t[p * ld + k];
-            q[p * ld + k] =
-                form_matrix_vector(metric, offset(px[p], p1x, tk, vx), offset(py[p], p1y, tk, vy));
-        }
-    }
-}
-
-// Writes w of point (px, py) and segment i to out[0], out[1].
-template <class Segments>
-ZELK_CLONE_INLINE void write_offset(const Segments& s, std::ptrdiff_t i, double px, double py,
-                                    double* out) {
-    const double t = clipped_t(px, py, s.p1x(i), s.p1y(i), s.vx(i), s.vy(i), s.vdv(i));
-    out[0] = offset(px, s.p1x(i), t, s.vx(i));
-    out[1] = offset(py, s.p1y(i), t, s.vy(i));
-}
 
 // Large batches: every segment for one point after the other, over columns.
 ZELK_VECTOR_CLONES
@@ -223,10 +158,10 @@ void all_offsets(const double* __restrict xs, const double* __restrict ys, std::
 
 }  // namespace
 
-void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const PairsView& v,
-                             const ValuesView& v_dot_v, const Metric2& metric, double* out) {
-    if (points.n <= 0) return;
-    if (p1.n <= 0) return no_candidate(out, points.n);
+namespace {
+
+void scan_nearest(const PairsView& points, const PairsView& p1, const PairsView& v,
+                  const ValuesView& v_dot_v, const Metric2& metric, double* out) {
     // Rows broadcast with a zero stride in all three arrays can claim more
     // segments than memory holds: the copying path refuses those as an
     // allocation failure rather than looping over them.
@@ -244,6 +179,37 @@ void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const
     const Columns segments(p1, v, v_dot_v);
     std::vector<double> scratch(scratch_size(p1.n, 2));
     select_nearest(points, segments, metric, scratch.data(), scratch.data() + p1.n, out);
+}
+
+// Whether building an index for this one call costs less than it saves:
+// a build costs about as much as scanning every segment for kBuildPoints
+// points, and a few points are never worth it.
+constexpr std::ptrdiff_t kBuildPoints = 64;
+constexpr std::ptrdiff_t kIndexMinSegments = 64;
+
+bool index_repays(std::ptrdiff_t points, std::ptrdiff_t segments) {
+    return points >= kBuildPoints && segments >= kIndexMinSegments;
+}
+
+}  // namespace
+
+void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const PairsView& v,
+                             const ValuesView& v_dot_v, const Metric2& metric, double* out,
+                             const SegmentIndex* index) {
+    if (points.n <= 0) return;
+    if (p1.n <= 0) return no_candidate(out, points.n);
+    if (index) {
+        // The index's own copy holds the same values as the arrays.
+        if (index->prunes(metric)) return index->nearest_offsets(points, metric, 0, points.n, out);
+        return scan_nearest(points, index->p1(), index->v(), index->v_dot_v(), metric, out);
+    }
+    const bool rows_in_memory =
+        p1.row_stride_bytes != 0 || v.row_stride_bytes != 0 || v_dot_v.stride_bytes != 0;
+    if (rows_in_memory && index_repays(points.n, p1.n) && MetricBound(metric).usable()) {
+        const SegmentIndex built(p1, v, v_dot_v);
+        if (built.prunes(metric)) return built.nearest_offsets(points, metric, 0, points.n, out);
+    }
+    scan_nearest(points, p1, v, v_dot_v, metric, out);
 }
 
 void segment_offsets(const PairsView& points, const PairsView& p1, const PairsView& v,

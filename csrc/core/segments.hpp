@@ -13,6 +13,8 @@
 
 namespace zelk::core {
 
+class SegmentIndex;
+
 // The cache entries of the segment from (x0, y0) to (x1, y1): its start point,
 // its vector and its squared length, where a zero-length segment gets 1 so
 // that it acts as its start point (t then stays 0).
@@ -34,8 +36,14 @@ inline void segment_entry(double x0, double y0, double x1, double y1, double* p1
 // chooses it (the first NaN wins). The segment count is p1.n; v and v_dot_v
 // must hold at least that many rows. With no segment every row is NaN.
 // out: C-contiguous (points.n, 2). Throws std::bad_alloc only.
+//
+// Large batches go through a segment index (core/segment_index.hpp), built
+// for the call, or `index` when given: one built from these very arrays
+// (SegmentIndex::same_source), which is then all that is read (the arrays
+// are not). Either way the result is the same bit for bit.
 void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const PairsView& v,
-                             const ValuesView& v_dot_v, const Metric2& metric, double* out);
+                             const ValuesView& v_dot_v, const Metric2& metric, double* out,
+                             const SegmentIndex* index = nullptr);
 
 // Every offset: row i * points.n + j of out (C-contiguous (p1.n * points.n, 2))
 // is w of segment i and query point j. Throws std::bad_alloc only.

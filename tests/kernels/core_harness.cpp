@@ -3,6 +3,7 @@
 // binding of their own in this package.
 #include "core/parallel.hpp"
 #include "core/points.hpp"
+#include "core/segment_index.hpp"
 #include "core/segments.hpp"
 
 #include <new>
@@ -82,6 +83,26 @@ int harness_parallel_for(long n, int threads, long pieces, long fail_at, long* h
     } catch (const std::runtime_error&) {
         return 1;
     } catch (...) {
+        return -1;
+    }
+    return 0;
+}
+
+// Builds an index over the contiguous segments, answers rows [begin, end)
+// with the chosen segment, its form and its offset, and tells whether the
+// second set of arrays is the index's source.
+int harness_segment_index(const char* q, long qn, long qr, long qc, const double* p1,
+                          const double* v, const double* vdv, long s, const double* m, long begin,
+                          long end, std::ptrdiff_t* chosen, double* form, double* out,
+                          const double* p1b, const double* vb, const double* vdvb, int* same) {
+    try {
+        const zelk::core::SegmentIndex index(PairsView::contiguous(p1, s),
+                                             PairsView::contiguous(v, s),
+                                             ValuesView::contiguous(vdv, s));
+        index.nearest(view(q, qn, qr, qc), metric_of(m), begin, end, chosen, form, out);
+        *same = index.same_source(PairsView::contiguous(p1b, s), PairsView::contiguous(vb, s),
+                                  ValuesView::contiguous(vdvb, s));
+    } catch (const std::bad_alloc&) {
         return -1;
     }
     return 0;

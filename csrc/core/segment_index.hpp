@@ -1,0 +1,96 @@
+// A static bounding-volume hierarchy over line segments that answers the
+// nearest-segment selection of core/segments.hpp without testing every
+// segment, with the same answer bit for bit:
+// - each visited segment's form is computed by the same inline code as the
+//   scan over every segment (core/segment_scan.hpp), in row order;
+// - among equal forms the lowest original index wins;
+// - a node is skipped only when a rounding-safe lower bound of every form in
+//   it (core/metric_bound.hpp) is strictly greater than the best form so far.
+// Where that bound says nothing, the query scans every segment as the plain
+// selection does: a metric that is not positive definite with room to spare,
+// segment data that is not finite or has a v_dot_v of 0 or less (so NaN forms
+// and numpy.argmin's NaN rule stay with the scan), and query points that are
+// not finite or so large that a form could overflow.
+//
+// Layout: a flat array of nodes (box, then either two adjacent children or a
+// leaf range) over a reordered own copy of the segments, built by median
+// splits of the segment boxes' centres on the longer axis, O(S log S).
+//
+// The index owns copies of everything it reads: a built index may be queried
+// from several threads at once (every query is const and uses only its own
+// scratch) while the arrays it was built from change or go away. It also
+// keeps the source arrays as given, so that a cached index can be checked
+// against the arrays it would stand for with same_source().
+#pragma once
+
+#include "core/views.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace zelk::core {
+
+class SegmentIndex {
+  public:
+    // The index of the S = p1.n segments (start p1[i], vector v[i], squared
+    // length v_dot_v[i]; v and v_dot_v hold at least S rows).
+    // Throws std::bad_alloc only.
+    SegmentIndex(const PairsView& p1, const PairsView& v, const ValuesView& v_dot_v);
+
+    std::ptrdiff_t size() const noexcept { return n_; }
+
+    // Whether the three arrays hold S rows whose bytes equal, value by value,
+    // those the index was built from (a NaN equals only the same NaN bits).
+    bool same_source(const PairsView& p1, const PairsView& v,
+                     const ValuesView& v_dot_v) const noexcept;
+
+    // The index's copy of the source arrays, C-contiguous, original order.
+    PairsView p1() const noexcept { return PairsView::contiguous(p1_.data(), n_); }
+    PairsView v() const noexcept { return PairsView::contiguous(v_.data(), n_); }
+    ValuesView v_dot_v() const noexcept { return ValuesView::contiguous(vdv_.data(), n_); }
+
+    // Whether a query under this metric can skip segments at all; when not,
+    // every query point scans all segments.
+    bool prunes(const Metric2& metric) const noexcept;
+
+    // For each row j in [begin, end) of points, out[2j], out[2j+1] = the
+    // offset w that nearest_segment_offsets() writes for that row. out is the
+    // caller's whole C-contiguous (points.n, 2) result, so that threads can
+    // fill disjoint row ranges of one array. Throws std::bad_alloc only.
+    void nearest_offsets(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
+                         std::ptrdiff_t end, double* out) const;
+
+    // The same choice, with more detail for row j in [begin, end):
+    // chosen[j] = the chosen segment's original index and form[j] = its
+    // computed form (-1 and NaN with no segment); offsets, when not null, as
+    // `out` above. Throws std::bad_alloc only.
+    void nearest(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
+                 std::ptrdiff_t end, std::ptrdiff_t* chosen, double* form, double* offsets) const;
+
+  private:
+    struct Node {
+        double lo[2], hi[2];
+        std::uint32_t first;  // leaf: first reordered segment; else: first child
+        std::uint32_t count;  // leaf: its segment count; 0 for an inner node
+    };
+
+    void build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
+               std::vector<std::uint32_t>& order, const std::vector<double>& boxes);
+    void query(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
+               std::ptrdiff_t end, std::ptrdiff_t* chosen, double* form, double* offsets) const;
+
+    std::ptrdiff_t n_ = 0;
+    // The source as given, original order.
+    std::vector<double> p1_, v_, vdv_;
+    // Whether the tree exists: finite segment data with v_dot_v > 0.
+    bool indexed_ = false;
+    // Largest magnitude of any coordinate of p1, v and p1 + v.
+    double scale_ = 0.0;
+    std::vector<Node> nodes_;
+    // Segments in leaf order: p1x, p1y, vx, vy, v_dot_v as columns.
+    std::vector<double> cols_;
+    std::vector<std::uint32_t> original_;
+};
+
+}  // namespace zelk::core
