@@ -1,0 +1,7 @@
+"""``python -m zelk.field``: the ``zelk-field`` command."""
+
+import sys
+
+from zelk.field.cli import main
+
+sys.exit(main())
