@@ -3,6 +3,7 @@
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 
+#include "core/point_index.hpp"
 #include "core/points.hpp"
 
 namespace zelk {
@@ -166,8 +167,11 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
         Ref out = new_float64({q.view.n, 2});
         if (!out) return nullptr;
         if (!views_now(queries, points)) return resized_during_call();
-        core::nearest_point_offsets(queries, points, core::Metric2{m[0], m[1], m[2], m[3]},
-                                    f64_data(out.get()));
+        core::NearestOut to;
+        to.offsets = f64_data(out.get());
+        // Through a k-d tree built for this call when the batch repays it.
+        core::nearest_points(queries, points, core::Metric2{m[0], m[1], m[2], m[3]}, 0, queries.n,
+                             to);
         return out.release();
     }
     if (!diff) {
