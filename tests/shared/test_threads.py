@@ -150,3 +150,37 @@ def test_interrupt_during_threaded_calls_leaves_no_thread(threads):
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert len(os.listdir("/proc/self/task")) == before
+
+
+CACHED = {
+    "linestring": lambda rng: LineStringRGJ(ring(rng, 300), repulsion=METRIC),
+    "multilinestring": lambda rng: MultiLineStringRGJ([ring(rng, 200), ring(rng, 90, 0.5)],
+                                                      repulsion=METRIC),
+    # Queries far outside, so every row comes from the segments.
+    "polygon": lambda rng: PolygonRGJ([ring(rng, 300), ring(rng, 30, 0.3)], repulsion=METRIC),
+    "multipolygon": lambda rng: MultiPolygonRGJ([[ring(rng, 200)], [ring(rng, 80, 0.4) + 2.0]],
+                                                repulsion=METRIC),
+}
+
+CHANGES = {
+    "replace_p1": lambda g: setattr(g, "_p1", g._p1 + 0.25),
+    "p1_in_place": lambda g: g._p1.__setitem__((slice(0, 40), 0), g._p1[:40, 0] - 3.0),
+    "v_in_place": lambda g: g._v.__imul__(0.5),
+    "replace_v_dot_v": lambda g: setattr(g, "_v_dot_v", g._v_dot_v * 4.0),
+    "same_bytes_new_object": lambda g: setattr(g, "_p1", g._p1.copy()),
+}
+
+
+@pytest.mark.parametrize("kind", CACHED)
+@pytest.mark.parametrize("change", CHANGES)
+@pytest.mark.parametrize("count", [1, 2])
+def test_kept_index_notices_changed_cache(threads, kind, change, count):
+    threads(count)
+    rng = np.random.default_rng(5)
+    g = CACHED[kind](rng)
+    x = rng.uniform(3.0, 6.0, (3000, 2)) * rng.choice([-1.0, 1.0], (3000, 2))
+    first = g.repulsion_vector(x)  # builds and keeps the index
+    assert np.array_equal(first, nearest_oracle(x, g._p1, g._v, g._v_dot_v, g.get_dist_matrix()))
+    CHANGES[change](g)
+    again = g.repulsion_vector(x)
+    assert np.array_equal(again, nearest_oracle(x, g._p1, g._v, g._v_dot_v, g.get_dist_matrix()))

@@ -28,6 +28,7 @@ struct LineStringObject {
     PyObject* p1;
     PyObject* v;
     PyObject* v_dot_v;
+    PyObject* segment_index;  // no attribute: the index over the cache, kept between queries
     Py_ssize_t lines_n;
 };
 
@@ -36,7 +37,9 @@ struct LineStringObject {
 static_assert(offsetof(LineStringObject, points_in_line_pair) == sizeof(GeometryObject));
 static_assert(offsetof(LineStringObject, v_dot_v) ==
               sizeof(GeometryObject) + 3 * sizeof(PyObject*));
-constexpr int kOwnObjectFields = 4;
+static_assert(offsetof(LineStringObject, segment_index) ==
+              sizeof(GeometryObject) + 4 * sizeof(PyObject*));
+constexpr int kOwnObjectFields = 5;
 
 LineStringObject* ls(PyObject* self) {
     return reinterpret_cast<LineStringObject*>(self);
@@ -155,7 +158,7 @@ void store_cache(PyObject* self, Ref pairs, CacheArrays& cache) {
 
 SegmentSlots cache_slots(PyObject* self) {
     LineStringObject* o = ls(self);
-    return {&o->p1, &o->v, &o->v_dot_v};
+    return {&o->p1, &o->v, &o->v_dot_v, &o->segment_index};
 }
 
 // The single line string's cache in C++ when `coordinates` is a plain float64

@@ -36,6 +36,7 @@ struct PolygonObject {
     PyObject* v;
     PyObject* v_dot_v;
     PyObject* metric;
+    PyObject* segment_index;  // no attribute: the index over the cache, kept between queries
     std::int64_t S;
 };
 
@@ -46,6 +47,7 @@ struct MultiPolygonObject {
     PyObject* p1;
     PyObject* v;
     PyObject* v_dot_v;
+    PyObject* segment_index;  // no attribute: the index over the cache, kept between queries
     std::int64_t S;
 };
 
@@ -57,6 +59,12 @@ static_assert(offsetof(PolygonObject, metric) == sizeof(GeometryObject) + 5 * si
 static_assert(offsetof(MultiPolygonObject, polygons) == sizeof(GeometryObject), "layout");
 static_assert(offsetof(MultiPolygonObject, v_dot_v) ==
                   sizeof(GeometryObject) + 4 * sizeof(PyObject*),
+              "layout");
+static_assert(offsetof(PolygonObject, segment_index) ==
+                  sizeof(GeometryObject) + 6 * sizeof(PyObject*),
+              "layout");
+static_assert(offsetof(MultiPolygonObject, segment_index) ==
+                  sizeof(GeometryObject) + 5 * sizeof(PyObject*),
               "layout");
 
 PolygonObject* poly(PyObject* self) {
@@ -89,12 +97,12 @@ struct CacheSlots {
 
 CacheSlots polygon_cache(PyObject* self) {
     PolygonObject* p = poly(self);
-    return {&p->points_in_line_pair, {&p->p1, &p->v, &p->v_dot_v}, &p->S};
+    return {&p->points_in_line_pair, {&p->p1, &p->v, &p->v_dot_v, &p->segment_index}, &p->S};
 }
 
 CacheSlots multi_cache(PyObject* self) {
     MultiPolygonObject* m = multi(self);
-    return {&m->points_in_line_pair, {&m->p1, &m->v, &m->v_dot_v}, &m->S};
+    return {&m->points_in_line_pair, {&m->p1, &m->v, &m->v_dot_v, &m->segment_index}, &m->S};
 }
 
 // --- segment cache ------------------------------------------------------------
@@ -631,8 +639,8 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     for (npy_intp i = 0; i < n; ++i) m += !inside[i];
     if (m == 0) return zeros({n, 2}).release();
 
-    const NearestSegments query(polygon_cache(self).segments, &p->metric);
-    if (query.failed()) return nullptr;
+    NearestSegments query(polygon_cache(self).segments, &p->metric);
+    if (query.failed() || (query.native() && !query.prepare(m))) return nullptr;
     Ref out = zeros({n, 2});
     if (!out) return nullptr;
     // The lookups and allocations above may have run Python code: read x again.
@@ -991,10 +999,10 @@ constexpr PickleDef kMultiPickle{
 
 ClassDef kClasses[] = {
     {"PolygonRGJ", "Polygon", BaseRef::RGJGeometry, 0, sizeof(PolygonObject),
-     instance_slots<kBaseObjectFields, kBaseObjectFields + 6>(), kPolygonFields, 7,
+     instance_slots<kBaseObjectFields, kBaseObjectFields + 7>(), kPolygonFields, 7,
      &init_trampoline<kPolygonInit>, kPolygonMethods, &kPolygonPickle},
     {"MultiPolygonRGJ", "MultiPolygon", BaseRef::MultiRGJGeometry, 0, sizeof(MultiPolygonObject),
-     instance_slots<kBaseObjectFields, kBaseObjectFields + 5>(), kMultiFields, 6,
+     instance_slots<kBaseObjectFields, kBaseObjectFields + 6>(), kMultiFields, 6,
      &init_trampoline<kMultiInit>, kMultiMethods, &kMultiPickle},
 };
 

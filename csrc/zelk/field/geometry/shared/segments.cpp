@@ -7,6 +7,8 @@
 
 #include "core/segments.hpp"
 
+#include <memory>
+
 namespace zelk {
 
 namespace {
@@ -96,11 +98,62 @@ PyObject* segment_offsets_numpy(PyObject* batch, const SegmentSlots& s) {
     return w ? call_method(w.get(), "reshape", {minus_one.get(), two.get()}).release() : nullptr;
 }
 
+namespace {
+
+// A batch this large reuses (or builds) the instance's index: below it the
+// plain scan costs less than checking the index against the cache fields.
+constexpr npy_intp kIndexMinPoints = 64;
+constexpr npy_intp kIndexMinSegments = 64;
+
+constexpr const char kIndexCapsule[] = "zelk.field.segment_index";
+
+// What the index slot holds: the index and the arrays it stands for.
+struct KeptIndex {
+    core::SegmentIndex index;
+    Ref p1, v, v_dot_v;
+};
+
+void free_kept_index(PyObject* capsule) {
+    delete static_cast<KeptIndex*>(PyCapsule_GetPointer(capsule, kIndexCapsule));
+}
+
+}  // namespace
+
+Ref cached_segment_index(PyObject** slot, const SegmentCache& cache, const PairsView& p1,
+                         const PairsView& v, const core::ValuesView& v_dot_v) {
+    Ref kept = field_value(*slot);
+    if (PyCapsule_IsValid(kept.get(), kIndexCapsule)) {
+        const auto* k =
+            static_cast<const KeptIndex*>(PyCapsule_GetPointer(kept.get(), kIndexCapsule));
+        if (k->p1.get() == cache.p1.get() && k->v.get() == cache.v.get() &&
+            k->v_dot_v.get() == cache.v_dot_v.get() && k->index.same_source(p1, v, v_dot_v)) {
+            return kept;
+        }
+    }
+    auto fresh = std::unique_ptr<KeptIndex>(
+        new KeptIndex{core::SegmentIndex(p1, v, v_dot_v), cache.p1, cache.v, cache.v_dot_v});
+    Ref capsule = steal(PyCapsule_New(fresh.get(), kIndexCapsule, free_kept_index));
+    if (!capsule) return capsule;
+    fresh.release();
+    set_field(*slot, Ref(capsule).release());
+    return capsule;
+}
+
+const core::SegmentIndex& segment_index_of(PyObject* capsule) {
+    return static_cast<const KeptIndex*>(PyCapsule_GetPointer(capsule, kIndexCapsule))->index;
+}
+
 NearestSegments::NearestSegments(const SegmentSlots& s, PyObject* metric)
-    : kernel_(kernel_function(kSegmentKernel)), cache_(s), metric_(borrow(metric)) {}
+    : kernel_(kernel_function(kSegmentKernel)),
+      cache_(s),
+      metric_(borrow(metric)),
+      index_slot_(s.index) {}
 
 NearestSegments::NearestSegments(const SegmentSlots& s, PyObject** metric_slot)
-    : kernel_(kernel_function(kSegmentKernel)), cache_(s), metric_(field_value(*metric_slot)) {}
+    : kernel_(kernel_function(kSegmentKernel)),
+      cache_(s),
+      metric_(field_value(*metric_slot)),
+      index_slot_(s.index) {}
 
 bool NearestSegments::native() const {
     PairsView p1, v;
@@ -110,6 +163,17 @@ bool NearestSegments::native() const {
            p1.n >= 1 && matrix2_view(metric_.get(), m);
 }
 
+bool NearestSegments::prepare(npy_intp rows) {
+    PairsView p1, v;
+    core::ValuesView vdv;
+    if (index_slot_ == nullptr || rows < kIndexMinPoints || !cache_.views(p1, v, vdv) ||
+        p1.n < kIndexMinSegments) {
+        return true;
+    }
+    kept_index_ = cached_segment_index(index_slot_, cache_, p1, v, vdv);
+    return static_cast<bool>(kept_index_);
+}
+
 Fast NearestSegments::answer(const PairsView& points, bool points_owned, double* out) const {
     PairsView p1, v;
     core::ValuesView vdv;
@@ -117,8 +181,11 @@ Fast NearestSegments::answer(const PairsView& points, bool points_owned, double*
     if (!native() || !cache_.views(p1, v, vdv) || !matrix2_view(metric_.get(), m)) {
         return Fast::Declined;
     }
+    // The kept index stands in for the arrays only while they hold its bytes.
+    const core::SegmentIndex* index = kept_index_ ? &segment_index_of(kept_index_.get()) : nullptr;
+    if (index != nullptr && !index->same_source(p1, v, vdv)) index = nullptr;
     nearest_segments_threaded(points, points_owned, p1, v, vdv,
-                              core::Metric2{m[0], m[1], m[2], m[3]}, out);
+                              core::Metric2{m[0], m[1], m[2], m[3]}, out, index);
     return Fast::Done;
 }
 
@@ -132,6 +199,7 @@ Ref nearest_segment_offsets(PyObject* x, QueryBatch& q, const SegmentSlots& s, P
     if (query.failed()) return Ref();
     if (q.fast && query.native()) {
         const npy_intp rows = q.view.n;
+        if (!query.prepare(rows)) return Ref();
         Ref out = new_float64({rows, 2});
         if (!out) return out;
         // The allocation may have run a finalizer: read x again.

@@ -5,13 +5,17 @@
 
 #include "zelk/field/geometry/shared/np.hpp"
 
+#include "core/segment_index.hpp"
+
 namespace zelk {
 
-// Where an instance keeps the three cache fields.
+// Where an instance keeps the three cache fields, and the slot (no Python
+// attribute, never pickled or copied) where it keeps the index over them.
 struct SegmentSlots {
     PyObject** p1;
     PyObject** v;
     PyObject** v_dot_v;
+    PyObject** index = nullptr;
 };
 
 // The cache fields as they are now, held while they are in use: a field may
@@ -68,11 +72,16 @@ class NearestSegments {
     // Whether the core may answer: the native kernel, a plain cache with at
     // least one segment and a plain (2, 2) metric.
     bool native() const;
+    // For a batch of `rows` rows large enough to repay an index: the index
+    // the instance keeps, built and kept now when it is missing or stale.
+    // Call it before the batch is viewed for the last time: it allocates, so
+    // Python code may run. False with an exception set on failure.
+    bool prepare(npy_intp rows);
     // The core's answer for `points`, written to `out` (C-contiguous
-    // (points.n, 2), memory this call created). The inputs are viewed again
-    // here, since code may have run since native() was asked: Declined when
-    // they no longer fit. `points_owned`: `points` too is memory this call
-    // created.
+    // (points.n, 2), memory this call created); runs no Python code. The
+    // inputs are viewed again here, since code may have run since native()
+    // was asked: Declined when they no longer fit. `points_owned`: `points`
+    // too is memory this call created.
     Fast answer(const PairsView& points, bool points_owned, double* out) const;
     // kernel(batch, _p1, _v, _v_dot_v, metric)
     Ref call_kernel(PyObject* batch) const;
@@ -81,7 +90,18 @@ class NearestSegments {
     Ref kernel_;
     SegmentCache cache_;
     Ref metric_;
+    PyObject** index_slot_;
+    Ref kept_index_;
 };
+
+// The index kept in `slot` when it was built from exactly these arrays (the
+// same objects, holding the same bytes), else a new one built from them and
+// stored there: a capsule, held by the caller while the index is in use.
+// Empty with an exception set when the capsule cannot be made.
+// Throws std::bad_alloc.
+Ref cached_segment_index(PyObject** slot, const SegmentCache& cache, const PairsView& p1,
+                         const PairsView& v, const core::ValuesView& v_dot_v);
+const core::SegmentIndex& segment_index_of(PyObject* capsule);
 
 // The selecting query for a converted batch: the core on the batch's view
 // when it can, else the kernel on `q.array(x)`.

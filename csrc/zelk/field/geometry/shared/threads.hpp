@@ -19,22 +19,63 @@
 
 #include "zelk/field/geometry/shared/np.hpp"
 
+#include "core/parallel.hpp"
+#include "core/segment_index.hpp"
+
 #include <cstddef>
+#include <exception>
 
 namespace zelk {
 
 // zelk.field's setting as it is now: 1 when it cannot be read.
 int configured_threads();
 
+// How many threads a batch of `rows` rows should run on, given `work`, its
+// cost counted in 2x2 forms (rows x candidates for a brute-force scan): 1
+// for small batches (then the setting is not even read), else the setting,
+// at most one thread per kMinRowsPerThread rows.
+constexpr std::ptrdiff_t kMinRowsPerThread = 256;
+constexpr double kMinSplitWork = double(1 << 18);
+int threads_for(std::ptrdiff_t rows, double work);
+
+// body(begin, end) over consecutive ranges of [0, rows) on `threads`
+// threads (core::parallel_for, one range per thread), with the interpreter
+// lock released when threads > 1; with one thread it simply calls
+// body(0, rows). The body must read only memory this call owns (copies
+// taken beforehand, arrays it created) and must not touch Python objects.
+// What it throws comes back once the lock is held again.
+template <class Body>
+void run_split(std::ptrdiff_t rows, int threads, Body&& body);
+
 // core::nearest_segment_offsets. `points_owned` says that `points` lies in
 // memory this call created (so it needs no copy before the lock is
 // released); `out` must be such memory. Views are read now, under the lock.
+// `index`, when given, is one built from these very arrays; split across
+// threads without one, the call builds one (its own copy of the segments).
 void nearest_segments_threaded(const PairsView& points, bool points_owned, const PairsView& p1,
                                const PairsView& v, const core::ValuesView& v_dot_v,
-                               const core::Metric2& metric, double* out);
+                               const core::Metric2& metric, double* out,
+                               const core::SegmentIndex* index = nullptr);
 
 // core::points_in_rings; `inside` must be memory this call created.
 void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
                               const PairsView* holes, std::size_t n_holes, bool* inside);
+
+template <class Body>
+void run_split(std::ptrdiff_t rows, int threads, Body&& body) {
+    if (threads <= 1) {
+        if (rows > 0) body(std::ptrdiff_t(0), rows);
+        return;
+    }
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+        core::parallel_for(rows, threads, threads, body);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failure) std::rethrow_exception(failure);
+}
 
 }  // namespace zelk
