@@ -2,12 +2,14 @@
 // the point-set kernels and the unselected segment offsets have no Python
 // binding of their own in this package.
 #include "core/parallel.hpp"
+#include "core/point_index.hpp"
 #include "core/points.hpp"
 #include "core/segment_index.hpp"
 #include "core/segments.hpp"
 
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 using zelk::core::Metric2;
 using zelk::core::PairsView;
@@ -33,6 +35,45 @@ int harness_nearest_point(const char* q, long qn, long qr, long qc, const char* 
         return -1;
     }
     return 0;
+}
+
+// The nearest point for the query rows [begin, end) through a k-d tree
+// (use_index) or the scan of every point: offsets, point index and form.
+int harness_point_index(const char* q, long qn, long qr, long qc, const char* p, long pn, long pr,
+                        long pc, const double* m, int use_index, long begin, long end,
+                        double* offsets, long* index, double* form) {
+    static_assert(sizeof(long) == sizeof(std::ptrdiff_t), "index rows are long");
+    try {
+        const PairsView queries = view(q, qn, qr, qc), pts = view(p, pn, pr, pc);
+        zelk::core::NearestOut out;
+        out.offsets = offsets;
+        out.index = reinterpret_cast<std::ptrdiff_t*>(index);
+        out.form = form;
+        if (use_index) {
+            zelk::core::PointIndex(pts).nearest(queries, metric_of(m), begin, end, out);
+        } else {
+            std::vector<double> xs(pn), ys(pn);
+            for (long i = 0; i < pn; ++i) {
+                xs[i] = pts.x(i);
+                ys[i] = pts.y(i);
+            }
+            zelk::core::scan_nearest_points(queries, begin, end, xs.data(), ys.data(), pn,
+                                            metric_of(m), out);
+        }
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+// Whether an index built over p would be reused for p2 (same count, same bits).
+int harness_point_index_built_from(const char* p, long pn, long pr, long pc, const char* p2,
+                                   long pn2, long pr2, long pc2) {
+    try {
+        return zelk::core::PointIndex(view(p, pn, pr, pc)).built_from(view(p2, pn2, pr2, pc2));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
 }
 
 int harness_point_offsets(const char* q, long qn, long qr, long qc, const char* p, long pn, long pr,

@@ -771,6 +771,49 @@ def test_core_nearest_point(core, rng, metric, n, p, kind):
     assert_same_bits(out, nearest_point_oracle(queries, pts, metric))
 
 
+@pytest.mark.parametrize("metric", METRICS.values(), ids=METRICS.keys())
+@pytest.mark.parametrize("kind", ["random", "duplicates", "grid"])
+@pytest.mark.parametrize("use_index", [1, 0])
+def test_core_point_index_gives_the_scans_index_and_form(core, rng, metric, kind, use_index):
+    """Index, form and offset of the chosen point; exact ties (duplicates too) to the lowest index."""
+    if kind == "random":
+        pts, queries = rng.normal(size=(700, 2)), rng.normal(size=(120, 2))
+    elif kind == "duplicates":
+        pts = rng.normal(size=(40, 2))[rng.integers(0, 40, 700)]
+        queries = np.concatenate([pts[:60], rng.normal(size=(60, 2))])
+    else:
+        pts = rng.permutation(np.stack(np.meshgrid(np.arange(30.0), np.arange(25.0)), -1).reshape(-1, 2))
+        queries = rng.integers(-2, 60, (120, 2)) / 2.0
+    diff = pts[None, :, :] - queries[:, None, :]
+    a0 = diff[..., 0] * metric[0, 0] + diff[..., 1] * metric[1, 0]
+    a1 = diff[..., 0] * metric[0, 1] + diff[..., 1] * metric[1, 1]
+    forms = a0 * diff[..., 0] + a1 * diff[..., 1]
+    want = np.argmin(forms, axis=1)
+    n, lo, hi = len(queries), 5, len(queries) - 7  # only the rows [lo, hi) are written
+    offsets, index, form = np.full((n, 2), -7.0), np.full(n, -7, dtype=np.int64), np.full(n, -7.0)
+    assert core.harness_point_index(*view_args(np.asfortranarray(queries)), *view_args(in_layout(pts, "sliced")),
+                                    pointer(np.ascontiguousarray(metric)), ctypes.c_int(use_index),
+                                    ctypes.c_long(lo), ctypes.c_long(hi), pointer(offsets),
+                                    ctypes.c_void_p(index.ctypes.data), pointer(form)) == 0
+    rows = np.arange(lo, hi)
+    np.testing.assert_array_equal(index[rows], want[rows])
+    assert_same_bits(form[rows], forms[rows, want[rows]])
+    assert_same_bits(offsets[rows], diff[rows, want[rows]])
+    untouched = np.r_[:lo, hi:n]
+    assert (index[untouched] == -7).all() and (form[untouched] == -7).all() and (offsets[untouched] == -7).all()
+
+
+@pytest.mark.parametrize("change, reused", [
+    (lambda p: p.copy(), True), (lambda p: in_layout(p, "sliced"), True), (lambda p: p[:-1], False),
+    (lambda p: np.where(p == 0.0, -0.0, p), False),  # equal values, other bits: other offsets
+    (lambda p: np.nextafter(p, np.inf), False),
+])
+def test_core_point_index_reused_only_for_the_same_bits(core, rng, change, reused):
+    pts = rng.normal(size=(50, 2))
+    pts[7, 1] = 0.0
+    assert core.harness_point_index_built_from(*view_args(pts), *view_args(change(pts))) == int(reused)
+
+
 @pytest.mark.parametrize("n, p", [(1, 1), (13, 7), (0, 3)])
 def test_core_point_offsets_are_point_major(core, rng, n, p):
     queries = rng.uniform(-5.0, 5.0, (n, 2))
