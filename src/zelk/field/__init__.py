@@ -3,11 +3,16 @@
 import operator as _operator
 import os as _os
 import warnings as _warnings
+from typing import SupportsIndex as _SupportsIndex
 
 __all__ = ["get_num_threads", "set_num_threads"]
 
+# Kept equal to the version in pyproject.toml (a test compares them), so that
+# it is right in a source tree too, where no installed metadata exists.
+__version__ = "0.1.0"
 
-def _cores():
+
+def _cores() -> int:
     """The number of cores this process may run on."""
     try:
         return len(_os.sched_getaffinity(0))
@@ -15,14 +20,14 @@ def _cores():
         return _os.cpu_count() or 1
 
 
-def _thread_count(n):
+def _thread_count(n: _SupportsIndex) -> int:
     n = _operator.index(n)
     if n < 1:
         raise ValueError(f"number of threads must be at least 1, got {n}")
     return n
 
 
-def _initial_threads():
+def _initial_threads() -> int:
     value = _os.environ.get("ZELK_FIELD_NUM_THREADS", "").strip()
     if value:
         try:
@@ -42,7 +47,7 @@ _default_threads = _initial_threads()
 _num_threads = _default_threads
 
 
-def set_num_threads(n):
+def set_num_threads(n: _SupportsIndex | None) -> None:
     """Sets how many threads large queries may use; None restores the default.
 
     The default is ZELK_FIELD_NUM_THREADS as read at import when it is set,
@@ -54,6 +59,6 @@ def set_num_threads(n):
     _num_threads = _default_threads if n is None else _thread_count(n)
 
 
-def get_num_threads():
+def get_num_threads() -> int:
     """How many threads large queries may use."""
     return _num_threads

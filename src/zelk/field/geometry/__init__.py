@@ -7,6 +7,20 @@ re-exports are built on first access.
 """
 
 import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    # For type checkers only: at run time these stay lazy (see __getattr__).
+    from zelk.field.geometry.base import RGJGeometry
+    from zelk.field.geometry.collection import GeometryCollectionRGJ as GeometryCollectionRGJ
+    from zelk.field.geometry.linestring import LineStringRGJ as LineStringRGJ
+    from zelk.field.geometry.linestring import MultiLineStringRGJ as MultiLineStringRGJ
+    from zelk.field.geometry.point import MultiPointRGJ as MultiPointRGJ
+    from zelk.field.geometry.point import PointRGJ as PointRGJ
+    from zelk.field.geometry.polygon import MultiPolygonRGJ as MultiPolygonRGJ
+    from zelk.field.geometry.polygon import PolygonRGJ as PolygonRGJ
+
+    _RGJ_TYPES: dict[str, type[RGJGeometry]]
 
 _CLASS_MODULES = {
     "PointRGJ": "point",
@@ -18,23 +32,34 @@ _CLASS_MODULES = {
     "GeometryCollectionRGJ": "collection",
 }
 
-__all__ = sorted(_CLASS_MODULES)
+# Written out (rather than sorted(_CLASS_MODULES)) so that type checkers see it.
+__all__ = [
+    "GeometryCollectionRGJ",
+    "LineStringRGJ",
+    "MultiLineStringRGJ",
+    "MultiPointRGJ",
+    "MultiPolygonRGJ",
+    "PointRGJ",
+    "PolygonRGJ",
+]
 
 
-def _load_class(name):
+def _load_class(name: str) -> "type[RGJGeometry]":
     module = importlib.import_module(f"{__name__}.{_CLASS_MODULES[name]}")
-    return getattr(module, name)
+    cls: type[RGJGeometry] = getattr(module, name)
+    return cls
 
 
-def _build_types():
-    types = {}
+def _build_types() -> "dict[str, type[RGJGeometry]]":
+    types: dict[str, type[RGJGeometry]] = {}
     for name in _CLASS_MODULES:
         cls = _load_class(name)
-        types[cls.RGJType] = cls
+        types[getattr(cls, "RGJType")] = cls
     return types
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
+    value: Any
     if name == "_RGJ_TYPES":
         value = _build_types()
     elif name in _CLASS_MODULES:
@@ -45,5 +70,5 @@ def __getattr__(name):
     return value
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_CLASS_MODULES) | {"_RGJ_TYPES"})

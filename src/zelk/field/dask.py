@@ -1,0 +1,262 @@
+"""Fields of a geometry over Dask arrays, for batches and grids too large for one process.
+
+Every function takes a geometry and returns lazy Dask arrays; nothing is
+computed until ``.compute()`` (or ``dask.compute``), on whatever scheduler is
+active, a ``distributed`` cluster included. The geometry enters the task graph
+once, under one key that every block task refers to, so it is pickled and sent
+to each worker once rather than once per chunk. Rows are evaluated
+independently, so every result equals the one-shot evaluation on the whole
+array exactly.
+
+Needs the ``dask`` extra (``pip install zelk-field[dask]``).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any, Literal
+
+import dask
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+from dask.base import tokenize
+from dask.delayed import Delayed
+
+from zelk.field.grid import Bounds, Shape, axes, default_bounds
+
+__all__ = ["QUANTITIES", "geometry_gradient", "gradient", "grid", "repulsion_vector", "squared_dist", "value"]
+
+FloatArray = npt.NDArray[np.float64]
+Quantity = Literal["value", "gradient", "squared_dist", "repulsion_vector"]
+
+# Columns each quantity takes in a block's result, in this order.
+QUANTITIES: dict[str, int] = {"value": 1, "gradient": 2, "squared_dist": 1, "repulsion_vector": 2}
+
+
+def geometry_gradient(geometry: Any, x: npt.ArrayLike) -> FloatArray:
+    """The field gradient of any geometry at the rows of ``x``, ``(n, 2)``.
+
+    A collection answers with its own ``gradient`` (the matrix of the nearest
+    member). A single geometry has no such method; its gradient is
+    ``-eval(x) * grad_matrix @ repulsion_vector(x)`` row by row, the same
+    formula with its one matrix.
+    """
+    if hasattr(geometry, "gradient"):
+        return np.asarray(geometry.gradient(x), dtype=np.float64)
+    d = np.asarray(geometry.repulsion_vector(x), dtype=np.float64)
+    e = np.asarray(geometry.eval(x), dtype=np.float64).reshape(-1, 1)
+    g = np.asarray(geometry.grad_matrix, dtype=np.float64)
+    result: FloatArray = -e * np.einsum("jk,ik->ij", g, d)
+    return result
+
+
+def _evaluate(geometry: Any, x: FloatArray, quantity: str) -> FloatArray:
+    """One quantity at the rows of ``x``: ``(n,)`` or ``(n, 2)``."""
+    if quantity == "value":
+        return np.asarray(geometry.eval(x), dtype=np.float64)
+    if quantity == "gradient":
+        return geometry_gradient(geometry, x)
+    if quantity == "squared_dist":
+        return np.asarray(geometry.squared_dist(x), dtype=np.float64)
+    return np.asarray(geometry.repulsion_vector(x), dtype=np.float64)
+
+
+def _check_quantity(quantity: str) -> None:
+    if quantity not in QUANTITIES:
+        raise ValueError(f"unknown quantity {quantity!r}; expected one of {', '.join(QUANTITIES)}")
+
+
+def _shipped(geometry: Any) -> Delayed:
+    """The geometry as one graph key: every block task refers to that key, so
+    the geometry is serialised once per graph, not once per chunk."""
+    if isinstance(geometry, Delayed):
+        return geometry
+    return dask.delayed(geometry, name=f"zelk-geometry-{tokenize(geometry)}", traverse=False)
+
+
+def _points_block(x: FloatArray, geometry: Any, quantity: str) -> FloatArray:
+    return _evaluate(geometry, x, quantity)
+
+
+def _rows(points: Any) -> da.Array:
+    """``points`` as a Dask array of rows ``(n, 2)``, chunked along rows only."""
+    arr = points if isinstance(points, da.Array) else da.asarray(points)
+    if arr.ndim != 2 or arr.shape[1] != 2:
+        raise ValueError(f"points must have shape (n, 2), got {arr.shape}")
+    if arr.dtype != np.float64:
+        arr = arr.astype(np.float64)
+    if arr.numblocks[1] != 1:
+        arr = arr.rechunk({1: -1})
+    return arr
+
+
+def _map_points(geometry: Any, points: Any, quantity: str) -> da.Array:
+    rows = _rows(points)
+    g = _shipped(geometry)
+    name = f"zelk-{quantity.replace('_', '-')}-{tokenize(g.key, rows.name)}"
+    meta = np.empty((0,) * (1 if QUANTITIES[quantity] == 1 else 2), dtype=np.float64)
+    if QUANTITIES[quantity] == 1:
+        return rows.map_blocks(
+            _points_block, g, quantity, name=name, dtype=np.float64, drop_axis=1, chunks=(rows.chunks[0],), meta=meta
+        )
+    return rows.map_blocks(
+        _points_block, g, quantity, name=name, dtype=np.float64, chunks=(rows.chunks[0], (2,)), meta=meta
+    )
+
+
+def value(geometry: Any, points: Any) -> da.Array:
+    """The field value ``geometry.eval`` at each row of ``points``.
+
+    Parameters
+    ----------
+    geometry
+        Any geometry (or a ``dask.delayed`` one, to share it between calls).
+    points
+        A Dask array ``(n, 2)`` chunked by rows (an array-like is wrapped).
+
+    Returns
+    -------
+    dask.array.Array
+        float64 ``(n,)``, chunked as the rows of ``points``.
+    """
+    return _map_points(geometry, points, "value")
+
+
+def gradient(geometry: Any, points: Any) -> da.Array:
+    """The field gradient at each row of ``points`` (see :func:`geometry_gradient`).
+
+    Parameters
+    ----------
+    geometry
+        Any geometry (or a ``dask.delayed`` one).
+    points
+        A Dask array ``(n, 2)`` chunked by rows.
+
+    Returns
+    -------
+    dask.array.Array
+        float64 ``(n, 2)``.
+    """
+    return _map_points(geometry, points, "gradient")
+
+
+def squared_dist(geometry: Any, points: Any) -> da.Array:
+    """The squared distance ``geometry.squared_dist`` of each row of ``points``.
+
+    Parameters
+    ----------
+    geometry
+        Any geometry (or a ``dask.delayed`` one).
+    points
+        A Dask array ``(n, 2)`` chunked by rows.
+
+    Returns
+    -------
+    dask.array.Array
+        float64 ``(n,)``.
+    """
+    return _map_points(geometry, points, "squared_dist")
+
+
+def repulsion_vector(geometry: Any, points: Any) -> da.Array:
+    """The repulsion vector ``geometry.repulsion_vector`` of each row of ``points``.
+
+    Parameters
+    ----------
+    geometry
+        Any geometry (or a ``dask.delayed`` one); the vectors keep its class's
+        orientation (a point set's point from the query to the nearest point).
+    points
+        A Dask array ``(n, 2)`` chunked by rows.
+
+    Returns
+    -------
+    dask.array.Array
+        float64 ``(n, 2)``.
+    """
+    return _map_points(geometry, points, "repulsion_vector")
+
+
+def _grid_block(ys: FloatArray, xs: FloatArray, geometry: Any, quantities: tuple[str, ...]) -> FloatArray:
+    """All quantities on the block ``ys x xs``, stacked along a last axis."""
+    gx, gy = np.meshgrid(xs, ys)
+    x = np.stack([gx.ravel(), gy.ravel()], axis=1)
+    columns = [_evaluate(geometry, x, q).reshape(len(x), -1) for q in quantities]
+    return np.concatenate(columns, axis=1).reshape(len(ys), len(xs), -1)
+
+
+def grid(
+    geometry: Any,
+    bounds: Bounds | None = None,
+    shape: Shape = (500, 500),
+    chunks: int | str | Sequence[Any] = "auto",
+    *,
+    quantities: Sequence[Quantity] = ("value", "gradient"),
+) -> dict[str, da.Array]:
+    """Fields of ``geometry`` on a regular grid, built lazily block by block.
+
+    The grid is that of :func:`zelk.field.grid.axes`: ``values[i, j]`` belongs
+    to the point ``(xs[j], ys[i])`` with ``xs = linspace(xmin, xmax, width)``
+    and ``ys = linspace(ymin, ymax, height)``. No block holds more than its own
+    points, and each block computes all requested quantities at once.
+
+    Parameters
+    ----------
+    geometry
+        Any geometry (or a ``dask.delayed`` one).
+    bounds
+        ``(xmin, ymin, xmax, ymax)``; None takes the geometry's box plus a
+        margin (:func:`zelk.field.grid.default_bounds`).
+    shape
+        ``(height, width)``: the number of grid rows (along y) and columns.
+    chunks
+        Block shape over ``(height, width)`` as Dask understands it, such as
+        ``(250, 1000)`` or ``"auto"``.
+    quantities
+        Any of ``"value"``, ``"gradient"``, ``"squared_dist"``,
+        ``"repulsion_vector"``.
+
+    Returns
+    -------
+    dict
+        One Dask array per quantity: ``(height, width)`` for the scalar ones,
+        ``(height, width, 2)`` for the vector ones.
+    """
+    quantities = tuple(quantities)
+    if not quantities:
+        raise ValueError("no quantity asked for")
+    for q in quantities:
+        _check_quantity(q)
+    if bounds is None:
+        bounds = default_bounds(geometry)
+    xs, ys = axes(bounds, shape)
+    height, width = len(ys), len(xs)
+    row_chunks, col_chunks = da.core.normalize_chunks(chunks, (height, width), dtype=np.float64)
+    ys_arr = da.from_array(ys, chunks=(row_chunks,))
+    xs_arr = da.from_array(xs, chunks=(col_chunks,))
+    g = _shipped(geometry)
+    width_all = sum(QUANTITIES[q] for q in quantities)
+    stacked = da.blockwise(
+        _grid_block,
+        "ijk",
+        ys_arr,
+        "i",
+        xs_arr,
+        "j",
+        g,
+        None,
+        quantities,
+        None,
+        new_axes={"k": width_all},
+        dtype=np.float64,
+        meta=np.empty((0, 0, 0), dtype=np.float64),
+        name=f"zelk-grid-{tokenize(g.key, bounds, (height, width), row_chunks, col_chunks, quantities)}",
+    )
+    out: dict[str, da.Array] = {}
+    start = 0
+    for q in quantities:
+        k = QUANTITIES[q]
+        out[q] = stacked[..., start] if k == 1 else stacked[..., start : start + k]
+        start += k
+    return out
