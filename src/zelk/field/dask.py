@@ -14,21 +14,19 @@ Needs the ``dask`` extra (``pip install zelk-field[dask]``).
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, Literal
+from typing import Any
 
-import dask
 import dask.array as da
 import numpy as np
 import numpy.typing as npt
 from dask.base import tokenize
-from dask.delayed import Delayed
+from dask.delayed import Delayed, delayed
 
 from zelk.field.grid import Bounds, Shape, axes, default_bounds
 
 __all__ = ["QUANTITIES", "geometry_gradient", "gradient", "grid", "repulsion_vector", "squared_dist", "value"]
 
 FloatArray = npt.NDArray[np.float64]
-Quantity = Literal["value", "gradient", "squared_dist", "repulsion_vector"]
 
 # Columns each quantity takes in a block's result, in this order.
 QUANTITIES: dict[str, int] = {"value": 1, "gradient": 2, "squared_dist": 1, "repulsion_vector": 2}
@@ -72,7 +70,8 @@ def _shipped(geometry: Any) -> Delayed:
     the geometry is serialised once per graph, not once per chunk."""
     if isinstance(geometry, Delayed):
         return geometry
-    return dask.delayed(geometry, name=f"zelk-geometry-{tokenize(geometry)}", traverse=False)
+    shipped: Delayed = delayed(geometry, name=f"zelk-geometry-{tokenize(geometry)}", traverse=False)
+    return shipped
 
 
 def _points_block(x: FloatArray, geometry: Any, quantity: str) -> FloatArray:
@@ -95,14 +94,12 @@ def _map_points(geometry: Any, points: Any, quantity: str) -> da.Array:
     rows = _rows(points)
     g = _shipped(geometry)
     name = f"zelk-{quantity.replace('_', '-')}-{tokenize(g.key, rows.name)}"
-    meta = np.empty((0,) * (1 if QUANTITIES[quantity] == 1 else 2), dtype=np.float64)
     if QUANTITIES[quantity] == 1:
-        return rows.map_blocks(
-            _points_block, g, quantity, name=name, dtype=np.float64, drop_axis=1, chunks=(rows.chunks[0],), meta=meta
-        )
-    return rows.map_blocks(
-        _points_block, g, quantity, name=name, dtype=np.float64, chunks=(rows.chunks[0], (2,)), meta=meta
-    )
+        shape: dict[str, Any] = {"drop_axis": 1, "chunks": (rows.chunks[0],), "meta": np.empty((0,))}
+    else:
+        shape = {"chunks": (rows.chunks[0], (2,)), "meta": np.empty((0, 0))}
+    result: da.Array = da.map_blocks(_points_block, rows, g, quantity, name=name, dtype=np.float64, **shape)
+    return result
 
 
 def value(geometry: Any, points: Any) -> da.Array:
@@ -192,7 +189,7 @@ def grid(
     shape: Shape = (500, 500),
     chunks: int | str | Sequence[Any] = "auto",
     *,
-    quantities: Sequence[Quantity] = ("value", "gradient"),
+    quantities: Sequence[str] = ("value", "gradient"),
 ) -> dict[str, da.Array]:
     """Fields of ``geometry`` on a regular grid, built lazily block by block.
 
@@ -237,7 +234,7 @@ def grid(
     xs_arr = da.from_array(xs, chunks=(col_chunks,))
     g = _shipped(geometry)
     width_all = sum(QUANTITIES[q] for q in quantities)
-    stacked = da.blockwise(
+    stacked: da.Array = da.blockwise(
         _grid_block,
         "ijk",
         ys_arr,
