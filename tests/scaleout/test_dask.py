@@ -11,7 +11,7 @@ distributed = pytest.importorskip("distributed")
 
 from zelk.field import dask as zdask  # noqa: E402
 from zelk.field.geometry.collection import GeometryCollectionRGJ  # noqa: E402
-from zelk.field.grid import axes  # noqa: E402
+from zelk.field.grid import axes, default_bounds, evaluate  # noqa: E402
 
 ANISO = [[2.0, 0.5], [0.5, 1.0]]
 SQUARE = [[0, 0], [4, 0], [4, 3], [0, 3]]
@@ -36,12 +36,12 @@ def build(name):
 
 
 def local(geometry, x, quantity):
-    """The same quantity straight from the geometry, on the whole batch."""
+    """The same quantity straight from the geometry, on the whole batch; a
+    single geometry's gradient is that of a collection holding it alone."""
     if quantity == "gradient":
-        if isinstance(geometry, GeometryCollectionRGJ):
-            return geometry.gradient(x)
-        d = geometry.repulsion_vector(x)
-        return -geometry.eval(x)[:, None] * (d @ geometry.grad_matrix.T)
+        if not isinstance(geometry, GeometryCollectionRGJ):
+            geometry = GeometryCollectionRGJ([geometry.toRGeoJSON()["geometry"]])
+        return geometry.gradient(x)
     return {"value": geometry.eval, "squared_dist": geometry.squared_dist}.get(
         quantity, geometry.repulsion_vector
     )(x)
@@ -65,11 +65,12 @@ def test_points_on_cluster_equal_local(client, name):
     results = client.compute(lazy, sync=True)
     for quantity, result in zip(QUANTITIES, results):
         expected = local(geometry, x, quantity)
-        if quantity == "gradient" and name != "collection":
-            np.testing.assert_allclose(result, expected, rtol=1e-13, atol=1e-300)
-            expected = zdask.geometry_gradient(geometry, x)
         np.testing.assert_array_equal(result, expected, err_msg=quantity)
         assert result.shape == expected.shape
+    if name != "collection":  # the gradient formula with the geometry's one matrix
+        d = geometry.repulsion_vector(x)
+        formula = -geometry.eval(x)[:, None] * (d @ geometry.grad_matrix.T)
+        np.testing.assert_allclose(results[1], formula, rtol=1e-12, atol=1e-300)
 
 
 @pytest.mark.slow
@@ -80,14 +81,16 @@ def test_points_on_cluster_equal_local(client, name):
 def test_grid_on_cluster_equals_local(client, name, bounds, shape, chunks):
     geometry = build(name)
     fields = zdask.grid(geometry, bounds, shape, chunks, quantities=QUANTITIES)
-    xs, ys = axes(bounds if bounds else zdask.default_bounds(geometry), shape)
+    xs, ys = axes(bounds if bounds else default_bounds(geometry), shape)
     gx, gy = np.meshgrid(xs, ys)
     x = np.stack([gx.ravel(), gy.ravel()], axis=1)
     results = client.compute(fields, sync=True)
+    reference = evaluate(geometry, bounds, shape, quantities=QUANTITIES)  # the in-process grid
     for quantity in QUANTITIES:
-        expected = zdask.geometry_gradient(geometry, x) if quantity == "gradient" else local(geometry, x, quantity)
+        expected = local(geometry, x, quantity)
         want = shape if expected.ndim == 1 else (*shape, 2)
         np.testing.assert_array_equal(results[quantity], expected.reshape(want), err_msg=quantity)
+        np.testing.assert_array_equal(results[quantity], reference[quantity], err_msg=quantity)
 
 
 def tasks_holding(array, obj):
@@ -112,6 +115,7 @@ def evaluate_blocks(block, geometry):
 @pytest.mark.parametrize("make", [
     lambda g, p: zdask.value(g, p),
     lambda g, p: zdask.repulsion_vector(g, p),
+    lambda g, p: zdask.gradient(g, p),
     lambda g, p: zdask.grid(g, None, (30, 30), (10, 10))["gradient"],
 ])
 def test_geometry_enters_graph_once(make):

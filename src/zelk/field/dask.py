@@ -22,9 +22,9 @@ import numpy.typing as npt
 from dask.base import tokenize
 from dask.delayed import Delayed, delayed
 
-from zelk.field.grid import Bounds, Shape, axes, default_bounds
+from zelk.field.grid import Bounds, Shape, _gradient_field, axes, default_bounds
 
-__all__ = ["QUANTITIES", "geometry_gradient", "gradient", "grid", "repulsion_vector", "squared_dist", "value"]
+__all__ = ["QUANTITIES", "gradient", "grid", "repulsion_vector", "squared_dist", "value"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -32,29 +32,13 @@ FloatArray = npt.NDArray[np.float64]
 QUANTITIES: dict[str, int] = {"value": 1, "gradient": 2, "squared_dist": 1, "repulsion_vector": 2}
 
 
-def geometry_gradient(geometry: Any, x: npt.ArrayLike) -> FloatArray:
-    """The field gradient of any geometry at the rows of ``x``, ``(n, 2)``.
-
-    A collection answers with its own ``gradient`` (the matrix of the nearest
-    member). A single geometry has no such method; its gradient is
-    ``-eval(x) * grad_matrix @ repulsion_vector(x)`` row by row, the same
-    formula with its one matrix.
-    """
-    if hasattr(geometry, "gradient"):
-        return np.asarray(geometry.gradient(x), dtype=np.float64)
-    d = np.asarray(geometry.repulsion_vector(x), dtype=np.float64)
-    e = np.asarray(geometry.eval(x), dtype=np.float64).reshape(-1, 1)
-    g = np.asarray(geometry.grad_matrix, dtype=np.float64)
-    result: FloatArray = -e * np.einsum("jk,ik->ij", g, d)
-    return result
-
-
 def _evaluate(geometry: Any, x: FloatArray, quantity: str) -> FloatArray:
-    """One quantity at the rows of ``x``: ``(n,)`` or ``(n, 2)``."""
+    """One quantity at the rows of ``x``: ``(n,)`` or ``(n, 2)``. For
+    ``"gradient"``, ``geometry`` is what :func:`_gradient_field` gave."""
     if quantity == "value":
         return np.asarray(geometry.eval(x), dtype=np.float64)
     if quantity == "gradient":
-        return geometry_gradient(geometry, x)
+        return np.asarray(geometry.gradient(x), dtype=np.float64)
     if quantity == "squared_dist":
         return np.asarray(geometry.squared_dist(x), dtype=np.float64)
     return np.asarray(geometry.repulsion_vector(x), dtype=np.float64)
@@ -68,8 +52,6 @@ def _check_quantity(quantity: str) -> None:
 def _shipped(geometry: Any) -> Delayed:
     """The geometry as one graph key: every block task refers to that key, so
     the geometry is serialised once per graph, not once per chunk."""
-    if isinstance(geometry, Delayed):
-        return geometry
     shipped: Delayed = delayed(geometry, name=f"zelk-geometry-{tokenize(geometry)}", traverse=False)
     return shipped
 
@@ -92,7 +74,7 @@ def _rows(points: Any) -> da.Array:
 
 def _map_points(geometry: Any, points: Any, quantity: str) -> da.Array:
     rows = _rows(points)
-    g = _shipped(geometry)
+    g = _shipped(_gradient_field(geometry) if quantity == "gradient" else geometry)
     name = f"zelk-{quantity.replace('_', '-')}-{tokenize(g.key, rows.name)}"
     if QUANTITIES[quantity] == 1:
         shape: dict[str, Any] = {"drop_axis": 1, "chunks": (rows.chunks[0],), "meta": np.empty((0,))}
@@ -108,7 +90,7 @@ def value(geometry: Any, points: Any) -> da.Array:
     Parameters
     ----------
     geometry
-        Any geometry (or a ``dask.delayed`` one, to share it between calls).
+        Any geometry.
     points
         A Dask array ``(n, 2)`` chunked by rows (an array-like is wrapped).
 
@@ -121,12 +103,15 @@ def value(geometry: Any, points: Any) -> da.Array:
 
 
 def gradient(geometry: Any, points: Any) -> da.Array:
-    """The field gradient at each row of ``points`` (see :func:`geometry_gradient`).
+    """The field gradient at each row of ``points``, as :func:`zelk.field.grid.evaluate`
+    computes it: a collection's own ``gradient`` (the matrix of the nearest
+    member), and for a single geometry that of a collection holding it alone,
+    ``-eval(x) * grad_matrix @ repulsion_vector(x)`` row by row.
 
     Parameters
     ----------
     geometry
-        Any geometry (or a ``dask.delayed`` one).
+        Any geometry.
     points
         A Dask array ``(n, 2)`` chunked by rows.
 
@@ -144,7 +129,7 @@ def squared_dist(geometry: Any, points: Any) -> da.Array:
     Parameters
     ----------
     geometry
-        Any geometry (or a ``dask.delayed`` one).
+        Any geometry.
     points
         A Dask array ``(n, 2)`` chunked by rows.
 
@@ -162,7 +147,7 @@ def repulsion_vector(geometry: Any, points: Any) -> da.Array:
     Parameters
     ----------
     geometry
-        Any geometry (or a ``dask.delayed`` one); the vectors keep its class's
+        Any geometry; the vectors keep its class's
         orientation (a point set's point from the query to the nearest point).
     points
         A Dask array ``(n, 2)`` chunked by rows.
@@ -175,11 +160,13 @@ def repulsion_vector(geometry: Any, points: Any) -> da.Array:
     return _map_points(geometry, points, "repulsion_vector")
 
 
-def _grid_block(ys: FloatArray, xs: FloatArray, geometry: Any, quantities: tuple[str, ...]) -> FloatArray:
+def _grid_block(
+    ys: FloatArray, xs: FloatArray, geometry: Any, gradient_field: Any, quantities: tuple[str, ...]
+) -> FloatArray:
     """All quantities on the block ``ys x xs``, stacked along a last axis."""
     gx, gy = np.meshgrid(xs, ys)
     x = np.stack([gx.ravel(), gy.ravel()], axis=1)
-    columns = [_evaluate(geometry, x, q).reshape(len(x), -1) for q in quantities]
+    columns = [_evaluate(gradient_field if q == "gradient" else geometry, x, q).reshape(len(x), -1) for q in quantities]
     return np.concatenate(columns, axis=1).reshape(len(ys), len(xs), -1)
 
 
@@ -201,7 +188,7 @@ def grid(
     Parameters
     ----------
     geometry
-        Any geometry (or a ``dask.delayed`` one).
+        Any geometry.
     bounds
         ``(xmin, ymin, xmax, ymax)``; None takes the geometry's box plus a
         margin (:func:`zelk.field.grid.default_bounds`).
@@ -233,6 +220,9 @@ def grid(
     ys_arr = da.from_array(ys, chunks=(row_chunks,))
     xs_arr = da.from_array(xs, chunks=(col_chunks,))
     g = _shipped(geometry)
+    # Shipped only when asked for and different: a collection is its own.
+    field = _gradient_field(geometry) if "gradient" in quantities else geometry
+    gf = g if field is geometry else _shipped(field)
     width_all = sum(QUANTITIES[q] for q in quantities)
     stacked: da.Array = da.blockwise(
         _grid_block,
@@ -243,12 +233,14 @@ def grid(
         "j",
         g,
         None,
+        gf,
+        None,
         quantities,
         None,
         new_axes={"k": width_all},
         dtype=np.float64,
         meta=np.empty((0, 0, 0), dtype=np.float64),
-        name=f"zelk-grid-{tokenize(g.key, bounds, (height, width), row_chunks, col_chunks, quantities)}",
+        name=f"zelk-grid-{tokenize(g.key, gf.key, bounds, (height, width), row_chunks, col_chunks, quantities)}",
     )
     out: dict[str, da.Array] = {}
     start = 0
