@@ -4,4 +4,6 @@ import sys
 
 from zelk.field.cli import main
 
-sys.exit(main())
+# Guarded so that importing the module (as type checkers' stub tests do) runs nothing.
+if __name__ == "__main__":
+    sys.exit(main())
