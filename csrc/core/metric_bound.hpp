@@ -35,6 +35,18 @@
 // intermediate of t, w or the form overflows, so no candidate's form is NaN
 // or infinite: with finite data, no NaN can then be chosen that a pruned
 // node would have hidden. Callers must check this (and finiteness) first.
+//
+// Per-axis gaps (lower_bound_gaps). Rounding is monotone, so a computed
+// segment point c = fl(p1 + fl(t v)) lies, coordinate by coordinate, between
+// p1 and fl(p1 + v), i.e. inside the box built from them, and the computed
+// offset satisfies |fl(p_k - c_k)| >= gap_k, the gap computed by box_gaps().
+// For any w with |w0| >= g0 and |w1| >= g1:
+//   w^T S w >= lambda_min (g0^2 + g1^2),
+//   w^T S w = s11 (w1 + (s01/s11) w0)^2 + (det/s11) w0^2 >= (det/s11) g0^2,
+//   and likewise >= (det/s00) g1^2,
+// and with |w|^2 <= w^T S w / lambda_min the form's rounding costs at most a
+// factor (1 - gamma4 N / lambda_min). The largest of the three, so reduced,
+// is exact for a diagonal metric and needs no square root.
 #pragma once
 
 #include <algorithm>
@@ -52,6 +64,14 @@ inline double box_distance_sq(double px, double py, const double lo[2],
     const double dx = std::max(std::max(lo[0] - px, px - hi[0]), 0.0);
     const double dy = std::max(std::max(lo[1] - py, py - hi[1]), 0.0);
     return dx * dx + dy * dy;
+}
+
+// The gaps from (px, py) to the box [lo, hi] along each axis:
+// max(lo_k - p_k, p_k - hi_k, 0).
+inline void box_gaps(double px, double py, const double lo[2], const double hi[2], double& g0,
+                     double& g1) noexcept {
+    g0 = std::max(std::max(lo[0] - px, px - hi[0]), 0.0);
+    g1 = std::max(std::max(lo[1] - py, py - hi[1]), 0.0);
 }
 
 class MetricBound {
@@ -73,6 +93,18 @@ class MetricBound {
         if (!(safe > 0x1p-40)) return;
         usable_ = true;
         lambda_ = std::ldexp(safe, e);
+        // The per-axis coefficients, each reduced for the rounding of the
+        // form (gamma4 N / lambda_min, N < 1 here) and of its own
+        // computation (det to within 3u, as s00 s11 and b^2 are at most 1).
+        const double keep = (1.0 - 0x1p-50 / safe) * (1.0 - 0x1p-47);
+        const double det = a * c - b * b - 0x1p-49;
+        const double by_gap0 = std::max(det / c, safe), by_gap1 = std::max(det / a, safe);
+        gap_lambda_ = std::ldexp(safe * keep, e);
+        gap0_ = std::ldexp(by_gap0 * keep, e);
+        gap1_ = std::ldexp(by_gap1 * keep, e);
+        // Underflow in the form (a few 2^-1075) and in the bound's own
+        // squares (2^-1075 each, times a coefficient).
+        gap_slack_ = 0x1p-1066 * (1.0 + std::max(gap0_, gap1_));
         // Keeps 2 C^2 (the dot product of t) and 36 N C^2 (the form) far below
         // the largest double.
         coord_limit_ = std::min(0x1p500, std::sqrt(0x1p1000 / n));
@@ -100,8 +132,19 @@ class MetricBound {
         return lambda_ * (d * d) * kShrink - (coord_scale + 1.0) * 0x1p-1068;
     }
 
+    // A value at or below the computed form of every candidate whose
+    // offsets' magnitudes are at least g0 and g1 (from box_gaps()), for
+    // coordinates within coord_limit(). Only for a usable metric; tighter
+    // than lower_bound() for an anisotropic metric.
+    double lower_bound_gaps(double g0, double g1) const noexcept {
+        const double s0 = g0 * g0, s1 = g1 * g1;
+        const double low = std::max({gap_lambda_ * (s0 + s1), gap0_ * s0, gap1_ * s1});
+        return low * (1.0 - 0x1p-49) - gap_slack_;
+    }
+
   private:
     static constexpr double kU = 0x1p-53;
+    double gap_lambda_ = 0.0, gap0_ = 0.0, gap1_ = 0.0, gap_slack_ = 0.0;
     bool usable_ = false;
     double lambda_ = 0.0;
     double coord_limit_ = 0.0;

@@ -28,6 +28,23 @@ constexpr std::uint32_t kLeaf = 8;
 constexpr std::uint32_t kMaxSegments = std::uint32_t(1) << 31;
 constexpr int kStack = 64;
 
+// The position of cell (x, y) of a 2^16 x 2^16 grid along a Hilbert curve.
+std::uint32_t hilbert_index(std::uint32_t x, std::uint32_t y) {
+    std::uint32_t d = 0;
+    for (std::uint32_t s = 1u << 15; s > 0; s >>= 1) {
+        const std::uint32_t rx = (x & s) ? 1 : 0, ry = (y & s) ? 1 : 0;
+        d += s * s * ((3 * rx) ^ ry);
+        if (ry == 0) {
+            if (rx == 1) {
+                x = 0xFFFF - x;
+                y = 0xFFFF - y;
+            }
+            std::swap(x, y);
+        }
+    }
+    return d;
+}
+
 // The reordered segments as the scan's accessor.
 struct Reordered {
     const double* c;
@@ -99,16 +116,47 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
     indexed_ = true;
     scale_ = scale;
 
-    std::vector<std::uint32_t> order(static_cast<std::size_t>(n_));
-    std::iota(order.begin(), order.end(), 0u);
-    nodes_.reserve(static_cast<std::size_t>(n_ / 2 + 2));
+    // Segments in the order of their box centres along a Hilbert curve, so
+    // that halving a range of them halves a region of the plane.
+    double clo[2] = {INFINITY, INFINITY}, chi[2] = {-INFINITY, -INFINITY};
+    std::vector<double> centres(scratch_size(n_, 2));
+    for (std::ptrdiff_t i = 0; i < n_; ++i) {
+        for (int c = 0; c < 2; ++c) {
+            const double m = 0.5 * boxes[4 * i + c] + 0.5 * boxes[4 * i + 2 + c];
+            centres[2 * i + c] = m;
+            clo[c] = std::min(clo[c], m);
+            chi[c] = std::max(chi[c], m);
+        }
+    }
+    double to_grid[2];
+    for (int c = 0; c < 2; ++c) {
+        const double span = chi[c] - clo[c];
+        to_grid[c] = span > 0.0 && std::isfinite(65535.0 / span) ? 65535.0 / span : 0.0;
+    }
+    std::vector<std::uint64_t> keyed(static_cast<std::size_t>(n_));
+    for (std::ptrdiff_t i = 0; i < n_; ++i) {
+        std::uint32_t cell[2];
+        for (int c = 0; c < 2; ++c) {
+            const double f = (centres[2 * i + c] - clo[c]) * to_grid[c];
+            cell[c] = static_cast<std::uint32_t>(std::clamp(f, 0.0, 65535.0));
+        }
+        keyed[i] = std::uint64_t(hilbert_index(cell[0], cell[1])) << 32 | std::uint64_t(i);
+    }
+    std::sort(keyed.begin(), keyed.end());
+    original_.resize(static_cast<std::size_t>(n_));
+    std::vector<double> sorted_boxes(scratch_size(n_, 4));
+    for (std::ptrdiff_t k = 0; k < n_; ++k) {
+        const std::uint32_t i = static_cast<std::uint32_t>(keyed[k]);
+        original_[k] = i;
+        std::copy_n(boxes.data() + 4 * std::size_t(i), 4, sorted_boxes.data() + 4 * k);
+    }
+    nodes_.reserve(static_cast<std::size_t>(n_ / 4 + 2));
     nodes_.emplace_back();
-    build(0, 0, static_cast<std::uint32_t>(n_), order, boxes);
+    build(0, 0, static_cast<std::uint32_t>(n_), sorted_boxes);
 
     cols_.resize(scratch_size(n_, 5));
-    original_ = order;
     for (std::ptrdiff_t k = 0; k < n_; ++k) {
-        const std::ptrdiff_t i = order[k];
+        const std::ptrdiff_t i = original_[k];
         cols_[k] = p1_[2 * i];
         cols_[n_ + k] = p1_[2 * i + 1];
         cols_[2 * n_ + k] = v_[2 * i];
@@ -117,49 +165,43 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
     }
 }
 
-// Fills node `id` with the box of order[first, first + count) and splits it
-// at the median of the segment boxes' centres along the longer side of their
-// extent; the two children are adjacent nodes.
+// Fills node `id` over the segments [first, first + count) of leaf order:
+// a leaf when they fit, else two adjacent children splitting them in halves
+// of whole leaves; a node's box is the union of its children's.
 void SegmentIndex::build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
-                         std::vector<std::uint32_t>& order, const std::vector<double>& boxes) {
+                         const std::vector<double>& boxes) {
     Node node{};
-    node.lo[0] = node.lo[1] = std::numeric_limits<double>::infinity();
-    node.hi[0] = node.hi[1] = -std::numeric_limits<double>::infinity();
-    double clo[2] = {node.lo[0], node.lo[1]}, chi[2] = {node.hi[0], node.hi[1]};
-    for (std::uint32_t k = first; k < first + count; ++k) {
-        const double* b = boxes.data() + 4 * std::size_t(order[k]);
-        for (int c = 0; c < 2; ++c) {
-            node.lo[c] = std::min(node.lo[c], b[c]);
-            node.hi[c] = std::max(node.hi[c], b[2 + c]);
-            const double centre = 0.5 * (b[c] + b[2 + c]);
-            clo[c] = std::min(clo[c], centre);
-            chi[c] = std::max(chi[c], centre);
-        }
-    }
     if (count <= kLeaf) {
+        node.lo[0] = node.lo[1] = INFINITY;
+        node.hi[0] = node.hi[1] = -INFINITY;
+        for (std::uint32_t k = first; k < first + count; ++k) {
+            const double* b = boxes.data() + 4 * std::size_t(k);
+            for (int c = 0; c < 2; ++c) {
+                node.lo[c] = std::min(node.lo[c], b[c]);
+                node.hi[c] = std::max(node.hi[c], b[2 + c]);
+            }
+        }
         node.first = first;
         node.count = count;
         nodes_[id] = node;
         return;
     }
-    const int axis = chi[1] - clo[1] > chi[0] - clo[0] ? 1 : 0;
-    const std::uint32_t half = count / 2;
-    std::nth_element(order.begin() + first, order.begin() + first + half,
-                     order.begin() + first + count, [&](std::uint32_t a, std::uint32_t b) {
-                         const double ca = boxes[4 * std::size_t(a) + axis] +
-                                           boxes[4 * std::size_t(a) + 2 + axis];
-                         const double cb = boxes[4 * std::size_t(b) + axis] +
-                                           boxes[4 * std::size_t(b) + 2 + axis];
-                         return ca < cb || (ca == cb && a < b);
-                     });
+    const std::uint32_t leaves = (count + kLeaf - 1) / kLeaf;
+    const std::uint32_t half = leaves / 2 * kLeaf;
     const std::uint32_t children = static_cast<std::uint32_t>(nodes_.size());
+    nodes_.emplace_back();
+    nodes_.emplace_back();
+    build(children, first, half, boxes);
+    build(children + 1, first + half, count - half, boxes);
+    const Node& a = nodes_[children];
+    const Node& b = nodes_[children + 1];
+    for (int c = 0; c < 2; ++c) {
+        node.lo[c] = std::min(a.lo[c], b.lo[c]);
+        node.hi[c] = std::max(a.hi[c], b.hi[c]);
+    }
     node.first = children;
     node.count = 0;
     nodes_[id] = node;
-    nodes_.emplace_back();
-    nodes_.emplace_back();
-    build(children, first, half, order, boxes);
-    build(children + 1, first + half, count - half, order, boxes);
 }
 
 bool SegmentIndex::same_source(const PairsView& p1, const PairsView& v,
@@ -200,7 +242,7 @@ struct Found {
 template <class Node>
 ZELK_CLONE_INLINE Found descend(const Node* nodes, const Reordered& s,
                                 const std::uint32_t* original, const MetricBound& bound,
-                                double scale, const Metric2& metric, double x, double y) {
+                                const Metric2& metric, double x, double y) {
     const double px[1] = {x};
     const double py[1] = {y};
     double t[kLeaf], q[kLeaf];
@@ -225,15 +267,16 @@ ZELK_CLONE_INLINE Found descend(const Node* nodes, const Reordered& s,
             }
         } else {
             std::uint32_t near = node.first, far = node.first + 1;
-            double dn = box_distance_sq(x, y, nodes[near].lo, nodes[near].hi);
-            double df = box_distance_sq(x, y, nodes[far].lo, nodes[far].hi);
-            if (df < dn) {
+            double g[4];
+            box_gaps(x, y, nodes[near].lo, nodes[near].hi, g[0], g[1]);
+            box_gaps(x, y, nodes[far].lo, nodes[far].hi, g[2], g[3]);
+            double bn = bound.lower_bound_gaps(g[0], g[1]);
+            double bf = bound.lower_bound_gaps(g[2], g[3]);
+            if (bf < bn) {
                 std::swap(near, far);
-                std::swap(dn, df);
+                std::swap(bn, bf);
             }
-            const double bn = bound.lower_bound(dn, scale);
             if (!(bn > best)) {
-                const double bf = bound.lower_bound(df, scale);
                 if (!(bf > best)) {
                     stack_node[depth] = far;
                     stack_bound[depth++] = bf;
@@ -279,8 +322,7 @@ void SegmentIndex::query(const PairsView& points, const Metric2& metric, std::pt
         // Not finite or too large: NaN rule and overflow stay with the scan.
         if (prune && std::fabs(x) <= limit && std::fabs(y) <= limit) {
             const Found found =
-                descend(nodes_.data(), reordered, original_.data(), bound,
-                        std::max({scale_, std::fabs(x), std::fabs(y)}), metric, x, y);
+                descend(nodes_.data(), reordered, original_.data(), bound, metric, x, y);
             i = original_[found.at];
             f = found.form;
         } else {

@@ -13,8 +13,8 @@
 // not finite or so large that a form could overflow.
 //
 // Layout: a flat array of nodes (box, then either two adjacent children or a
-// leaf range) over a reordered own copy of the segments, built by median
-// splits of the segment boxes' centres on the longer axis, O(S log S).
+// leaf range) over an own copy of the segments reordered along a Hilbert
+// curve through their boxes' centres, split in halves: O(S log S) to build.
 //
 // The index owns copies of everything it reads: a built index may be queried
 // from several threads at once (every query is const and uses only its own
@@ -76,7 +76,7 @@ class SegmentIndex {
     };
 
     void build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
-               std::vector<std::uint32_t>& order, const std::vector<double>& boxes);
+               const std::vector<double>& boxes);
     void query(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
                std::ptrdiff_t end, std::ptrdiff_t* chosen, double* form, double* offsets) const;
 

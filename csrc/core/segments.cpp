@@ -184,7 +184,7 @@ void scan_nearest(const PairsView& points, const PairsView& p1, const PairsView&
 // Whether building an index for this one call costs less than it saves:
 // a build costs about as much as scanning every segment for kBuildPoints
 // points, and a few points are never worth it.
-constexpr std::ptrdiff_t kBuildPoints = 64;
+constexpr std::ptrdiff_t kBuildPoints = 160;
 constexpr std::ptrdiff_t kIndexMinSegments = 64;
 
 bool index_repays(std::ptrdiff_t points, std::ptrdiff_t segments) {
