@@ -2,6 +2,7 @@
 // of member geometries answering queries as one shape. Members are reached only
 // through their methods and attributes, so any object with the same operations
 // can be a member; the module imports none of the other geometry modules.
+#include "zelk/field/geometry/collection/indexed.hpp"
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/items.hpp"
@@ -357,6 +358,12 @@ PyObject* get_center_point_body(PyObject* self, const BoundArgs&) {
 // `ref_flag` also its member. The flag is tested once the answers are stacked.
 Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* inverted,
                  PyObject* ref_flag) {
+    if (ref_flag == Py_True || ref_flag == Py_False || ref_flag == Py_None) {
+        Ref out;
+        const collection::Indexed done = collection::squared_dist(
+            get_field(coll(self)->rgjs), x, scaled, inverted, ref_flag == Py_True, out);
+        if (done != collection::Indexed::Declined) return out;
+    }
     std::vector<Ref> dists;
     if (!map_members(self, dists, [&](PyObject* m) {
             return call_method(m, "squared_dist", {x},
@@ -437,7 +444,17 @@ Ref select_numpy(PyObject* stacked, PyObject* inv) {
     return rows ? getitem(v.get(), {rows.get(), select.get()}) : Ref();
 }
 
+bool no_keywords(PyObject* kwargs) {
+    return kwargs == nullptr || (PyDict_Check(kwargs) && PyDict_GET_SIZE(kwargs) == 0);
+}
+
 Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObject* kwargs) {
+    if (select_flag == Py_True && no_keywords(kwargs)) {
+        Ref out;
+        const collection::Indexed done = collection::repulsion_vector(
+            get_field(coll(self)->rgjs), get_field(coll(self)->inv_repulsions), x, out);
+        if (done != collection::Indexed::Declined) return out;
+    }
     std::vector<Ref> vectors;
     if (!map_members(self, vectors, [&](PyObject* m) -> Ref {
             Ref method = steal(PyObject_GetAttrString(m, "repulsion_vector"));
@@ -558,6 +575,13 @@ bool index_view(PyObject* a, npy_intp n, npy_intp m, std::vector<npy_intp>& out)
 PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
     PyObject* x = a[0];
     PyObject* kwargs = a.kwargs.get();
+    if (no_keywords(kwargs)) {
+        Ref out;
+        const collection::Indexed done = collection::gradient(
+            reinterpret_cast<PyObject*>(Py_TYPE(self)), get_field(coll(self)->rgjs),
+            get_field(coll(self)->inv_repulsions), get_field(coll(self)->grad_matrixes), x, out);
+        if (done != collection::Indexed::Declined) return out.release();
+    }
     Ref sq = steal(PyObject_GetAttrString(self, "squared_dist"));
     Ref sq_kw = sq ? merged_kwargs(sq.get(), kwargs, "return_reference", Py_True) : Ref();
     Ref pair = sq_kw ? call_with(sq.get(), x, sq_kw.get()) : Ref();

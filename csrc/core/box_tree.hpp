@@ -1,0 +1,105 @@
+// A bounding-volume hierarchy over the boxes of whole shapes, for finding per
+// query point the shapes that can still hold its smallest form.
+//
+// Each shape has a box (every candidate point it can offer lies in it, up to
+// the rounding that MetricBound allows for), a bound of the magnitude of its
+// coordinates, and one MetricBound per tracked form (up to kMaxForms: a
+// caller may pick by two forms at once). A shape whose form cannot be bounded
+// (an unusable metric, non-finite or huge coordinates) does not belong in the
+// tree: the caller evaluates it for every point.
+//
+// A node keeps the union of its boxes, the largest coordinate bound and, per
+// form, the bound with the smallest eigenvalue in it and the smallest
+// coordinate limit, so that its bound is at or below each of its shapes'.
+#pragma once
+
+#include "core/metric_bound.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace zelk::core {
+
+constexpr int kMaxForms = 2;
+
+struct ShapeBox {
+    double lo[2], hi[2];
+    double scale;                         // >= every coordinate magnitude of the shape
+    const MetricBound* bound[kMaxForms];  // usable, one per tracked form
+    std::ptrdiff_t id;                    // the caller's number for the shape
+};
+
+class BoxTree {
+  public:
+    BoxTree(std::vector<ShapeBox> shapes, int forms);
+
+    bool empty() const noexcept { return nodes_.empty(); }
+
+    // A shape whose box is near (x, y), found by descending towards the
+    // nearer child box: a good first candidate, not necessarily the nearest.
+    // -1 when the tree is empty.
+    std::ptrdiff_t first_guess(double x, double y) const noexcept;
+
+    // Calls emit(id) for every shape, other than `skip`, for which some form
+    // f has a lower bound not strictly above best[f] (a NaN best keeps every
+    // shape): the shapes that may give a form equal to or below the best.
+    template <class Emit>
+    void candidates(double x, double y, const double* best, std::ptrdiff_t skip, Emit&& emit) const;
+
+  private:
+    struct Node {
+        double lo[2], hi[2];
+        double scale;
+        const MetricBound* bound[kMaxForms];  // the weakest bound in the subtree
+        double limit[kMaxForms];              // the smallest coordinate limit in it
+        std::int32_t left, right;             // children, or -1 for a leaf
+        std::ptrdiff_t id;                    // a leaf's shape
+    };
+
+    std::int32_t build(std::vector<ShapeBox>& shapes, std::size_t first, std::size_t last);
+    bool may_hold(const Node& node, double x, double y, double query_scale,
+                  const double* best) const noexcept;
+
+    std::vector<Node> nodes_;
+    int forms_;
+};
+
+inline bool BoxTree::may_hold(const Node& node, double x, double y, double query_scale,
+                              const double* best) const noexcept {
+    const double scale = node.scale > query_scale ? node.scale : query_scale;
+    const double d2 = box_distance_sq(x, y, node.lo, node.hi);
+    for (int f = 0; f < forms_; ++f) {
+        // A query beyond the limit (or NaN) bounds nothing.
+        if (!(scale <= node.limit[f])) return true;
+        if (!(node.bound[f]->lower_bound(d2, scale) > best[f])) return true;
+    }
+    return false;
+}
+
+template <class Emit>
+void BoxTree::candidates(double x, double y, const double* best, std::ptrdiff_t skip,
+                         Emit&& emit) const {
+    if (nodes_.empty()) return;
+    // A NaN coordinate makes the scale NaN, which then fails every limit test.
+    const double qs = x == x && y == y ? std::max(std::fabs(x), std::fabs(y))
+                                       : std::numeric_limits<double>::quiet_NaN();
+    std::int32_t stack[64];
+    int top = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+        const Node& node = nodes_[stack[--top]];
+        if (!may_hold(node, x, y, qs, best)) continue;
+        if (node.left < 0) {
+            if (node.id != skip) emit(node.id);
+            continue;
+        }
+        stack[top++] = node.right;
+        stack[top++] = node.left;
+    }
+}
+
+}  // namespace zelk::core

@@ -1,0 +1,777 @@
+#include "zelk/field/geometry/collection/indexed.hpp"
+
+#include "zelk/field/geometry/shared/fields.hpp"
+#include "zelk/field/geometry/shared/kernel_call.hpp"
+#include "zelk/field/geometry/shared/layout.hpp"
+
+#include "core/box_tree.hpp"
+#include "core/extremes.hpp"
+#include "core/points.hpp"
+#include "core/rings.hpp"
+#include "core/segments.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zelk::collection {
+namespace {
+
+constexpr const char kBaseModule[] = "zelk.field.geometry.base";
+constexpr const char kPointModule[] = "zelk.field.geometry.point";
+constexpr const char kLineModule[] = "zelk.field.geometry.linestring";
+constexpr const char kPolygonModule[] = "zelk.field.geometry.polygon";
+constexpr const char kCollectionModule[] = "zelk.field.geometry.collection";
+constexpr const char kSegmentKernel[] = "segment_repulsion_vectors";
+constexpr const char kRingKernel[] = "point_in_rings";
+
+// --- recognising the package's own classes ------------------------------------
+
+// The module a class was created in by the package's module set-up; nullptr
+// for anything else. Python code cannot give a class such a module, so a
+// subclass or a look-alike is never taken for one of the package's classes.
+PyObject* defining_module(PyTypeObject* t, const char* module) {
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    PyObject* mod = reinterpret_cast<PyHeapTypeObject*>(t)->ht_module;
+    if (mod == nullptr || !PyModule_Check(mod)) return nullptr;
+    PyModuleDef* def = PyModule_GetDef(mod);
+    if (def == nullptr || def->m_name == nullptr || std::strcmp(def->m_name, module) != 0) {
+        return nullptr;
+    }
+    return mod;
+}
+
+bool is_own_class(PyTypeObject* t, const char* module, const char* name) {
+    return defining_module(t, module) != nullptr &&
+           std::string(t->tp_name) == std::string(module) + "." + name;
+}
+
+// Whether `name` looked up on t is still the method that the package's class
+// `owner` of `module` defines: not replaced on the class or any base.
+bool own_method(PyTypeObject* t, const char* name, const char* module, const char* owner) {
+    Ref key = steal(PyUnicode_InternFromString(name));
+    if (!key) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* d = _PyType_Lookup(t, key.get());
+    if (d == nullptr || !Py_IS_TYPE(d, &PyMethodDescr_Type)) return false;
+    auto* md = reinterpret_cast<PyMethodDescrObject*>(d);
+    return std::strcmp(md->d_method->ml_name, name) == 0 &&
+           is_own_class(md->d_common.d_type, module, owner);
+}
+
+// The field `name` of one of the package's classes: the property that the
+// module set-up made for it carries its definition.
+const FieldDef* own_field(PyTypeObject* t, const char* name) {
+    for (PyTypeObject* c = t; c != nullptr; c = c->tp_base) {
+        if (!(c->tp_flags & Py_TPFLAGS_HEAPTYPE)) break;
+        for (PyGetSetDef* g = c->tp_getset; g != nullptr && g->name != nullptr; ++g) {
+            if (std::strcmp(g->name, name) == 0) return static_cast<const FieldDef*>(g->closure);
+        }
+    }
+    return nullptr;
+}
+
+PyObject* object_field(PyObject* o, const FieldDef* f) {
+    return get_field(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + f->offset));
+}
+
+bool integer_field(PyObject* o, const FieldDef* f, long long& out) {
+    const char* at = reinterpret_cast<const char*>(o) + f->offset;
+    if (f->kind == FieldKind::Ssize) {
+        Py_ssize_t v;
+        std::memcpy(&v, at, sizeof v);
+        out = v;
+        return true;
+    }
+    if (f->kind == FieldKind::Int64) {
+        std::int64_t v;
+        std::memcpy(&v, at, sizeof v);
+        out = v;
+        return true;
+    }
+    return false;
+}
+
+PyObject* numpy_module() {
+    static PyObject* numpy = PyImport_ImportModule("numpy");  // kept for the process
+    if (numpy == nullptr) PyErr_Clear();
+    return numpy;
+}
+
+// Whether the module's global `np` is NumPy itself and, for each kernel
+// named, its global `kernels` a plain module whose function of that name is
+// the package's compiled one: what the member's own query checks before it
+// runs the core routine on views.
+bool module_runs_natively(PyObject* module, std::initializer_list<const char*> kernels) {
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* np = PyDict_GetItemString(dict, "np");
+    if (np == nullptr || np != numpy_module()) return false;
+    if (kernels.size() == 0) return true;
+    PyObject* k = PyDict_GetItemString(dict, "kernels");
+    if (k == nullptr || !PyModule_CheckExact(k)) return false;
+    for (const char* name : kernels) {
+        PyObject* f = PyDict_GetItemString(PyModule_GetDict(k), name);
+        if (f == nullptr || !is_native_kernel(f, name)) return false;
+    }
+    return true;
+}
+
+// --- members ------------------------------------------------------------------
+
+enum class Kind { Point, MultiPoint, Segments, Polygon, Zero };
+
+// A member as its own query sees it: the arrays it reads, the metric it picks
+// its part with, and the box and coordinate scale of everything it can offer.
+struct Member {
+    Kind kind = Kind::Zero;
+    PyObject* object = nullptr;  // borrowed from the snapshot of `rgjs`
+    PyTypeObject* type = nullptr;
+    PairsView pts{};               // MultiPoint
+    double px = 0.0, py = 0.0;     // Point
+    PairsView p1{}, v{};           // Segments, Polygon
+    core::ValuesView vdv{};        // Segments, Polygon
+    PairsView outer{};             // Polygon
+    std::vector<PairsView> holes;  // Polygon
+    core::Metric2 select{};        // MultiPoint, Segments, Polygon
+    core::Extremes box;
+    double scale = 0.0;
+    bool finite = true;
+    std::vector<Ref> held;  // the arrays above, kept alive
+
+    void cover(double x, double y) {
+        box.add(x, y);
+        finite = finite && std::isfinite(x) && std::isfinite(y);
+        scale = std::max(scale, std::max(std::fabs(x), std::fabs(y)));
+    }
+    void cover(const PairsView& rows) {
+        for (std::ptrdiff_t i = 0; i < rows.n; ++i) cover(rows.x(i), rows.y(i));
+    }
+};
+
+bool metric_view(PyObject* a, core::Metric2& m) {
+    double e[4];
+    if (!matrix2_view(a, e)) return false;
+    m = {e[0], e[1], e[2], e[3]};
+    return true;
+}
+
+// The segment cache of a line string or polygon class as plain views.
+bool segment_views(Member& mb, PyObject* o) {
+    const FieldDef* f1 = own_field(mb.type, "_p1");
+    const FieldDef* fv = own_field(mb.type, "_v");
+    const FieldDef* fd = own_field(mb.type, "_v_dot_v");
+    if (f1 == nullptr || fv == nullptr || fd == nullptr) return false;
+    PyObject* p1 = object_field(o, f1);
+    PyObject* v = object_field(o, fv);
+    PyObject* vdv = object_field(o, fd);
+    if (!pairs_view(p1, mb.p1) || !pairs_view(v, mb.v) || !values_view(vdv, mb.vdv) ||
+        mb.p1.n < 1 || mb.v.n != mb.p1.n || mb.vdv.n != mb.p1.n) {
+        return false;
+    }
+    mb.held.push_back(borrow(p1));
+    mb.held.push_back(borrow(v));
+    mb.held.push_back(borrow(vdv));
+    // The candidate points lie between p1 and p1 + v (as computed); the
+    // vectors enter the rounding of the candidates too.
+    for (std::ptrdiff_t i = 0; i < mb.p1.n; ++i) {
+        const double x0 = mb.p1.x(i), y0 = mb.p1.y(i), vx = mb.v.x(i), vy = mb.v.y(i);
+        mb.cover(x0, y0);
+        mb.cover(x0 + vx, y0 + vy);
+        mb.scale = std::max(mb.scale, std::max(std::fabs(vx), std::fabs(vy)));
+    }
+    return true;
+}
+
+// Member i as its own query would read it; false when it is not one of the
+// package's classes, something it reads is not plain, or its query would run
+// anything but the core routine.
+bool read_member(PyObject* o, Member& mb) {
+    PyTypeObject* t = Py_TYPE(o);
+    mb.object = o;
+    mb.type = t;
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (!own_method(t, "squared_dist", kBaseModule, "RGJGeometry") ||
+        !own_method(t, "get_dist_matrix", kBaseModule, "RGJGeometry")) {
+        return false;
+    }
+    GeometryObject* g = as_geometry(o);
+    const char* module = nullptr;
+    if (is_own_class(t, kPointModule, "PointRGJ")) {
+        module = kPointModule;
+        if (!own_method(t, "repulsion_vector", kPointModule, "PointRGJ")) return false;
+        PyObject* coords = get_field(g->coordinates);
+        PairsView c;
+        if (pairs_view(coords, c) && c.n == 1) {
+            mb.px = c.x(0), mb.py = c.y(0);
+        } else if (is_plain_float64(coords, 1) &&
+                   PyArray_DIM(reinterpret_cast<PyArrayObject*>(coords), 0) == 2) {
+            auto* a = reinterpret_cast<PyArrayObject*>(coords);
+            const char* base = static_cast<const char*>(PyArray_DATA(a));
+            mb.px = core::load_double(base);
+            mb.py = core::load_double(base + PyArray_STRIDE(a, 0));
+        } else {
+            return false;
+        }
+        mb.kind = Kind::Point;
+        mb.cover(mb.px, mb.py);
+    } else if (is_own_class(t, kPointModule, "MultiPointRGJ")) {
+        module = kPointModule;
+        if (!own_method(t, "repulsion_vector", kPointModule, "MultiPointRGJ")) return false;
+        PyObject* coords = get_field(g->coordinates);
+        if (!pairs_view(coords, mb.pts) || mb.pts.n < 1) return false;
+        if (!metric_view(get_field(g->inv_repulsion), mb.select)) return false;
+        mb.held.push_back(borrow(coords));
+        mb.kind = Kind::MultiPoint;
+        mb.cover(mb.pts);
+    } else if (is_own_class(t, kLineModule, "LineStringRGJ") ||
+               is_own_class(t, kLineModule, "MultiLineStringRGJ")) {
+        module = kLineModule;
+        if (!own_method(t, "repulsion_vector", kLineModule, "LineStringRGJ")) return false;
+        const FieldDef* lines = own_field(t, "lines_n");
+        long long count;
+        if (lines == nullptr || !integer_field(o, lines, count)) return false;
+        if (count <= 0) {
+            mb.kind = Kind::Zero;
+        } else {
+            if (!metric_view(get_field(g->inv_repulsion), mb.select)) return false;
+            if (!segment_views(mb, o)) return false;
+            mb.kind = Kind::Segments;
+        }
+    } else if (is_own_class(t, kPolygonModule, "MultiPolygonRGJ")) {
+        module = kPolygonModule;
+        if (!own_method(t, "repulsion_vector", kPolygonModule, "MultiPolygonRGJ")) return false;
+        const FieldDef* s = own_field(t, "_S");
+        long long count;
+        if (s == nullptr || !integer_field(o, s, count)) return false;
+        if (count == 0) {
+            mb.kind = Kind::Zero;
+        } else {
+            if (!metric_view(get_field(g->inv_repulsion), mb.select)) return false;
+            if (!segment_views(mb, o)) return false;
+            mb.kind = Kind::Segments;
+        }
+    } else if (is_own_class(t, kPolygonModule, "PolygonRGJ")) {
+        module = kPolygonModule;
+        if (!own_method(t, "repulsion_vector", kPolygonModule, "PolygonRGJ")) return false;
+        const FieldDef* s = own_field(t, "_S");
+        long long count;
+        if (s == nullptr || !integer_field(o, s, count)) return false;
+        if (count == 0) {
+            mb.kind = Kind::Zero;
+        } else {
+            const FieldDef* fr = own_field(t, "rings");
+            const FieldDef* fm = own_field(t, "metric");
+            if (fr == nullptr || fm == nullptr) return false;
+            PyObject* rings = object_field(o, fr);
+            if (!PyList_CheckExact(rings) || PyList_GET_SIZE(rings) < 1) return false;
+            mb.held.push_back(borrow(rings));
+            const Py_ssize_t k = PyList_GET_SIZE(rings);
+            if (!pairs_view(PyList_GET_ITEM(rings, 0), mb.outer)) return false;
+            mb.held.push_back(borrow(PyList_GET_ITEM(rings, 0)));
+            mb.cover(mb.outer);
+            for (Py_ssize_t h = 1; h < k; ++h) {
+                PairsView hv;
+                if (!pairs_view(PyList_GET_ITEM(rings, h), hv)) return false;
+                mb.held.push_back(borrow(PyList_GET_ITEM(rings, h)));
+                mb.holes.push_back(hv);
+                mb.cover(hv);
+            }
+            if (!metric_view(object_field(o, fm), mb.select)) return false;
+            if (!segment_views(mb, o)) return false;
+            mb.kind = Kind::Polygon;
+        }
+    } else {
+        return false;
+    }
+    PyObject* mod = defining_module(t, module);
+    if (module == kPointModule) return module_runs_natively(mod, {});
+    if (module == kLineModule) return module_runs_natively(mod, {kSegmentKernel});
+    return module_runs_natively(mod, {kSegmentKernel, kRingKernel});
+}
+
+// The members of `rgjs` when every one can be answered here.
+bool read_members(PyObject* rgjs, std::vector<Member>& members) {
+    if (rgjs == nullptr || !PyList_CheckExact(rgjs)) return false;
+    const Py_ssize_t m = PyList_GET_SIZE(rgjs);
+    if (m < 1 || m > INT32_MAX) return false;
+    members.clear();
+    members.resize(static_cast<std::size_t>(m));
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        if (!read_member(PyList_GET_ITEM(rgjs, i), members[i])) return false;
+        members[i].held.push_back(borrow(PyList_GET_ITEM(rgjs, i)));
+    }
+    return !PyErr_Occurred();
+}
+
+// The query batch read in place, as the members' own conversion would read
+// it: a plain float64 (n, 2) array, or a (2,) array as one row.
+bool batch_view(PyObject* x, PairsView& out) {
+    if (pairs_view(x, out)) return true;
+    if (!is_plain_float64(x, 1) || PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) != 2) {
+        return false;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(x);
+    out = {static_cast<const char*>(PyArray_DATA(arr)), 1, 0, PyArray_STRIDE(arr, 0)};
+    return true;
+}
+
+// The member's repulsion vectors for k contiguous points xy, to out (k, 2):
+// what its own repulsion_vector gives for those rows.
+void member_vectors(const Member& mb, const double* xy, std::ptrdiff_t k, double* out,
+                    std::vector<double>& scratch, std::vector<unsigned char>& flags) {
+    const PairsView pts = PairsView::contiguous(xy, k);
+    switch (mb.kind) {
+        case Kind::Zero:
+            std::fill(out, out + 2 * k, 0.0);
+            return;
+        case Kind::Point:
+            for (std::ptrdiff_t i = 0; i < k; ++i) {
+                out[2 * i] = xy[2 * i] - mb.px;
+                out[2 * i + 1] = xy[2 * i + 1] - mb.py;
+            }
+            return;
+        case Kind::MultiPoint:
+            core::nearest_point_offsets(pts, mb.pts, mb.select, out);
+            return;
+        case Kind::Segments:
+            core::nearest_segment_offsets(pts, mb.p1, mb.v, mb.vdv, mb.select, out);
+            return;
+        case Kind::Polygon: {
+            flags.resize(static_cast<std::size_t>(k));
+            bool* inside = reinterpret_cast<bool*>(flags.data());
+            core::points_in_rings(pts, mb.outer, mb.holes.data(), mb.holes.size(), inside);
+            std::ptrdiff_t outside = 0;
+            for (std::ptrdiff_t i = 0; i < k; ++i) outside += !inside[i];
+            std::fill(out, out + 2 * k, 0.0);
+            if (outside == 0) return;
+            scratch.resize(core::scratch_size(outside, 4));
+            double* packed = scratch.data();
+            double* chosen = packed + 2 * outside;
+            for (std::ptrdiff_t i = 0, j = 0; i < k; ++i) {
+                if (inside[i]) continue;
+                packed[2 * j] = xy[2 * i];
+                packed[2 * j + 1] = xy[2 * i + 1];
+                ++j;
+            }
+            core::nearest_segment_offsets(PairsView::contiguous(packed, outside), mb.p1, mb.v,
+                                          mb.vdv, mb.select, chosen);
+            for (std::ptrdiff_t i = 0, j = 0; i < k; ++i) {
+                if (inside[i]) continue;
+                out[2 * i] = chosen[2 * j];
+                out[2 * i + 1] = chosen[2 * j + 1];
+                ++j;
+            }
+            return;
+        }
+    }
+}
+
+// --- picks --------------------------------------------------------------------
+
+// The association order of a form, as the general path evaluates it.
+enum class Order {
+    Columns,  // the base squared_dist: (0.0 + (d0 m00 + d1 m10) d0) + (d0 m01 + d1 m11) d1
+    Rows,     // the collection's pick: d0 (m00 d0 + m01 d1) + d1 (m10 d0 + m11 d1)
+};
+
+inline double form(Order order, const core::Metric2& m, double d0, double d1) {
+    if (order == Order::Columns) {
+        const double a0 = d0 * m.m00 + d1 * m.m10;
+        const double a1 = d0 * m.m01 + d1 * m.m11;
+        return (0.0 + a0 * d0) + a1 * d1;
+    }
+    const double n0 = m.m00 * d0 + m.m01 * d1;
+    const double n1 = m.m10 * d0 + m.m11 * d1;
+    return d0 * n0 + d1 * n1;
+}
+
+// Which of equal values stays: NumPy's argmin keeps the first member, the
+// collection's np.min loop lets a later equal one replace it (the sign of a
+// zero). Either way the first NaN, once there is one, stays.
+enum class Ties { First, Last };
+
+inline bool replaces(Ties ties, double v, std::ptrdiff_t i, double best, std::ptrdiff_t at) {
+    if (at < 0) return true;
+    const bool v_nan = v != v;
+    if (best != best) return v_nan && i < at;
+    if (v_nan) return true;
+    if (v < best) return true;
+    return v == best && (ties == Ties::First ? i < at : i > at);
+}
+
+// One pick over the members: the metric and bound of each, and per point the
+// best value so far, its member and, when wanted, its vector.
+struct Pick {
+    Order order;
+    Ties ties;
+    std::vector<core::Metric2> metric;
+    std::vector<core::MetricBound> bound;
+    double* value;    // (n,)
+    npy_intp* index;  // (n,), -1 before the first answer
+    double* vector;   // (n, 2) or nullptr
+};
+
+class Search {
+  public:
+    Search(std::vector<Member>& members, std::vector<Pick>& picks, const PairsView& x)
+        : members_(members), picks_(picks), x_(x) {}
+
+    void run();
+
+  private:
+    void evaluate(std::ptrdiff_t member, const std::ptrdiff_t* rows, std::ptrdiff_t k);
+    void evaluate_grouped(std::vector<std::ptrdiff_t>& pairs);
+
+    std::vector<Member>& members_;
+    std::vector<Pick>& picks_;
+    PairsView x_;
+    std::vector<double> xy_, out_, scratch_;
+    std::vector<unsigned char> flags_;
+};
+
+void Search::evaluate(std::ptrdiff_t member, const std::ptrdiff_t* rows, std::ptrdiff_t k) {
+    if (k <= 0) return;
+    xy_.resize(core::scratch_size(k, 2));
+    out_.resize(core::scratch_size(k, 2));
+    for (std::ptrdiff_t j = 0; j < k; ++j) {
+        xy_[2 * j] = x_.x(rows[j]);
+        xy_[2 * j + 1] = x_.y(rows[j]);
+    }
+    member_vectors(members_[member], xy_.data(), k, out_.data(), scratch_, flags_);
+    for (Pick& p : picks_) {
+        const core::Metric2& m = p.metric[member];
+        for (std::ptrdiff_t j = 0; j < k; ++j) {
+            const std::ptrdiff_t l = rows[j];
+            const double d0 = out_[2 * j], d1 = out_[2 * j + 1];
+            const double v = form(p.order, m, d0, d1);
+            if (!replaces(p.ties, v, member, p.value[l], p.index[l])) continue;
+            p.value[l] = v;
+            p.index[l] = member;
+            if (p.vector != nullptr) {
+                p.vector[2 * l] = d0;
+                p.vector[2 * l + 1] = d1;
+            }
+        }
+    }
+}
+
+// pairs holds (member, row) pairs; evaluates each member once on its rows.
+void Search::evaluate_grouped(std::vector<std::ptrdiff_t>& pairs) {
+    const std::size_t m = members_.size();
+    const std::size_t count = pairs.size() / 2;
+    std::vector<std::ptrdiff_t> start(m + 1, 0);
+    for (std::size_t i = 0; i < count; ++i) ++start[pairs[2 * i] + 1];
+    for (std::size_t i = 0; i < m; ++i) start[i + 1] += start[i];
+    std::vector<std::ptrdiff_t> rows(count);
+    std::vector<std::ptrdiff_t> next(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < count; ++i) rows[next[pairs[2 * i]]++] = pairs[2 * i + 1];
+    pairs.clear();
+    for (std::size_t i = 0; i < m; ++i) {
+        evaluate(static_cast<std::ptrdiff_t>(i), rows.data() + start[i], start[i + 1] - start[i]);
+    }
+}
+
+// Pairs gathered before they are evaluated: enough to give each member a
+// batch worth its call, few enough to keep memory independent of the
+// number of members.
+constexpr std::size_t kPairBudget = std::size_t(1) << 20;
+
+void Search::run() {
+    const std::ptrdiff_t n = x_.n;
+    const std::size_t m = members_.size();
+    const int forms = static_cast<int>(picks_.size());
+    for (Pick& p : picks_) std::fill(p.index, p.index + n, npy_intp(-1));
+
+    // A member whose form cannot be bounded is asked for every point.
+    std::vector<core::ShapeBox> boxes;
+    std::vector<std::ptrdiff_t> always;
+    for (std::size_t i = 0; i < m; ++i) {
+        const Member& mb = members_[i];
+        bool bounded = mb.kind != Kind::Zero && mb.finite && !mb.box.empty;
+        core::ShapeBox s{};
+        for (int f = 0; f < forms && bounded; ++f) {
+            const core::MetricBound& b = picks_[f].bound[i];
+            bounded = b.usable() && mb.scale <= b.coord_limit();
+            s.bound[f] = &b;
+        }
+        if (!bounded) {
+            always.push_back(static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        s.lo[0] = mb.box.lo[0], s.lo[1] = mb.box.lo[1];
+        s.hi[0] = mb.box.hi[0], s.hi[1] = mb.box.hi[1];
+        s.scale = mb.scale;
+        s.id = static_cast<std::ptrdiff_t>(i);
+        boxes.push_back(s);
+    }
+    const core::BoxTree tree(std::move(boxes), forms);
+
+    std::vector<std::ptrdiff_t> all_rows;
+    if (!always.empty() || tree.empty()) {
+        all_rows.resize(static_cast<std::size_t>(n));
+        for (std::ptrdiff_t l = 0; l < n; ++l) all_rows[l] = l;
+        for (std::ptrdiff_t i : always) evaluate(i, all_rows.data(), n);
+    }
+    if (tree.empty()) return;
+    all_rows = std::vector<std::ptrdiff_t>();
+
+    // A first answer per point from the member whose box is nearest, so that
+    // the search below has a value to prune by.
+    std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(n));
+    std::vector<std::ptrdiff_t> pairs;
+    pairs.reserve(std::min<std::size_t>(2 * kPairBudget, 2 * static_cast<std::size_t>(n)));
+    for (std::ptrdiff_t l = 0; l < n; ++l) first[l] = tree.first_guess(x_.x(l), x_.y(l));
+    {
+        std::vector<std::ptrdiff_t> start(m + 1, 0);
+        for (std::ptrdiff_t l = 0; l < n; ++l) ++start[first[l] + 1];
+        for (std::size_t i = 0; i < m; ++i) start[i + 1] += start[i];
+        std::vector<std::ptrdiff_t> rows(static_cast<std::size_t>(n));
+        std::vector<std::ptrdiff_t> next(start.begin(), start.end() - 1);
+        for (std::ptrdiff_t l = 0; l < n; ++l) rows[next[first[l]]++] = l;
+        for (std::size_t i = 0; i < m; ++i) {
+            evaluate(static_cast<std::ptrdiff_t>(i), rows.data() + start[i],
+                     start[i + 1] - start[i]);
+        }
+    }
+
+    // Then every other member that may still equal or beat a point's best.
+    double best[core::kMaxForms];
+    for (std::ptrdiff_t l = 0; l < n; ++l) {
+        for (int f = 0; f < forms; ++f) {
+            const Pick& p = picks_[f];
+            best[f] = p.index[l] < 0 ? std::numeric_limits<double>::infinity() : p.value[l];
+        }
+        tree.candidates(x_.x(l), x_.y(l), best, first[l], [&](std::ptrdiff_t i) {
+            pairs.push_back(i);
+            pairs.push_back(l);
+        });
+        if (pairs.size() >= 2 * kPairBudget) evaluate_grouped(pairs);
+    }
+    evaluate_grouped(pairs);
+}
+
+// --- the queries --------------------------------------------------------------
+
+// The stored matrix that get_dist_matrix(scaled, inverted) returns, for
+// flags whose truth needs no code.
+PyObject* dist_matrix(PyObject* o, PyObject* scaled, PyObject* inverted) {
+    GeometryObject* g = as_geometry(o);
+    if (!truth(scaled)) return get_field(g->eye_repulsion);
+    return truth(inverted) ? get_field(g->inv_repulsion) : get_field(g->repulsion);
+}
+
+bool plain_flag(PyObject* f) {
+    return f == Py_True || f == Py_False || f == Py_None;
+}
+
+Pick make_pick(Order order, Ties ties, std::size_t m) {
+    Pick p{order, ties, {}, {}, nullptr, nullptr, nullptr};
+    p.metric.reserve(m);
+    p.bound.reserve(m);
+    return p;
+}
+
+void add_metric(Pick& p, const core::Metric2& m) {
+    p.metric.push_back(m);
+    p.bound.emplace_back(m);
+}
+
+// The (m, 2, 2) stack as metrics, when it is a plain float64 array.
+bool stacked_metrics(PyObject* a, std::size_t m, std::vector<core::Metric2>& out) {
+    if (!is_plain_float64(a, 3)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    if (PyArray_DIM(arr, 0) != static_cast<npy_intp>(m) || PyArray_DIM(arr, 1) != 2 ||
+        PyArray_DIM(arr, 2) != 2) {
+        return false;
+    }
+    const char* base = static_cast<const char*>(PyArray_DATA(arr));
+    out.resize(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        double e[4];
+        for (int j = 0; j < 2; ++j) {
+            for (int k = 0; k < 2; ++k) {
+                e[2 * j + k] =
+                    core::load_double(base + i * PyArray_STRIDE(arr, 0) +
+                                      j * PyArray_STRIDE(arr, 1) + k * PyArray_STRIDE(arr, 2));
+            }
+        }
+        out[i] = {e[0], e[1], e[2], e[3]};
+    }
+    return true;
+}
+
+// The picks' own arrays when the caller does not keep them.
+struct Scratch {
+    std::vector<double> value, vector;
+    std::vector<npy_intp> index;
+};
+
+// Runs the search for the picks over x; false with MemoryError set when
+// memory runs out.
+bool search(std::vector<Member>& members, std::vector<Pick>& picks, const PairsView& x) {
+    try {
+        Search(members, picks, x).run();
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
+}  // namespace
+
+Indexed squared_dist(PyObject* rgjs, PyObject* x, PyObject* scaled, PyObject* inverted,
+                     bool with_reference, Ref& out) {
+    if (!plain_flag(scaled) || !plain_flag(inverted)) return Indexed::Declined;
+    PairsView q;
+    std::vector<Member> members;
+    if (!batch_view(x, q) || !read_members(rgjs, members)) return Indexed::Declined;
+    Pick pick =
+        make_pick(Order::Columns, with_reference ? Ties::First : Ties::Last, members.size());
+    for (const Member& mb : members) {
+        core::Metric2 d;
+        if (!metric_view(dist_matrix(mb.object, scaled, inverted), d)) return Indexed::Declined;
+        add_metric(pick, d);
+    }
+    const npy_intp n = q.n;
+    Ref values = new_float64({n});
+    Ref index = values ? steal(PyArray_SimpleNew(1, const_cast<npy_intp*>(&n), NPY_INTP)) : Ref();
+    if (!index) return Indexed::Error;
+    // The allocations may have run a finalizer: take every view again.
+    if (!batch_view(x, q) || q.n != n || !read_members(rgjs, members)) return Indexed::Declined;
+    pick.value = f64_data(values.get());
+    pick.index =
+        static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(index.get())));
+    std::vector<Pick> picks{std::move(pick)};
+    if (!search(members, picks, q)) return Indexed::Error;
+    out = with_reference ? steal(PyTuple_Pack(2, values.get(), index.get())) : values;
+    return out ? Indexed::Done : Indexed::Error;
+}
+
+Indexed repulsion_vector(PyObject* rgjs, PyObject* inv_repulsions, PyObject* x, Ref& out) {
+    PairsView q;
+    std::vector<Member> members;
+    std::vector<core::Metric2> stacked;
+    if (!batch_view(x, q) || !read_members(rgjs, members) ||
+        !stacked_metrics(inv_repulsions, members.size(), stacked)) {
+        return Indexed::Declined;
+    }
+    const npy_intp n = q.n;
+    Ref vectors = new_float64({n, 2});
+    if (!vectors) return Indexed::Error;
+    if (!batch_view(x, q) || q.n != n || !read_members(rgjs, members) ||
+        !stacked_metrics(inv_repulsions, members.size(), stacked)) {
+        return Indexed::Declined;
+    }
+    try {
+        Pick pick = make_pick(Order::Rows, Ties::First, members.size());
+        for (const core::Metric2& a : stacked) add_metric(pick, a);
+        Scratch s;
+        s.value.resize(static_cast<std::size_t>(n));
+        s.index.resize(static_cast<std::size_t>(n));
+        pick.value = s.value.data();
+        pick.index = s.index.data();
+        pick.vector = f64_data(vectors.get());
+        std::vector<Pick> picks{std::move(pick)};
+        if (!search(members, picks, q)) return Indexed::Error;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return Indexed::Error;
+    }
+    out = vectors;
+    return Indexed::Done;
+}
+
+Indexed gradient(PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
+                 PyObject* grad_matrixes, PyObject* x, Ref& out) {
+    auto* t = reinterpret_cast<PyTypeObject*>(self_type);
+    if (!is_own_class(t, kCollectionModule, "GeometryCollectionRGJ") ||
+        t->tp_getattro != PyObject_GenericGetAttr ||
+        !own_method(t, "squared_dist", kCollectionModule, "GeometryCollectionRGJ") ||
+        !own_method(t, "repulsion_vector", kCollectionModule, "GeometryCollectionRGJ") ||
+        !own_method(t, "eval", kBaseModule, "RGJGeometry")) {
+        return Indexed::Declined;
+    }
+    // eval's exponential is NumPy's, reached through the base module's np.
+    PyObject* base_module = nullptr;
+    for (PyTypeObject* c = t; c != nullptr && base_module == nullptr; c = c->tp_base) {
+        base_module = defining_module(c, kBaseModule);
+    }
+    if (base_module == nullptr || !module_runs_natively(base_module, {})) {
+        return Indexed::Declined;
+    }
+    PairsView q;
+    std::vector<Member> members;
+    std::vector<core::Metric2> stacked, grads;
+    auto views = [&] {
+        return batch_view(x, q) && read_members(rgjs, members) &&
+               stacked_metrics(inv_repulsions, members.size(), stacked) &&
+               stacked_metrics(grad_matrixes, members.size(), grads);
+    };
+    if (!views()) return Indexed::Declined;
+    const npy_intp n = q.n;
+    Ref negated = new_float64({n});
+    Ref result = negated ? new_float64({n, 2}) : Ref();
+    if (!result) return Indexed::Error;
+    if (!views() || q.n != n) return Indexed::Declined;
+    std::vector<npy_intp> nearest;
+    std::vector<double> vectors;
+    try {
+        Pick dist = make_pick(Order::Columns, Ties::First, members.size());
+        Pick rep = make_pick(Order::Rows, Ties::First, members.size());
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            core::Metric2 d;
+            if (!metric_view(get_field(as_geometry(members[i].object)->inv_repulsion), d)) {
+                return Indexed::Declined;
+            }
+            add_metric(dist, d);
+            add_metric(rep, stacked[i]);
+        }
+        Scratch s;
+        s.value.resize(static_cast<std::size_t>(n));
+        nearest.resize(static_cast<std::size_t>(n));
+        s.index.resize(static_cast<std::size_t>(n));
+        vectors.resize(core::scratch_size(n, 2));
+        dist.value = f64_data(negated.get());
+        dist.index = nearest.data();
+        rep.value = s.value.data();
+        rep.index = s.index.data();
+        rep.vector = vectors.data();
+        std::vector<Pick> picks{std::move(dist), std::move(rep)};
+        if (!search(members, picks, q)) return Indexed::Error;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return Indexed::Error;
+    }
+    // eval: np.exp(-squared_dist); the argmin's value and np.min's differ at
+    // most in the sign of a zero, which the exponential does not see.
+    double* neg = f64_data(negated.get());
+    for (npy_intp l = 0; l < n; ++l) neg[l] = -neg[l];
+    Ref exp = steal(PyObject_GetAttrString(numpy_module(), "exp"));
+    Ref e = exp ? call(exp.get(), {negated.get()}) : Ref();
+    if (!e) return Indexed::Error;
+    core::ValuesView ev;
+    if (!values_view(e.get(), ev) || ev.n != n) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected result of numpy.exp");
+        return Indexed::Error;
+    }
+    double* o = f64_data(result.get());
+    for (npy_intp l = 0; l < n; ++l) {
+        const double minus = -ev[l];
+        const core::Metric2& G = grads[nearest[l]];
+        const double r0 = vectors[2 * l], r1 = vectors[2 * l + 1];
+        // einsum accumulates from 0.0, so a -0.0 sum comes out +0.0
+        o[2 * l] = minus * ((0.0 + G.m00 * r0) + G.m01 * r1);
+        o[2 * l + 1] = minus * ((0.0 + G.m10 * r0) + G.m11 * r1);
+    }
+    out = result;
+    return Indexed::Done;
+}
+
+}  // namespace zelk::collection

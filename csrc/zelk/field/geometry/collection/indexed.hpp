@@ -1,0 +1,33 @@
+// The collection's queries answered through an index over its members' boxes,
+// for collections whose every member is one of the package's own geometry
+// classes with its own queries: a query point then visits only the members
+// that can win, and no (points x members) stack is ever made. The members'
+// answers come from the same core routines their own queries run, and the
+// picks follow the same tie and NaN rules, so the results are those of the
+// general path bit for bit.
+#pragma once
+
+#include "zelk/field/geometry/shared/np.hpp"
+
+namespace zelk::collection {
+
+// What an indexed query did: answered, failed with an exception set, or
+// declined (no exception, nothing changed) so that the general path runs.
+enum class Indexed { Done, Error, Declined };
+
+// squared_dist(x, scaled, inverted) of the members of `rgjs`: the smallest
+// value per point (np.min's rule), or with `with_reference` the pair
+// (values, member index) by NumPy's argmin rule.
+Indexed squared_dist(PyObject* rgjs, PyObject* x, PyObject* scaled, PyObject* inverted,
+                     bool with_reference, Ref& out);
+
+// repulsion_vector(x) with the pick by each member's form under
+// inv_repulsions[i].
+Indexed repulsion_vector(PyObject* rgjs, PyObject* inv_repulsions, PyObject* x, Ref& out);
+
+// gradient(x) without keywords for a collection whose squared_dist,
+// repulsion_vector and eval are its class's own: both picks made in one pass.
+Indexed gradient(PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
+                 PyObject* grad_matrixes, PyObject* x, Ref& out);
+
+}  // namespace zelk::collection
