@@ -6,6 +6,7 @@
 
 #include "core/box_tree.hpp"
 #include "core/extremes.hpp"
+#include "core/forms.hpp"
 #include "core/points.hpp"
 #include "core/rings.hpp"
 #include "core/segments.hpp"
@@ -374,21 +375,15 @@ void member_vectors(const Member& mb, const double* xy, std::ptrdiff_t k, double
 
 // --- picks --------------------------------------------------------------------
 
-// The association order of a form, as the general path evaluates it.
+// The evaluation order of a pick's form, as the general path evaluates it.
 enum class Order {
-    Columns,  // the base squared_dist: (0.0 + (d0 m00 + d1 m10) d0) + (d0 m01 + d1 m11) d1
-    Rows,     // the collection's pick: d0 (m00 d0 + m01 d1) + d1 (m10 d0 + m11 d1)
+    VectorMatrixFromZero,  // the members' squared_dist
+    MatrixVector,          // the collection's pick among the members' vectors
 };
 
 inline double form(Order order, const core::Metric2& m, double d0, double d1) {
-    if (order == Order::Columns) {
-        const double a0 = d0 * m.m00 + d1 * m.m10;
-        const double a1 = d0 * m.m01 + d1 * m.m11;
-        return (0.0 + a0 * d0) + a1 * d1;
-    }
-    const double n0 = m.m00 * d0 + m.m01 * d1;
-    const double n1 = m.m10 * d0 + m.m11 * d1;
-    return d0 * n0 + d1 * n1;
+    return order == Order::VectorMatrixFromZero ? core::form_vector_matrix_from_zero(m, d0, d1)
+                                                : core::form_matrix_vector(m, d0, d1);
 }
 
 // Which of equal values stays: NumPy's argmin keeps the first member, the
@@ -632,8 +627,8 @@ Indexed squared_dist(PyObject* rgjs, PyObject* x, PyObject* scaled, PyObject* in
     PairsView q;
     std::vector<Member> members;
     if (!batch_view(x, q) || !read_members(rgjs, members)) return Indexed::Declined;
-    Pick pick =
-        make_pick(Order::Columns, with_reference ? Ties::First : Ties::Last, members.size());
+    Pick pick = make_pick(Order::VectorMatrixFromZero, with_reference ? Ties::First : Ties::Last,
+                          members.size());
     for (const Member& mb : members) {
         core::Metric2 d;
         if (!metric_view(dist_matrix(mb.object, scaled, inverted), d)) return Indexed::Declined;
@@ -670,7 +665,7 @@ Indexed repulsion_vector(PyObject* rgjs, PyObject* inv_repulsions, PyObject* x, 
         return Indexed::Declined;
     }
     try {
-        Pick pick = make_pick(Order::Rows, Ties::First, members.size());
+        Pick pick = make_pick(Order::MatrixVector, Ties::First, members.size());
         for (const core::Metric2& a : stacked) add_metric(pick, a);
         Scratch s;
         s.value.resize(static_cast<std::size_t>(n));
@@ -723,8 +718,8 @@ Indexed gradient(PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
     std::vector<npy_intp> nearest;
     std::vector<double> vectors;
     try {
-        Pick dist = make_pick(Order::Columns, Ties::First, members.size());
-        Pick rep = make_pick(Order::Rows, Ties::First, members.size());
+        Pick dist = make_pick(Order::VectorMatrixFromZero, Ties::First, members.size());
+        Pick rep = make_pick(Order::MatrixVector, Ties::First, members.size());
         for (std::size_t i = 0; i < members.size(); ++i) {
             core::Metric2 d;
             if (!metric_view(get_field(as_geometry(members[i].object)->inv_repulsion), d)) {
@@ -766,9 +761,10 @@ Indexed gradient(PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
         const double minus = -ev[l];
         const core::Metric2& G = grads[nearest[l]];
         const double r0 = vectors[2 * l], r1 = vectors[2 * l + 1];
-        // einsum accumulates from 0.0, so a -0.0 sum comes out +0.0
-        o[2 * l] = minus * ((0.0 + G.m00 * r0) + G.m01 * r1);
-        o[2 * l + 1] = minus * ((0.0 + G.m10 * r0) + G.m11 * r1);
+        double applied[2];
+        core::matrix_vector_from_zero(G, r0, r1, applied);
+        o[2 * l] = minus * applied[0];
+        o[2 * l + 1] = minus * applied[1];
     }
     out = result;
     return Indexed::Done;
