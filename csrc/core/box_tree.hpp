@@ -72,6 +72,7 @@ inline bool BoxTree::may_hold(const Node& node, double x, double y, double query
                               const double* best) const noexcept {
     const double scale = node.scale > query_scale ? node.scale : query_scale;
     const double d2 = box_distance_sq(x, y, node.lo, node.hi);
+    if (!(d2 > 0.0)) return true;  // a box that holds the point (or a NaN point)
     for (int f = 0; f < forms_; ++f) {
         // A query beyond the limit (or NaN) bounds nothing.
         if (!(scale <= node.limit[f])) return true;

@@ -361,7 +361,7 @@ Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* invert
     if (ref_flag == Py_True || ref_flag == Py_False || ref_flag == Py_None) {
         Ref out;
         const collection::Indexed done = collection::squared_dist(
-            get_field(coll(self)->rgjs), x, scaled, inverted, ref_flag == Py_True, out);
+            field_value(coll(self)->rgjs).get(), x, scaled, inverted, ref_flag == Py_True, out);
         if (done != collection::Indexed::Declined) return out;
     }
     std::vector<Ref> dists;
@@ -451,8 +451,9 @@ bool no_keywords(PyObject* kwargs) {
 Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObject* kwargs) {
     if (select_flag == Py_True && no_keywords(kwargs)) {
         Ref out;
-        const collection::Indexed done = collection::repulsion_vector(
-            get_field(coll(self)->rgjs), get_field(coll(self)->inv_repulsions), x, out);
+        const collection::Indexed done =
+            collection::repulsion_vector(field_value(coll(self)->rgjs).get(),
+                                         field_value(coll(self)->inv_repulsions).get(), x, out);
         if (done != collection::Indexed::Declined) return out;
     }
     std::vector<Ref> vectors;
@@ -578,8 +579,9 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
     if (no_keywords(kwargs)) {
         Ref out;
         const collection::Indexed done = collection::gradient(
-            reinterpret_cast<PyObject*>(Py_TYPE(self)), get_field(coll(self)->rgjs),
-            get_field(coll(self)->inv_repulsions), get_field(coll(self)->grad_matrixes), x, out);
+            reinterpret_cast<PyObject*>(Py_TYPE(self)), field_value(coll(self)->rgjs).get(),
+            field_value(coll(self)->inv_repulsions).get(),
+            field_value(coll(self)->grad_matrixes).get(), x, out);
         if (done != collection::Indexed::Declined) return out.release();
     }
     Ref sq = steal(PyObject_GetAttrString(self, "squared_dist"));

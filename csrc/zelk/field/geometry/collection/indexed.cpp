@@ -7,8 +7,10 @@
 #include "core/box_tree.hpp"
 #include "core/extremes.hpp"
 #include "core/forms.hpp"
+#include "core/point_index.hpp"
 #include "core/points.hpp"
 #include "core/rings.hpp"
+#include "core/segment_index.hpp"
 #include "core/segments.hpp"
 
 #include <algorithm>
@@ -78,8 +80,8 @@ const FieldDef* own_field(PyTypeObject* t, const char* name) {
     return nullptr;
 }
 
-PyObject* object_field(PyObject* o, const FieldDef* f) {
-    return get_field(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + f->offset));
+Ref object_field(PyObject* o, const FieldDef* f) {
+    return field_value(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + f->offset));
 }
 
 bool integer_field(PyObject* o, const FieldDef* f, long long& out) {
@@ -144,6 +146,9 @@ struct Member {
     double scale = 0.0;
     bool finite = true;
     std::vector<Ref> held;  // the arrays above, kept alive
+    // The segment index, built on first use in a call for a large member.
+    std::unique_ptr<core::SegmentIndex> index;
+    bool index_tried = false;
 
     void cover(double x, double y) {
         box.add(x, y);
@@ -168,16 +173,15 @@ bool segment_views(Member& mb, PyObject* o) {
     const FieldDef* fv = own_field(mb.type, "_v");
     const FieldDef* fd = own_field(mb.type, "_v_dot_v");
     if (f1 == nullptr || fv == nullptr || fd == nullptr) return false;
-    PyObject* p1 = object_field(o, f1);
-    PyObject* v = object_field(o, fv);
-    PyObject* vdv = object_field(o, fd);
-    if (!pairs_view(p1, mb.p1) || !pairs_view(v, mb.v) || !values_view(vdv, mb.vdv) ||
-        mb.p1.n < 1 || mb.v.n != mb.p1.n || mb.vdv.n != mb.p1.n) {
+    Ref p1 = object_field(o, f1), v = object_field(o, fv), vdv = object_field(o, fd);
+    if (!pairs_view(p1.get(), mb.p1) || !pairs_view(v.get(), mb.v) ||
+        !values_view(vdv.get(), mb.vdv) || mb.p1.n < 1 || mb.v.n != mb.p1.n ||
+        mb.vdv.n != mb.p1.n) {
         return false;
     }
-    mb.held.push_back(borrow(p1));
-    mb.held.push_back(borrow(v));
-    mb.held.push_back(borrow(vdv));
+    mb.held.push_back(p1);
+    mb.held.push_back(v);
+    mb.held.push_back(vdv);
     // The candidate points lie between p1 and p1 + v (as computed); the
     // vectors enter the rounding of the candidates too.
     for (std::ptrdiff_t i = 0; i < mb.p1.n; ++i) {
@@ -206,7 +210,8 @@ bool read_member(PyObject* o, Member& mb) {
     if (is_own_class(t, kPointModule, "PointRGJ")) {
         module = kPointModule;
         if (!own_method(t, "repulsion_vector", kPointModule, "PointRGJ")) return false;
-        PyObject* coords = get_field(g->coordinates);
+        Ref held = field_value(g->coordinates);
+        PyObject* coords = held.get();
         PairsView c;
         if (pairs_view(coords, c) && c.n == 1) {
             mb.px = c.x(0), mb.py = c.y(0);
@@ -224,10 +229,10 @@ bool read_member(PyObject* o, Member& mb) {
     } else if (is_own_class(t, kPointModule, "MultiPointRGJ")) {
         module = kPointModule;
         if (!own_method(t, "repulsion_vector", kPointModule, "MultiPointRGJ")) return false;
-        PyObject* coords = get_field(g->coordinates);
-        if (!pairs_view(coords, mb.pts) || mb.pts.n < 1) return false;
-        if (!metric_view(get_field(g->inv_repulsion), mb.select)) return false;
-        mb.held.push_back(borrow(coords));
+        Ref coords = field_value(g->coordinates);
+        if (!pairs_view(coords.get(), mb.pts) || mb.pts.n < 1) return false;
+        if (!metric_view(field_value(g->inv_repulsion).get(), mb.select)) return false;
+        mb.held.push_back(coords);
         mb.kind = Kind::MultiPoint;
         mb.cover(mb.pts);
     } else if (is_own_class(t, kLineModule, "LineStringRGJ") ||
@@ -240,7 +245,7 @@ bool read_member(PyObject* o, Member& mb) {
         if (count <= 0) {
             mb.kind = Kind::Zero;
         } else {
-            if (!metric_view(get_field(g->inv_repulsion), mb.select)) return false;
+            if (!metric_view(field_value(g->inv_repulsion).get(), mb.select)) return false;
             if (!segment_views(mb, o)) return false;
             mb.kind = Kind::Segments;
         }
@@ -253,7 +258,7 @@ bool read_member(PyObject* o, Member& mb) {
         if (count == 0) {
             mb.kind = Kind::Zero;
         } else {
-            if (!metric_view(get_field(g->inv_repulsion), mb.select)) return false;
+            if (!metric_view(field_value(g->inv_repulsion).get(), mb.select)) return false;
             if (!segment_views(mb, o)) return false;
             mb.kind = Kind::Segments;
         }
@@ -269,7 +274,8 @@ bool read_member(PyObject* o, Member& mb) {
             const FieldDef* fr = own_field(t, "rings");
             const FieldDef* fm = own_field(t, "metric");
             if (fr == nullptr || fm == nullptr) return false;
-            PyObject* rings = object_field(o, fr);
+            Ref rings_ref = object_field(o, fr);
+            PyObject* rings = rings_ref.get();
             if (!PyList_CheckExact(rings) || PyList_GET_SIZE(rings) < 1) return false;
             mb.held.push_back(borrow(rings));
             const Py_ssize_t k = PyList_GET_SIZE(rings);
@@ -283,7 +289,7 @@ bool read_member(PyObject* o, Member& mb) {
                 mb.holes.push_back(hv);
                 mb.cover(hv);
             }
-            if (!metric_view(object_field(o, fm), mb.select)) return false;
+            if (!metric_view(object_field(o, fm).get(), mb.select)) return false;
             if (!segment_views(mb, o)) return false;
             mb.kind = Kind::Polygon;
         }
@@ -322,9 +328,47 @@ bool batch_view(PyObject* x, PairsView& out) {
     return true;
 }
 
+// Consecutive segments (or points) taken together under one box.
+constexpr std::ptrdiff_t kRun = 16;
+
+// Members with fewer segments answer by one scan of them all.
+constexpr std::ptrdiff_t kIndexFrom = 64;
+
+// The box of rows [first, first + count) of a segment cache: the candidate
+// points lie between p1 and p1 + v as computed.
+void segment_run_box(const Member& mb, std::ptrdiff_t first, std::ptrdiff_t count,
+                     core::ShapeBox& b) {
+    core::Extremes e;
+    for (std::ptrdiff_t i = first; i < first + count; ++i) {
+        const double x0 = mb.p1.x(i), y0 = mb.p1.y(i);
+        e.add(x0, y0);
+        e.add(x0 + mb.v.x(i), y0 + mb.v.y(i));
+    }
+    b.lo[0] = e.lo[0], b.lo[1] = e.lo[1], b.hi[0] = e.hi[0], b.hi[1] = e.hi[1];
+}
+
+void point_run_box(const PairsView& pts, std::ptrdiff_t first, std::ptrdiff_t count,
+                   core::ShapeBox& b) {
+    core::Extremes e;
+    for (std::ptrdiff_t i = first; i < first + count; ++i) e.add(pts.x(i), pts.y(i));
+    b.lo[0] = e.lo[0], b.lo[1] = e.lo[1], b.hi[0] = e.hi[0], b.hi[1] = e.hi[1];
+}
+
+// The nearest segment's offsets for k contiguous points, through an index
+// of the member's segments built once per call when the member is large and
+// asked for several points: the core's own query, with the same answers.
+void nearest_segments(Member& mb, const double* xy, std::ptrdiff_t k, double* out) {
+    if (!mb.index_tried && k >= 4 && mb.p1.n >= kIndexFrom) {
+        mb.index_tried = true;
+        mb.index = std::make_unique<core::SegmentIndex>(mb.p1, mb.v, mb.vdv);
+    }
+    core::nearest_segment_offsets(PairsView::contiguous(xy, k), mb.p1, mb.v, mb.vdv, mb.select, out,
+                                  mb.index.get());
+}
+
 // The member's repulsion vectors for k contiguous points xy, to out (k, 2):
 // what its own repulsion_vector gives for those rows.
-void member_vectors(const Member& mb, const double* xy, std::ptrdiff_t k, double* out,
+void member_vectors(Member& mb, const double* xy, std::ptrdiff_t k, double* out,
                     std::vector<double>& scratch, std::vector<unsigned char>& flags) {
     const PairsView pts = PairsView::contiguous(xy, k);
     switch (mb.kind) {
@@ -337,11 +381,14 @@ void member_vectors(const Member& mb, const double* xy, std::ptrdiff_t k, double
                 out[2 * i + 1] = xy[2 * i + 1] - mb.py;
             }
             return;
-        case Kind::MultiPoint:
-            core::nearest_point_offsets(pts, mb.pts, mb.select, out);
+        case Kind::MultiPoint: {
+            core::NearestOut o;
+            o.offsets = out;
+            core::nearest_points(pts, mb.pts, mb.select, 0, k, o);
             return;
+        }
         case Kind::Segments:
-            core::nearest_segment_offsets(pts, mb.p1, mb.v, mb.vdv, mb.select, out);
+            nearest_segments(mb, xy, k, out);
             return;
         case Kind::Polygon: {
             flags.resize(static_cast<std::size_t>(k));
@@ -360,8 +407,7 @@ void member_vectors(const Member& mb, const double* xy, std::ptrdiff_t k, double
                 packed[2 * j + 1] = xy[2 * i + 1];
                 ++j;
             }
-            core::nearest_segment_offsets(PairsView::contiguous(packed, outside), mb.p1, mb.v,
-                                          mb.vdv, mb.select, chosen);
+            nearest_segments(mb, packed, outside, chosen);
             for (std::ptrdiff_t i = 0, j = 0; i < k; ++i) {
                 if (inside[i]) continue;
                 out[2 * i] = chosen[2 * j];
@@ -499,11 +545,40 @@ void Search::run() {
             always.push_back(static_cast<std::ptrdiff_t>(i));
             continue;
         }
-        s.lo[0] = mb.box.lo[0], s.lo[1] = mb.box.lo[1];
-        s.hi[0] = mb.box.hi[0], s.hi[1] = mb.box.hi[1];
         s.scale = mb.scale;
         s.id = static_cast<std::ptrdiff_t>(i);
-        boxes.push_back(s);
+        // The member's parts in runs, each under its own box: a point then
+        // meets the members whose parts are near, not those whose whole box
+        // merely spans it. A polygon also answers inside its outer ring.
+        auto add = [&](core::ShapeBox b) { boxes.push_back(b); };
+        if (mb.kind == Kind::Point) {
+            s.lo[0] = s.hi[0] = mb.px, s.lo[1] = s.hi[1] = mb.py;
+            add(s);
+        } else if (mb.kind == Kind::MultiPoint) {
+            // A point set has no order to follow: each point is its own box.
+            for (std::ptrdiff_t i = 0; i < mb.pts.n; ++i) {
+                point_run_box(mb.pts, i, 1, s);
+                add(s);
+            }
+        } else {
+            // A run follows one chain of segments: it ends where the next
+            // segment does not start at the end of the last, so that no box
+            // spans the gap between two rings or line strings.
+            std::ptrdiff_t first = 0;
+            for (std::ptrdiff_t i = 1; i <= mb.p1.n; ++i) {
+                const bool chained = i < mb.p1.n && i - first < kRun &&
+                                     mb.p1.x(i) == mb.p1.x(i - 1) + mb.v.x(i - 1) &&
+                                     mb.p1.y(i) == mb.p1.y(i - 1) + mb.v.y(i - 1);
+                if (chained) continue;
+                segment_run_box(mb, first, i - first, s);
+                add(s);
+                first = i;
+            }
+            if (mb.kind == Kind::Polygon) {
+                point_run_box(mb.outer, 0, mb.outer.n, s);
+                if (mb.outer.n > 0) add(s);
+            }
+        }
     }
     const core::BoxTree tree(std::move(boxes), forms);
 
@@ -537,12 +612,15 @@ void Search::run() {
 
     // Then every other member that may still equal or beat a point's best.
     double best[core::kMaxForms];
+    std::vector<std::ptrdiff_t> seen(m, -1);
     for (std::ptrdiff_t l = 0; l < n; ++l) {
         for (int f = 0; f < forms; ++f) {
             const Pick& p = picks_[f];
             best[f] = p.index[l] < 0 ? std::numeric_limits<double>::infinity() : p.value[l];
         }
         tree.candidates(x_.x(l), x_.y(l), best, first[l], [&](std::ptrdiff_t i) {
+            if (seen[i] == l) return;  // met already through another of its runs
+            seen[i] = l;
             pairs.push_back(i);
             pairs.push_back(l);
         });
@@ -555,10 +633,10 @@ void Search::run() {
 
 // The stored matrix that get_dist_matrix(scaled, inverted) returns, for
 // flags whose truth needs no code.
-PyObject* dist_matrix(PyObject* o, PyObject* scaled, PyObject* inverted) {
+Ref dist_matrix(PyObject* o, PyObject* scaled, PyObject* inverted) {
     GeometryObject* g = as_geometry(o);
-    if (!truth(scaled)) return get_field(g->eye_repulsion);
-    return truth(inverted) ? get_field(g->inv_repulsion) : get_field(g->repulsion);
+    if (!truth(scaled)) return field_value(g->eye_repulsion);
+    return truth(inverted) ? field_value(g->inv_repulsion) : field_value(g->repulsion);
 }
 
 bool plain_flag(PyObject* f) {
@@ -631,7 +709,8 @@ Indexed squared_dist(PyObject* rgjs, PyObject* x, PyObject* scaled, PyObject* in
                           members.size());
     for (const Member& mb : members) {
         core::Metric2 d;
-        if (!metric_view(dist_matrix(mb.object, scaled, inverted), d)) return Indexed::Declined;
+        if (!metric_view(dist_matrix(mb.object, scaled, inverted).get(), d))
+            return Indexed::Declined;
         add_metric(pick, d);
     }
     const npy_intp n = q.n;
@@ -722,7 +801,7 @@ Indexed gradient(PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
         Pick rep = make_pick(Order::MatrixVector, Ties::First, members.size());
         for (std::size_t i = 0; i < members.size(); ++i) {
             core::Metric2 d;
-            if (!metric_view(get_field(as_geometry(members[i].object)->inv_repulsion), d)) {
+            if (!metric_view(field_value(as_geometry(members[i].object)->inv_repulsion).get(), d)) {
                 return Indexed::Declined;
             }
             add_metric(dist, d);
