@@ -173,3 +173,32 @@ def test_finalizers_inside_calls_never_crash(run_python, cls):
     assert result.returncode == 0, (cases[-1:], result.returncode, result.stderr[-3000:])
     calls = int(result.stdout.split()[-1])
     assert calls >= ROUNDS * 10, calls  # every method of the class, ROUNDS times
+
+
+
+DROPPED = {
+    # a multi polygon builds its members with the module's own PolygonRGJ
+    "class names": """
+import zelk.field.geometry.polygon as m
+def answer():
+    g = m.MultiPolygonRGJ([[[[0, 0], [4, 0], [4, 4], [0, 4]]], [[[6, 6], [8, 6], [7, 8]]]])
+    return g.repulsion_vector(X).tolist(), g.toRGeoJSON()["geometry"]["coordinates"][1][0].tolist()
+expected = answer()
+del m.PolygonRGJ, m.__pyx_unpickle_PolygonRGJ
+""",
+    # a module is created once per process: imported again, it is the same one
+    "module": """
+import sys, zelk.field.geometry, zelk.field.geometry.point as m
+answer = lambda: sys.modules["zelk.field.geometry.point"].PointRGJ([1.0, 2.0]).repulsion_vector(X).tolist()
+expected = answer()
+del sys.modules["zelk.field.geometry.point"], zelk.field.geometry.point, m
+""",
+}
+
+
+@pytest.mark.parametrize("dropped", sorted(DROPPED))
+def test_what_calls_read_outlives_the_names_that_held_it(run_python, dropped):
+    code = "import gc\nimport numpy as np\nX = np.array([[0.5, 3.0], [9.0, 9.0], [7.0, 6.5]])\n"
+    code += DROPPED[dropped] + "gc.collect()\nimport zelk.field.geometry.point\nprint(answer() == expected)\n"
+    result = run_python(code, env={"PYTHONMALLOC": "malloc"})
+    assert result.returncode == 0 and result.stdout.split() == ["True"], result.stderr[-2000:]

@@ -56,7 +56,8 @@ struct ModuleDef {
 // What PyInit_<name> returns.
 PyObject* module_init(const ModuleDef& def);
 
-// The class created for def.classes[index] (borrowed); valid after import.
+// The class created for def.classes[index]; the class table holds it for the
+// process, so the pointer stays valid once the module is imported.
 PyTypeObject* module_class(int index);
 
 // Slot sets for a class whose own object fields are [First, Count).
