@@ -4,11 +4,10 @@ member by member, which a collection takes as soon as one member is an
 instance of a subclass (its answers are those of the class it derives from).
 """
 
-import sys
-
 import numpy as np
 import pytest
 
+import zelk.field
 from zelk.field.geometry.collection import GeometryCollectionRGJ
 from zelk.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
 from zelk.field.geometry.point import MultiPointRGJ, PointRGJ
@@ -109,6 +108,26 @@ def test_indexed_answers_equal_the_general_path(query, metrics, seed):
     x = queries(rng, 600, special)
     same(QUERIES[query](indexed, x), QUERIES[query](general, x))
     same(QUERIES[query](indexed, x[3]), QUERIES[query](general, x[3]))
+
+
+@pytest.mark.filterwarnings("ignore:overflow:RuntimeWarning")
+@pytest.mark.parametrize("query", QUERIES)
+def test_threads_answer_as_one_thread(query):
+    rng = np.random.default_rng(11)
+    kinds = list(CLASSES) * 3
+    geometries = [geometry(rng, kinds[i], rng.uniform(-25, 25, 2), ["skew", "indefinite"][i % 2])
+                  for i in range(len(kinds))]
+    indexed, general = both_ways(geometries)
+    x = queries(rng, 9000, [[np.nan, 1.0]])
+    before = zelk.field.get_num_threads()
+    try:
+        zelk.field.set_num_threads(1)
+        single = QUERIES[query](indexed, x)
+        zelk.field.set_num_threads(3)
+        same(QUERIES[query](indexed, x), single)
+    finally:
+        zelk.field.set_num_threads(before)
+    same(single, QUERIES[query](general, x))
 
 
 @pytest.mark.parametrize("query", QUERIES)

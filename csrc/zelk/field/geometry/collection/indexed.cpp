@@ -3,10 +3,12 @@
 #include "zelk/field/geometry/shared/fields.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/layout.hpp"
+#include "zelk/field/geometry/shared/threads.hpp"
 
 #include "core/box_tree.hpp"
 #include "core/extremes.hpp"
 #include "core/forms.hpp"
+#include "core/parallel.hpp"
 #include "core/point_index.hpp"
 #include "core/points.hpp"
 #include "core/rings.hpp"
@@ -149,6 +151,7 @@ struct Member {
     // The segment index, built on first use in a call for a large member.
     std::unique_ptr<core::SegmentIndex> index;
     bool index_tried = false;
+    std::vector<std::vector<double>> owned;  // copies the views read, when threaded
 
     void cover(double x, double y) {
         box.add(x, y);
@@ -458,12 +461,20 @@ struct Pick {
     double* vector;   // (n, 2) or nullptr
 };
 
+// What every range of points shares: the tree over the members' parts and
+// the members it cannot hold. Built once per call.
+struct Plan {
+    core::BoxTree tree;
+    std::vector<std::ptrdiff_t> always;
+};
+
 class Search {
   public:
     Search(std::vector<Member>& members, std::vector<Pick>& picks, const PairsView& x)
         : members_(members), picks_(picks), x_(x) {}
 
-    void run();
+    // The picks for the rows [begin, end) of x.
+    void run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end);
 
   private:
     void evaluate(std::ptrdiff_t member, const std::ptrdiff_t* rows, std::ptrdiff_t k);
@@ -523,21 +534,19 @@ void Search::evaluate_grouped(std::vector<std::ptrdiff_t>& pairs) {
 // number of members.
 constexpr std::size_t kPairBudget = std::size_t(1) << 20;
 
-void Search::run() {
-    const std::ptrdiff_t n = x_.n;
-    const std::size_t m = members_.size();
-    const int forms = static_cast<int>(picks_.size());
-    for (Pick& p : picks_) std::fill(p.index, p.index + n, npy_intp(-1));
+Plan make_plan(const std::vector<Member>& members, const std::vector<Pick>& picks) {
+    const std::size_t m = members.size();
+    const int forms = static_cast<int>(picks.size());
 
     // A member whose form cannot be bounded is asked for every point.
     std::vector<core::ShapeBox> boxes;
     std::vector<std::ptrdiff_t> always;
     for (std::size_t i = 0; i < m; ++i) {
-        const Member& mb = members_[i];
+        const Member& mb = members[i];
         bool bounded = mb.kind != Kind::Zero && mb.finite && !mb.box.empty;
         core::ShapeBox s{};
         for (int f = 0; f < forms && bounded; ++f) {
-            const core::MetricBound& b = picks_[f].bound[i];
+            const core::MetricBound& b = picks[f].bound[i];
             bounded = b.usable() && mb.scale <= b.coord_limit();
             s.bound[f] = &b;
         }
@@ -580,30 +589,39 @@ void Search::run() {
             }
         }
     }
-    const core::BoxTree tree(std::move(boxes), forms);
+    return Plan{core::BoxTree(std::move(boxes), forms), std::move(always)};
+}
+
+void Search::run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
+    const std::ptrdiff_t n = end - begin;
+    const std::size_t m = members_.size();
+    const int forms = static_cast<int>(picks_.size());
+    const core::BoxTree& tree = plan.tree;
 
     std::vector<std::ptrdiff_t> all_rows;
-    if (!always.empty() || tree.empty()) {
+    if (!plan.always.empty() || tree.empty()) {
         all_rows.resize(static_cast<std::size_t>(n));
-        for (std::ptrdiff_t l = 0; l < n; ++l) all_rows[l] = l;
-        for (std::ptrdiff_t i : always) evaluate(i, all_rows.data(), n);
+        for (std::ptrdiff_t l = 0; l < n; ++l) all_rows[l] = begin + l;
+        for (std::ptrdiff_t i : plan.always) evaluate(i, all_rows.data(), n);
     }
     if (tree.empty()) return;
     all_rows = std::vector<std::ptrdiff_t>();
 
-    // A first answer per point from the member whose box is nearest, so that
-    // the search below has a value to prune by.
+    // A first answer per point from the member whose part is nearest, so
+    // that the search below has a value to prune by.
     std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(n));
     std::vector<std::ptrdiff_t> pairs;
     pairs.reserve(std::min<std::size_t>(2 * kPairBudget, 2 * static_cast<std::size_t>(n)));
-    for (std::ptrdiff_t l = 0; l < n; ++l) first[l] = tree.first_guess(x_.x(l), x_.y(l));
+    for (std::ptrdiff_t l = 0; l < n; ++l) {
+        first[l] = tree.first_guess(x_.x(begin + l), x_.y(begin + l));
+    }
     {
         std::vector<std::ptrdiff_t> start(m + 1, 0);
         for (std::ptrdiff_t l = 0; l < n; ++l) ++start[first[l] + 1];
         for (std::size_t i = 0; i < m; ++i) start[i + 1] += start[i];
         std::vector<std::ptrdiff_t> rows(static_cast<std::size_t>(n));
         std::vector<std::ptrdiff_t> next(start.begin(), start.end() - 1);
-        for (std::ptrdiff_t l = 0; l < n; ++l) rows[next[first[l]]++] = l;
+        for (std::ptrdiff_t l = 0; l < n; ++l) rows[next[first[l]]++] = begin + l;
         for (std::size_t i = 0; i < m; ++i) {
             evaluate(static_cast<std::ptrdiff_t>(i), rows.data() + start[i],
                      start[i + 1] - start[i]);
@@ -613,16 +631,16 @@ void Search::run() {
     // Then every other member that may still equal or beat a point's best.
     double best[core::kMaxForms];
     std::vector<std::ptrdiff_t> seen(m, -1);
-    for (std::ptrdiff_t l = 0; l < n; ++l) {
+    for (std::ptrdiff_t r = begin; r < end; ++r) {
         for (int f = 0; f < forms; ++f) {
             const Pick& p = picks_[f];
-            best[f] = p.index[l] < 0 ? std::numeric_limits<double>::infinity() : p.value[l];
+            best[f] = p.index[r] < 0 ? std::numeric_limits<double>::infinity() : p.value[r];
         }
-        tree.candidates(x_.x(l), x_.y(l), best, first[l], [&](std::ptrdiff_t i) {
-            if (seen[i] == l) return;  // met already through another of its runs
-            seen[i] = l;
+        tree.candidates(x_.x(r), x_.y(r), best, first[r - begin], [&](std::ptrdiff_t i) {
+            if (seen[i] == r) return;  // met already through another of its runs
+            seen[i] = r;
             pairs.push_back(i);
-            pairs.push_back(l);
+            pairs.push_back(r);
         });
         if (pairs.size() >= 2 * kPairBudget) evaluate_grouped(pairs);
     }
@@ -685,11 +703,67 @@ struct Scratch {
     std::vector<npy_intp> index;
 };
 
+// Batches from this size on are split across threads when there are several.
+constexpr std::ptrdiff_t kThreadedFrom = 4096;
+
+// The rows of a view copied into `store`, and the view pointed at the copy.
+void own_rows(PairsView& v, std::vector<double>& store) {
+    store.resize(core::scratch_size(v.n, 2));
+    for (std::ptrdiff_t i = 0; i < v.n; ++i) {
+        store[2 * i] = v.x(i);
+        store[2 * i + 1] = v.y(i);
+    }
+    v = PairsView::contiguous(store.data(), v.n);
+}
+
+// Everything a member's answer reads, as copies of this call's own: threads
+// read them with the interpreter lock released, when no array of the
+// caller's may be read. The segment index is built now, not by a thread.
+void own_member(Member& mb) {
+    mb.owned.clear();
+    mb.owned.resize(5 + mb.holes.size());
+    own_rows(mb.pts, mb.owned[0]);
+    own_rows(mb.p1, mb.owned[1]);
+    own_rows(mb.v, mb.owned[2]);
+    std::vector<double>& d = mb.owned[3];
+    d.resize(static_cast<std::size_t>(mb.vdv.n));
+    for (std::ptrdiff_t i = 0; i < mb.vdv.n; ++i) d[i] = mb.vdv[i];
+    mb.vdv = core::ValuesView::contiguous(d.data(), mb.vdv.n);
+    own_rows(mb.outer, mb.owned[4]);
+    for (std::size_t h = 0; h < mb.holes.size(); ++h) own_rows(mb.holes[h], mb.owned[5 + h]);
+    if (!mb.index_tried && mb.p1.n >= kIndexFrom) {
+        mb.index = std::make_unique<core::SegmentIndex>(mb.p1, mb.v, mb.vdv);
+    }
+    mb.index_tried = true;
+}
+
 // Runs the search for the picks over x; false with MemoryError set when
-// memory runs out.
+// memory runs out. A large batch on several threads runs on copies, with
+// the interpreter lock released; each row's answer is the same either way.
 bool search(std::vector<Member>& members, std::vector<Pick>& picks, const PairsView& x) {
+    const int threads = x.n >= kThreadedFrom ? configured_threads() : 1;
     try {
-        Search(members, picks, x).run();
+        for (Pick& p : picks) std::fill(p.index, p.index + x.n, npy_intp(-1));
+        const Plan plan = make_plan(members, picks);
+        if (threads <= 1) {
+            Search(members, picks, x).run(plan, 0, x.n);
+            return true;
+        }
+        PairsView points = x;
+        std::vector<double> copy;
+        own_rows(points, copy);
+        for (Member& mb : members) own_member(mb);
+        PyThreadState* released = PyEval_SaveThread();
+        try {
+            core::parallel_for(x.n, threads, 4 * std::ptrdiff_t(threads),
+                               [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+                                   Search(members, picks, points).run(plan, begin, end);
+                               });
+        } catch (...) {
+            PyEval_RestoreThread(released);
+            throw;
+        }
+        PyEval_RestoreThread(released);
         return true;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
