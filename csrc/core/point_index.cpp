@@ -279,6 +279,11 @@ bool searchable(double x0, double x1) noexcept {
 
 }  // namespace
 
+bool PointIndex::prunes(const Metric2& metric) noexcept {
+    FormBound bound;
+    return bound.set(metric);
+}
+
 void PointIndex::nearest(const PairsView& queries, const Metric2& metric, std::ptrdiff_t begin,
                          std::ptrdiff_t end, const NearestOut& out) const {
     FormBound bound;
@@ -324,8 +329,7 @@ void nearest_points(const PairsView& queries, const PairsView& pts, const Metric
         }
         return;
     }
-    FormBound bound;
-    if (point_index_pays(pts.n, end - begin) && bound.set(metric)) {
+    if (point_index_pays(pts.n, end - begin) && PointIndex::prunes(metric)) {
         PointIndex(pts).nearest(queries, metric, begin, end, out);
         return;
     }

@@ -27,6 +27,10 @@ class PointIndex {
 
     std::ptrdiff_t size() const noexcept { return n_; }
 
+    // Whether a search under `metric` can skip nodes at all (otherwise
+    // nearest() scans every point for every query).
+    static bool prunes(const Metric2& metric) noexcept;
+
     // Whether `pts` holds exactly the points the index was built from: the
     // same count and the same bits. For reusing a cached index.
     bool built_from(const PairsView& pts) const noexcept;

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from scipy.spatial import cKDTree
 
+import zelk.field
 from zelk.field.geometry.point import MultiPointRGJ
 
 
@@ -118,3 +119,20 @@ def test_euclidean_nearest_agrees_with_ckdtree(m, n):
     dist, idx = cKDTree(coords).query(x)
     np.testing.assert_allclose(np.hypot(got[:, 0], got[:, 1]), dist, rtol=1e-12)
     np.testing.assert_array_equal(got, coords[idx] - x)  # random data: no ties
+
+
+@pytest.mark.parametrize("m, n, rep", [(1200, 5000, [[2.0, 0.3], [0.1, 0.5]]), (1200, 5000, [[1.0, 0.0], [0.0, -1.0]]),
+                                       (30, 9000, None)], ids=["tree", "indefinite", "scan"])
+def test_threads_give_the_bits_of_one_thread(m, n, rep):
+    rng = np.random.default_rng(m + n)
+    coords, x = rng.normal(size=(m, 2)), rng.normal(size=(n, 2))
+    g = MultiPointRGJ(coords, rep)
+    try:
+        zelk.field.set_num_threads(1)
+        one = g.repulsion_vector(x)
+        zelk.field.set_num_threads(3)
+        three = g.repulsion_vector(x[::-1].copy()[::-1])  # a view of another array
+    finally:
+        zelk.field.set_num_threads(None)
+    np.testing.assert_array_equal(three, one)
+    np.testing.assert_array_equal(one, formula(coords, x, g.inv_repulsion, by_rows=True))

@@ -2,9 +2,12 @@
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
+#include "zelk/field/geometry/shared/threads.hpp"
 
 #include "core/point_index.hpp"
 #include "core/points.hpp"
+
+#include <vector>
 
 namespace zelk {
 namespace {
@@ -111,6 +114,46 @@ PyObject* multipoint_select_numpy(PyObject* diff, PyObject* metric, Py_ssize_t n
     return rows ? getitem(diff, {rows.get(), select.get()}).release() : nullptr;
 }
 
+// The nearest point of `pts` for every query row into `out` (memory this
+// call created): through a k-d tree built for this call when the batch
+// repays it, and across threads when it is large, reading then only copies.
+void nearest_points_split(const PairsView& queries, const PairsView& pts,
+                          const core::Metric2& metric, double* out) {
+    const npy_intp rows = queries.n;
+    core::NearestOut to;
+    to.offsets = out;
+    const bool indexed = core::point_index_pays(pts.n, rows) && core::PointIndex::prunes(metric);
+    // A search tries a few dozen points; the scan tries every one.
+    const int threads = threads_for(rows, double(rows) * (indexed ? 64.0 : double(pts.n)));
+    if (threads <= 1) {
+        core::nearest_points(queries, pts, metric, 0, rows, to);
+        return;
+    }
+    std::vector<double> own(core::scratch_size(rows, 2));
+    for (npy_intp i = 0; i < rows; ++i) {
+        own[2 * i] = queries.x(i);
+        own[2 * i + 1] = queries.y(i);
+    }
+    const PairsView q = PairsView::contiguous(own.data(), rows);
+    if (indexed) {
+        const core::PointIndex index(pts);  // its own copy of the points
+        run_split(rows, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+            index.nearest(q, metric, begin, end, to);
+        });
+        return;
+    }
+    std::vector<double> cols(core::scratch_size(pts.n, 2));
+    for (npy_intp j = 0; j < pts.n; ++j) {
+        cols[j] = pts.x(j);
+        cols[pts.n + j] = pts.y(j);
+    }
+    const double* px = cols.data();
+    const double* py = px + pts.n;
+    run_split(rows, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+        core::scan_nearest_points(q, begin, end, px, py, pts.n, metric, to);
+    });
+}
+
 PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     PyObject* x = a[0];
     QueryBatch q;
@@ -167,11 +210,8 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
         Ref out = new_float64({q.view.n, 2});
         if (!out) return nullptr;
         if (!views_now(queries, points)) return resized_during_call();
-        core::NearestOut to;
-        to.offsets = f64_data(out.get());
-        // Through a k-d tree built for this call when the batch repays it.
-        core::nearest_points(queries, points, core::Metric2{m[0], m[1], m[2], m[3]}, 0, queries.n,
-                             to);
+        nearest_points_split(queries, points, core::Metric2{m[0], m[1], m[2], m[3]},
+                             f64_data(out.get()));
         return out.release();
     }
     if (!diff) {
