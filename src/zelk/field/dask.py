@@ -22,14 +22,22 @@ import numpy.typing as npt
 from dask.base import tokenize
 from dask.delayed import Delayed, delayed
 
-from zelk.field.grid import Bounds, Shape, _gradient_field, axes, default_bounds
+from zelk.field.grid import (
+    Bounds,
+    Shape,
+    _check_quantities,
+    _gradient_field,
+    axes,
+    default_bounds,
+    default_chunk_points,
+)
 
-__all__ = ["QUANTITIES", "gradient", "grid", "repulsion_vector", "squared_dist", "value"]
+__all__ = ["gradient", "grid", "repulsion_vector", "squared_dist", "value"]
 
 FloatArray = npt.NDArray[np.float64]
 
-# Columns each quantity takes in a block's result, in this order.
-QUANTITIES: dict[str, int] = {"value": 1, "gradient": 2, "squared_dist": 1, "repulsion_vector": 2}
+# Columns each quantity takes in a block's result.
+_COLUMNS: dict[str, int] = {"value": 1, "gradient": 2, "squared_dist": 1, "repulsion_vector": 2}
 
 
 def _evaluate(geometry: Any, x: FloatArray, quantity: str) -> FloatArray:
@@ -42,11 +50,6 @@ def _evaluate(geometry: Any, x: FloatArray, quantity: str) -> FloatArray:
     if quantity == "squared_dist":
         return np.asarray(geometry.squared_dist(x), dtype=np.float64)
     return np.asarray(geometry.repulsion_vector(x), dtype=np.float64)
-
-
-def _check_quantity(quantity: str) -> None:
-    if quantity not in QUANTITIES:
-        raise ValueError(f"unknown quantity {quantity!r}; expected one of {', '.join(QUANTITIES)}")
 
 
 def _shipped(geometry: Any) -> Delayed:
@@ -76,7 +79,7 @@ def _map_points(geometry: Any, points: Any, quantity: str) -> da.Array:
     rows = _rows(points)
     g = _shipped(_gradient_field(geometry) if quantity == "gradient" else geometry)
     name = f"zelk-{quantity.replace('_', '-')}-{tokenize(g.key, rows.name)}"
-    if QUANTITIES[quantity] == 1:
+    if _COLUMNS[quantity] == 1:
         shape: dict[str, Any] = {"drop_axis": 1, "chunks": (rows.chunks[0],), "meta": np.empty((0,))}
     else:
         shape = {"chunks": (rows.chunks[0], (2,)), "meta": np.empty((0, 0))}
@@ -196,7 +199,8 @@ def grid(
         ``(height, width)``: the number of grid rows (along y) and columns.
     chunks
         Block shape over ``(height, width)`` as Dask understands it, such as
-        ``(250, 1000)`` or ``"auto"``.
+        ``(250, 1000)``; ``"auto"`` gives blocks of as many points as
+        :func:`zelk.field.grid.evaluate` computes at once.
     quantities
         Any of ``"value"``, ``"gradient"``, ``"squared_dist"``,
         ``"repulsion_vector"``.
@@ -207,23 +211,21 @@ def grid(
         One Dask array per quantity: ``(height, width)`` for the scalar ones,
         ``(height, width, 2)`` for the vector ones.
     """
-    quantities = tuple(quantities)
-    if not quantities:
-        raise ValueError("no quantity asked for")
-    for q in quantities:
-        _check_quantity(q)
+    quantities = _check_quantities(quantities)
     if bounds is None:
         bounds = default_bounds(geometry)
     xs, ys = axes(bounds, shape)
     height, width = len(ys), len(xs)
-    row_chunks, col_chunks = da.core.normalize_chunks(chunks, (height, width), dtype=np.float64)
+    # "auto" blocks hold as many points as one chunk of zelk.field.grid.evaluate.
+    limit = default_chunk_points(geometry) * np.dtype(np.float64).itemsize
+    row_chunks, col_chunks = da.core.normalize_chunks(chunks, (height, width), limit=limit, dtype=np.float64)
     ys_arr = da.from_array(ys, chunks=(row_chunks,))
     xs_arr = da.from_array(xs, chunks=(col_chunks,))
     g = _shipped(geometry)
     # Shipped only when asked for and different: a collection is its own.
     field = _gradient_field(geometry) if "gradient" in quantities else geometry
     gf = g if field is geometry else _shipped(field)
-    width_all = sum(QUANTITIES[q] for q in quantities)
+    width_all = sum(_COLUMNS[q] for q in quantities)
     stacked: da.Array = da.blockwise(
         _grid_block,
         "ijk",
@@ -245,7 +247,7 @@ def grid(
     out: dict[str, da.Array] = {}
     start = 0
     for q in quantities:
-        k = QUANTITIES[q]
+        k = _COLUMNS[q]
         out[q] = stacked[..., start] if k == 1 else stacked[..., start : start + k]
         start += k
     return out
