@@ -136,3 +136,12 @@ def test_index_notices_a_changed_source(core, rng, change):
     _, _, _, same = call_index(core, points, p1, v, vdv, np.eye(2), 0, 4,
                                (source["p1"], source["v"], source["v_dot_v"]))
     assert same == 0
+
+
+@pytest.mark.parametrize("metric", ["identity", "anisotropic", "non_symmetric"])
+@pytest.mark.parametrize("kind", ["random", "lattice"])
+def test_large_batches_with_scattered_non_finite_rows(rng, kind, metric):
+    p1, v, vdv, points = scene(rng, kind, s=300, m=2500)
+    points[rng.integers(0, len(points), 40), rng.integers(0, 2, 40)] = np.nan
+    points[rng.integers(0, len(points), 10)] = (np.inf, 1.0)
+    run_segments(points, p1, v, vdv, METRICS[metric])
