@@ -80,6 +80,12 @@ def test_info_counts_members_vertices_and_segments(scene):
     assert "[[4, 1], [1, 2]]: 1 member" in result.stdout
 
 
+UNKNOWN_TYPE = {
+    "type": "FeatureCollection",
+    "features": [SCENE["features"][2], {"type": "Feature", "geometry": {"type": "Polyline", "coordinates": []}}],
+}
+
+
 def _bad(tmp_path, text):
     path = tmp_path / "bad.json"
     path.write_text(text)
@@ -91,8 +97,7 @@ def _bad(tmp_path, text):
     [
         (lambda t, s: ("info", t / "missing.json"), "missing.json: no such file"),
         (lambda t, s: ("info", _bad(t, '{"type": "Point",\n "coordinates": [1 2]}')), "bad.json: invalid JSON at line 2, column 20"),
-        (lambda t, s: ("render", _bad(t, json.dumps({"type": "FeatureCollection", "features": [SCENE["features"][2], {"type": "Feature", "geometry": {"type": "Polyline", "coordinates": []}}]}))),
-         "bad.json: feature 1: unknown geometry type 'Polyline'"),
+        (lambda t, s: ("render", _bad(t, json.dumps(UNKNOWN_TYPE))), "bad.json: feature 1: unknown geometry type 'Polyline'"),
         (lambda t, s: ("info", _bad(t, '{"type": "Point", "coordinates": [1, 2], "repulsion": [[1, 2], [3, 6]]}')), "is singular"),
         (lambda t, s: ("eval", s, _bad(t, "1,2,3\n4,5,6\n"), "-o", t / "out.npy"), "points must be an (n, 2) array"),
         (lambda t, s: ("eval", s, _bad(t, "1,2\n"), "-o", t / "no-such-dir" / "out.csv"), "cannot write"),

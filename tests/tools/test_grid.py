@@ -83,3 +83,11 @@ def test_evaluate_points_and_quantity_errors():
         grid.evaluate(_scene(), quantities=("value", "curl"))
     with pytest.raises(ValueError, match=r"\(n, 2\)"):
         grid.evaluate_points(_scene(), np.zeros((4, 3)))
+
+
+@pytest.mark.parametrize("progress", [True, False])
+def test_progress_bar_on_request(capfd, progress):
+    field = grid.evaluate(_scene(), (0, 0, 9, 7), (6, 11), chunk_points=20, progress=progress)
+    bar = capfd.readouterr().err
+    assert ("/66" in bar) == progress  # a bar counting the 66 grid points
+    assert field.value.shape == (6, 11) and field.gradient.shape == (6, 11, 2)

@@ -103,6 +103,7 @@ GOOD = '{"type": "Feature", "properties": {}, "geometry": {"type": "Point", "coo
         (FC % GOOD.replace('"properties": {}', '"properties": {"repulsion": [[1, 0, 0], [0, 1, 0]]}'), "scene.json: feature 0: repulsion must be a 2x2 matrix"),
         (FC % GOOD.replace('"Point", "coordinates": [0, 0]', '"LineString", "coordinates": [[0, 0]]'), "scene.json: feature 0: a LineString needs at least 2"),
         ('{"type": "FeatureCollection",\n "features": [,]}', "scene.json: invalid JSON at line 2, column 15"),
+        (FC % "", "scene.json: no geometries"),
     ],
 )
 def test_errors_name_the_file_and_the_feature(tmp_path, text, message):

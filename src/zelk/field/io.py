@@ -217,6 +217,8 @@ def _build(members: list[dict[str, Any]], properties: dict[str, Any], where: _Co
     from zelk.field.geometry import _RGJ_TYPES
     from zelk.field.geometry.collection import GeometryCollectionRGJ
 
+    if not members:
+        raise where.error("no geometries: a collection needs at least one member")
     try:
         return GeometryCollectionRGJ(members, properties)
     except Exception as error:
