@@ -8,7 +8,6 @@ them out, so ``values[i, j]`` belongs to the point ``(xs[j], ys[i])``.
 
 from __future__ import annotations
 
-import functools
 import importlib
 import math
 import sys
@@ -30,7 +29,6 @@ __all__ = [
     "Shape",
     "axes",
     "default_bounds",
-    "default_chunk_points",
     "evaluate",
     "evaluate_points",
 ]
@@ -92,12 +90,10 @@ QUANTITIES = ("value", "gradient", "squared_dist", "repulsion_vector")
 """What ``evaluate`` can compute: the field value (``eval``), its gradient, the
 squared distance under the repulsion metric and the repulsion vector."""
 
-# Intermediate memory of one chunk: the package's own geometries need a few
-# arrays of the chunk's points; other geometries answer through their own
-# methods, where a collection stacks every member's answers.
-_CHUNK_BYTES = 64 * 2**20
-_BYTES_PER_POINT_AND_PART = 96
-_BYTES_PER_POINT = 512
+# Points per chunk: large enough that the geometries' spatial indexes pay off
+# and per-call costs vanish, small enough that a chunk's intermediate arrays
+# (tens of MiB) are nothing beside the outputs of a large grid.
+_CHUNK_POINTS = 1 << 16
 # Grids of at least this many points show a progress bar on a terminal by default.
 _PROGRESS_POINTS = 250_000
 
@@ -143,21 +139,6 @@ def _check_quantities(quantities: Iterable[str]) -> tuple[str, ...]:
     return chosen
 
 
-def default_chunk_points(geometry: Any) -> int:
-    """Query points per chunk that keep one chunk's intermediate arrays near 64 MiB."""
-    members = getattr(geometry, "rgjs", None)
-    members = members if isinstance(members, list) else [geometry]
-    # A point set compares every query point with every one of its points.
-    largest_point_set = max(
-        (len(m.coordinates) for m in members if getattr(m, "RGJType", None) == "MultiPoint"), default=0
-    )
-    if _answers_from_members(geometry):
-        per_point = _BYTES_PER_POINT + _BYTES_PER_POINT_AND_PART * largest_point_set
-    else:
-        per_point = _BYTES_PER_POINT_AND_PART * (2 * len(members) + largest_point_set)
-    return int(min(max(_CHUNK_BYTES // max(per_point, 1), 1024), 1 << 18))
-
-
 def _gradient_field(geometry: Any) -> Any:
     """Something that answers ``gradient``: the geometry, or a collection holding it alone.
 
@@ -186,102 +167,6 @@ def _progress_bar(progress: bool | None, total: int, description: str) -> Any:
     return tqdm(total=total, unit="pt", unit_scale=True, desc=description, leave=False)
 
 
-class _Members:
-    """Answers a chunk from one repulsion-vector query per member instead of four.
-
-    Used for the package's own classes and collections of them, whose
-    ``squared_dist``, ``eval``, ``repulsion_vector`` and ``gradient`` are fixed
-    combinations of the members' repulsion vectors. The members are walked one
-    at a time keeping the best answer so far (the first minimum wins, and a NaN
-    beats any number, as ``argmin`` rules), so a chunk needs memory for a few
-    arrays of its points rather than one per member; every value is computed by
-    the same NumPy operations in the same order, so the answers are identical.
-    A single geometry is the one member of an implied collection.
-    """
-
-    def __init__(self, geometry: Any) -> None:
-        if _is_known_collection(geometry):
-            self.members: list[Any] = list(geometry.rgjs)
-            self.selection_metrics = np.asarray(geometry.inv_repulsions, dtype=np.float64)
-            self.gradient_matrices = np.asarray(geometry.grad_matrixes)
-        else:
-            self.members = [geometry]
-            self.selection_metrics = np.array([geometry.get_dist_matrix(scaled=True, inverted=True)], dtype=np.float64)
-            self.gradient_matrices = np.array([geometry.grad_matrix])
-        if not self.members:
-            raise ValueError("the collection has no members")
-        self.metrics = [m.get_dist_matrix(scaled=True, inverted=True) for m in self.members]
-
-    @staticmethod
-    def _better(new: FloatArray, best: FloatArray) -> Any:
-        return (new < best) | (np.isnan(new) & ~np.isnan(best))
-
-    def answer(self, x: FloatArray, quantities: tuple[str, ...]) -> dict[str, FloatArray]:
-        need_distance = bool({"value", "squared_dist", "gradient"} & set(quantities))
-        need_vector = bool({"repulsion_vector", "gradient"} & set(quantities))
-        squared: FloatArray = np.empty(0)
-        form: FloatArray = np.empty(0)
-        chosen: FloatArray = np.empty((0, 2))
-        nearest = np.zeros(len(x), dtype=np.intp)
-        for index, member in enumerate(self.members):
-            d = member.repulsion_vector(x)
-            if need_distance:
-                # ((d @ M) * d).sum(-1), written out term by term: a matrix
-                # product through BLAS may fuse multiply-adds and round differently.
-                m = self.metrics[index]
-                d0, d1 = d[:, 0], d[:, 1]
-                member_squared = (d0 * m[0, 0] + d1 * m[1, 0]) * d0 + (d0 * m[0, 1] + d1 * m[1, 1]) * d1
-                if index == 0:
-                    squared = member_squared
-                else:
-                    better = self._better(member_squared, squared)
-                    squared = np.where(better, member_squared, squared)
-                    nearest[better] = index
-            if need_vector:
-                # The quadratic form d·(A d), A = the member's stacked metric, term by term.
-                a = self.selection_metrics[index]
-                d0, d1 = d[:, 0], d[:, 1]
-                member_form = d0 * (a[0, 0] * d0 + a[0, 1] * d1) + d1 * (a[1, 0] * d0 + a[1, 1] * d1)
-                if index == 0:
-                    form, chosen = member_form, np.array(d, dtype=np.float64).reshape(-1, 2)
-                else:
-                    better = self._better(member_form, form)
-                    form = np.where(better, member_form, form)
-                    chosen[better] = d[better]
-        answers: dict[str, FloatArray] = {}
-        if need_distance:
-            answers["squared_dist"] = squared
-            answers["value"] = np.exp(-squared)
-        if need_vector:
-            answers["repulsion_vector"] = chosen
-        if "gradient" in quantities:
-            g = self.gradient_matrices[nearest]
-            r0, r1 = chosen[:, 0], chosen[:, 1]
-            product = np.column_stack([g[:, 0, 0] * r0 + g[:, 0, 1] * r1, g[:, 1, 0] * r0 + g[:, 1, 1] * r1])
-            answers["gradient"] = -answers["value"].reshape(-1, 1) * product
-        return answers
-
-
-def _known_classes() -> tuple[type, ...]:
-    from zelk.field.geometry import _RGJ_TYPES
-
-    return tuple(_RGJ_TYPES.values())
-
-
-def _is_known_collection(geometry: Any) -> bool:
-    from zelk.field.geometry.collection import GeometryCollectionRGJ
-
-    return type(geometry) is GeometryCollectionRGJ and isinstance(geometry.rgjs, list)
-
-
-def _answers_from_members(geometry: Any) -> bool:
-    """Whether the package's own formulas give this geometry's answers (no overrides anywhere)."""
-    known = _known_classes()
-    if _is_known_collection(geometry):
-        return all(type(m) in known and type(m).RGJType != "GeometryCollection" for m in geometry.rgjs)
-    return type(geometry) in known and type(geometry).RGJType != "GeometryCollection"
-
-
 def _evaluate_chunks(
     geometry: Any,
     total: int,
@@ -290,34 +175,25 @@ def _evaluate_chunks(
     chunk_points: int | None,
     progress: bool | None,
 ) -> dict[str, FloatArray]:
-    chunk = default_chunk_points(geometry) if chunk_points is None else int(chunk_points)
+    chunk = _CHUNK_POINTS if chunk_points is None else int(chunk_points)
     if chunk < 1:
         raise ValueError(f"chunk_points must be positive, got {chunk_points!r}")
     width = {"value": 0, "squared_dist": 0, "gradient": 2, "repulsion_vector": 2}
     outputs = {q: np.empty((total, width[q]) if width[q] else total) for q in quantities}
-    answer: Callable[[FloatArray], dict[str, Any]]
-    if _answers_from_members(geometry):
-        answer = functools.partial(_Members(geometry).answer, quantities=quantities)
-    else:
-        # Any other geometry answers through its own methods.
-        field = _gradient_field(geometry) if "gradient" in quantities else geometry
-        methods = {
-            "value": geometry.eval,
-            "squared_dist": geometry.squared_dist,
-            "repulsion_vector": geometry.repulsion_vector,
-            "gradient": getattr(field, "gradient", None),
-        }
-
-        def answer(x: FloatArray) -> dict[str, Any]:
-            return {q: methods[q](x) for q in quantities}
-
+    methods: dict[str, Callable[[FloatArray], Any]] = {
+        "value": geometry.eval,
+        "squared_dist": geometry.squared_dist,
+        "repulsion_vector": geometry.repulsion_vector,
+    }
+    if "gradient" in quantities:
+        methods["gradient"] = _gradient_field(geometry).gradient
     bar = _progress_bar(progress, total, "field")
     try:
         for start in range(0, total, chunk):
             stop = min(start + chunk, total)
-            answers = answer(points_of(start, stop))
+            points = points_of(start, stop)
             for quantity in quantities:
-                outputs[quantity][start:stop] = answers[quantity]
+                outputs[quantity][start:stop] = methods[quantity](points)
             if bar is not None:
                 bar.update(stop - start)
     finally:
@@ -360,9 +236,8 @@ def evaluate(
 
     ``bounds`` is ``(xmin, ymin, xmax, ymax)``, by default the geometry's box
     widened by ``default_bounds``; ``shape`` is ``(height, width)``. The grid is
-    computed ``chunk_points`` query points at a time (by default as many as keep
-    one chunk's intermediate arrays near 64 MiB), so memory beyond the outputs
-    stays bounded however large the grid. Each quantity equals what the
+    computed ``chunk_points`` query points at a time (65,536 by default), so
+    memory beyond the outputs stays bounded however large the grid. Each quantity equals what the
     geometry's own method gives for all grid points at once: ``eval``,
     ``squared_dist``, ``repulsion_vector``, and ``gradient`` (a single geometry,
     which has no ``gradient`` method, is answered as the one member of a
