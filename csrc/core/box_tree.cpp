@@ -50,6 +50,7 @@ std::int32_t BoxTree::build(std::vector<ShapeBox>& shapes, std::size_t first, st
             node.limit[f] = std::min(node.limit[f], s.bound[f]->coord_limit());
         }
     }
+    for (int f = 0; f < forms_; ++f) node.slope[f] = strength(node.bound[f]);
     if (last - first == 1) {
         node.id = s0.id;
         nodes_[at] = node;

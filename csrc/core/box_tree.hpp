@@ -56,6 +56,7 @@ class BoxTree {
         double scale;
         const MetricBound* bound[kMaxForms];  // the weakest bound in the subtree
         double limit[kMaxForms];              // the smallest coordinate limit in it
+        double slope[kMaxForms];              // about the weakest eigenvalue: a quick test
         std::int32_t left, right;             // children, or -1 for a leaf
         std::ptrdiff_t id;                    // a leaf's shape
     };
@@ -76,6 +77,10 @@ inline bool BoxTree::may_hold(const Node& node, double x, double y, double query
     for (int f = 0; f < forms_; ++f) {
         // A query beyond the limit (or NaN) bounds nothing.
         if (!(scale <= node.limit[f])) return true;
+        // The bound never exceeds about slope * d2: below the best, the
+        // node is visited without working the bound out (a wrong guess here
+        // only costs a visit).
+        if (node.slope[f] * d2 <= best[f]) return true;
         if (!(node.bound[f]->lower_bound(d2, scale) > best[f])) return true;
     }
     return false;

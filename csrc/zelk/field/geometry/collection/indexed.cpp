@@ -51,19 +51,34 @@ PyObject* defining_module(PyTypeObject* t, const char* module) {
 }
 
 bool is_own_class(PyTypeObject* t, const char* module, const char* name) {
-    return defining_module(t, module) != nullptr &&
-           std::string(t->tp_name) == std::string(module) + "." + name;
+    if (defining_module(t, module) == nullptr) return false;
+    // tp_name is "<module>.<name>"
+    const std::size_t k = std::strlen(module);
+    return std::strncmp(t->tp_name, module, k) == 0 && t->tp_name[k] == '.' &&
+           std::strcmp(t->tp_name + k + 1, name) == 0;
+}
+
+// The interned string `name`, made once per name for the process.
+PyObject* interned(const char* name) {
+    static std::vector<std::pair<const char*, PyObject*>> made;
+    for (const auto& e : made) {
+        if (e.first == name) return e.second;
+    }
+    PyObject* key = PyUnicode_InternFromString(name);
+    if (key == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    made.emplace_back(name, key);
+    return key;
 }
 
 // Whether `name` looked up on t is still the method that the package's class
 // `owner` of `module` defines: not replaced on the class or any base.
 bool own_method(PyTypeObject* t, const char* name, const char* module, const char* owner) {
-    Ref key = steal(PyUnicode_InternFromString(name));
-    if (!key) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* d = _PyType_Lookup(t, key.get());
+    PyObject* key = interned(name);
+    if (key == nullptr) return false;
+    PyObject* d = _PyType_Lookup(t, key);
     if (d == nullptr || !Py_IS_TYPE(d, &PyMethodDescr_Type)) return false;
     auto* md = reinterpret_cast<PyMethodDescrObject*>(d);
     return std::strcmp(md->d_method->ml_name, name) == 0 &&
@@ -771,6 +786,11 @@ bool search(std::vector<Member>& members, std::vector<Pick>& picks, const PairsV
     }
 }
 
+// Below this many points a single query is answered member by member, which
+// costs less than setting up the index (the gradient, which makes three
+// queries in one pass, always takes the index).
+constexpr std::ptrdiff_t kIndexedFrom = 16;
+
 }  // namespace
 
 Indexed squared_dist(PyObject* rgjs, PyObject* x, PyObject* scaled, PyObject* inverted,
@@ -778,7 +798,9 @@ Indexed squared_dist(PyObject* rgjs, PyObject* x, PyObject* scaled, PyObject* in
     if (!plain_flag(scaled) || !plain_flag(inverted)) return Indexed::Declined;
     PairsView q;
     std::vector<Member> members;
-    if (!batch_view(x, q) || !read_members(rgjs, members)) return Indexed::Declined;
+    if (!batch_view(x, q) || q.n < kIndexedFrom || !read_members(rgjs, members)) {
+        return Indexed::Declined;
+    }
     Pick pick = make_pick(Order::VectorMatrixFromZero, with_reference ? Ties::First : Ties::Last,
                           members.size());
     for (const Member& mb : members) {
@@ -806,7 +828,7 @@ Indexed repulsion_vector(PyObject* rgjs, PyObject* inv_repulsions, PyObject* x, 
     PairsView q;
     std::vector<Member> members;
     std::vector<core::Metric2> stacked;
-    if (!batch_view(x, q) || !read_members(rgjs, members) ||
+    if (!batch_view(x, q) || q.n < kIndexedFrom || !read_members(rgjs, members) ||
         !stacked_metrics(inv_repulsions, members.size(), stacked)) {
         return Indexed::Declined;
     }
