@@ -109,7 +109,9 @@ def gradient(geometry: Any, points: Any) -> da.Array:
     """The field gradient at each row of ``points``, as :func:`zelk.field.grid.evaluate`
     computes it: a collection's own ``gradient`` (the matrix of the nearest
     member), and for a single geometry that of a collection holding it alone,
-    ``-eval(x) * grad_matrix @ repulsion_vector(x)`` row by row.
+    ``-eval(x) * grad_matrix @ repulsion_vector(x)`` row by row. Vectors keep
+    their class's orientation, so for a point set (nearest point minus query)
+    the rows are the negation of the derivative of the field value.
 
     Parameters
     ----------

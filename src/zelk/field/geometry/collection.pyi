@@ -201,6 +201,9 @@ class GeometryCollectionRGJ(MultiRGJGeometry):
         point's :meth:`repulsion_vector` and ``k`` the member nearest by
         :meth:`squared_dist`: the matrix applied is that of the nearest
         member. The two members are chosen independently and may differ.
+        The vector is used with its member's orientation: where a point set
+        answers (nearest point minus query), the row is the negation of the
+        derivative of the field value.
 
         Parameters
         ----------
