@@ -74,24 +74,24 @@ def refresh(t):
 def act(g):
     t = g if rng.random() < 0.6 else rng.choice([g] + members(g))
     f = rng.choice(fields(type(t)))
-    kind = rng.randrange(10)
-    if kind < 3:
+    kind = rng.randrange(14)
+    if kind < 7:
         refresh(t)
-    elif kind == 3:
+    elif kind == 7:
         setattr(t, f, rng.choice(COMMON))
-    elif kind == 4:
+    elif kind == 8:
         delattr(t, f)
-    elif kind == 5:
+    elif kind == 9:
         # a list being walked loses its items or gains garbage under the walk
         for value in (getattr(t, n) for n in fields(type(t))):
             if isinstance(value, list):
                 rng.choice([value.clear, lambda: value.append(rng.choice(COMMON)),
                             lambda: value.__setitem__(slice(None), copy.deepcopy(value[::-1]))])()
-    elif kind == 6:
+    elif kind == 10:
         t.__setstate__(state(make(type(t))))
-    elif kind == 7:
+    elif kind == 11:
         t.__setstate__(tuple(rng.choice(COMMON) for _ in range(16)))
-    elif kind == 8:
+    elif kind == 12:
         t.set_repulsion(np.eye(2) * 3.0)
     else:
         t.set_coordinates(ARGS[type(t)][0])
@@ -113,9 +113,9 @@ class Churn:
             armed["skip"] -= 1
         else:
             armed["budget"] -= 1
-            # In a context of its own: the interpreter's context variables
-            # (np.errstate) do not survive a finalizer that sets one while the
-            # interrupted code is setting it too.
+            # In a copied context: the interpreter's context variables (np.errstate
+            # uses one) break when a finalizer sets one while the code it
+            # interrupted is in the middle of setting it.
             attempt(contextvars.copy_context().run, act, armed["target"])
         Churn()  # fires at the next allocation after this one
 
