@@ -29,6 +29,7 @@ __all__ = [
     "Shape",
     "axes",
     "default_bounds",
+    "default_chunk_points",
     "evaluate",
     "evaluate_points",
 ]
@@ -139,6 +140,12 @@ def _check_quantities(quantities: Iterable[str]) -> tuple[str, ...]:
     return chosen
 
 
+def default_chunk_points(geometry: Any) -> int:
+    """How many query points ``evaluate`` gives the geometry's methods at a time by default."""
+    del geometry  # the same for every geometry since they answer through spatial indexes
+    return _CHUNK_POINTS
+
+
 def _gradient_field(geometry: Any) -> Any:
     """Something that answers ``gradient``: the geometry, or a collection holding it alone.
 
@@ -175,7 +182,7 @@ def _evaluate_chunks(
     chunk_points: int | None,
     progress: bool | None,
 ) -> dict[str, FloatArray]:
-    chunk = _CHUNK_POINTS if chunk_points is None else int(chunk_points)
+    chunk = default_chunk_points(geometry) if chunk_points is None else int(chunk_points)
     if chunk < 1:
         raise ValueError(f"chunk_points must be positive, got {chunk_points!r}")
     width = {"value": 0, "squared_dist": 0, "gradient": 2, "repulsion_vector": 2}
