@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -475,6 +476,18 @@ class TreeIndex {
         if (n < kTreeFrom || per_band < kTreeEdgesPerBand ||
             double(n) * per_band < kBuildPerEdge * double(edges))
             return nullptr;
+        return for_rings(strips);
+    }
+
+    // For an index kept between batches: whenever the strips are dense.
+    static std::unique_ptr<TreeIndex> for_kept(const StripIndex& strips) {
+        if (strips.edges_per_band() < kTreeEdgesPerBand) return nullptr;
+        return for_rings(strips);
+    }
+
+    static std::unique_ptr<TreeIndex> for_rings(const StripIndex& strips) {
+        std::size_t edges = 0;
+        for (const PairsView* r : strips.rings()) edges += static_cast<std::size_t>(r->n);
         if (!all_finite(strips.rings())) return nullptr;
         const double span = strips.y_high() - strips.y_low();
         Bands bands;
@@ -632,6 +645,71 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
     for (std::ptrdiff_t b = -1; b < bands; ++b) {
         for (const std::ptrdiff_t end = first[b + 1]; at < end; ++at) {
             inside[order[at]] = index.contains(xy[2 * at], xy[2 * at + 1], b);
+        }
+    }
+}
+
+struct RingIndex::Impl {
+    std::vector<std::vector<double>> copies;  // outer, then every hole as given
+    std::vector<PairsView> views;
+    bool has_area = false;
+    IndexBuffers buffers;
+    std::unique_ptr<StripIndex> strips;  // declared after its buffers: destroyed first
+    std::unique_ptr<TreeIndex> tree;
+};
+
+RingIndex::RingIndex(const PairsView& outer, const PairsView* holes, std::size_t n_holes)
+    : impl_(std::make_unique<Impl>()) {
+    Impl& d = *impl_;
+    d.copies.reserve(n_holes + 1);
+    d.views.reserve(n_holes + 1);
+    for (std::size_t r = 0; r <= n_holes; ++r) {
+        const PairsView& ring = r == 0 ? outer : holes[r - 1];
+        std::vector<double> c(scratch_size(ring.n, 2));
+        for (std::ptrdiff_t i = 0; i < ring.n; ++i) {
+            c[2 * i] = ring.x(i);
+            c[2 * i + 1] = ring.y(i);
+        }
+        d.copies.push_back(std::move(c));
+        d.views.push_back(PairsView::contiguous(d.copies.back().data(), ring.n));
+    }
+    d.has_area = ring_has_area(d.views[0]);
+    if (!d.has_area) return;
+    d.strips = std::make_unique<StripIndex>(d.views[0], d.views.data() + 1, n_holes, d.buffers);
+    d.tree = TreeIndex::for_kept(*d.strips);
+}
+
+RingIndex::~RingIndex() = default;
+
+bool RingIndex::same_source(const PairsView& outer, const PairsView* holes,
+                            std::size_t n_holes) const noexcept {
+    const Impl& d = *impl_;
+    if (n_holes + 1 != d.views.size()) return false;
+    for (std::size_t r = 0; r <= n_holes; ++r) {
+        const PairsView& ring = r == 0 ? outer : holes[r - 1];
+        if (ring.n != d.views[r].n) return false;
+        const double* c = d.copies[r].data();
+        for (std::ptrdiff_t i = 0; i < ring.n; ++i) {
+            const char* row = ring.data + i * ring.row_stride_bytes;
+            if (std::memcmp(c + 2 * i, row, sizeof(double)) != 0 ||
+                std::memcmp(c + 2 * i + 1, row + ring.col_stride_bytes, sizeof(double)) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+void RingIndex::contains(const PairsView& points, std::ptrdiff_t begin, std::ptrdiff_t end,
+                         bool* inside) const {
+    const Impl& d = *impl_;
+    for (std::ptrdiff_t j = begin; j < end; ++j) {
+        const double x = points.x(j), y = points.y(j);
+        if (!d.has_area) {
+            inside[j] = false;
+        } else if (d.tree) {
+            inside[j] = d.tree->contains(x, y);
+        } else {
+            inside[j] = d.strips->contains(x, y, d.strips->band_of_point(y));
         }
     }
 }

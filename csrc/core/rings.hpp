@@ -13,6 +13,7 @@
 #include "core/views.hpp"
 
 #include <cstddef>
+#include <memory>
 
 namespace zelk::core {
 
@@ -22,6 +23,29 @@ namespace zelk::core {
 // Throws std::bad_alloc only.
 void points_in_rings(const PairsView& points, const PairsView& outer, const PairsView* holes,
                      std::size_t n_holes, bool* inside);
+
+// The index points_in_rings() builds for one call, built once and kept:
+// contains() gives points_in_rings()'s answer for rows [begin, end) of
+// points (inside[j] for row j). It copies the rings, reads nothing of the
+// caller's afterwards, and its queries are const, so threads may share it;
+// same_source() tells whether arrays still hold, byte for byte, the rings it
+// was built from. Throws std::bad_alloc only.
+class RingIndex {
+  public:
+    RingIndex(const PairsView& outer, const PairsView* holes, std::size_t n_holes);
+    ~RingIndex();
+    RingIndex(const RingIndex&) = delete;
+    RingIndex& operator=(const RingIndex&) = delete;
+
+    bool same_source(const PairsView& outer, const PairsView* holes,
+                     std::size_t n_holes) const noexcept;
+    void contains(const PairsView& points, std::ptrdiff_t begin, std::ptrdiff_t end,
+                  bool* inside) const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // Whether the ring has at least three distinct vertices (NaN counts as
 // distinct from everything; rows broadcast with a zero row stride are one

@@ -4,6 +4,7 @@
 #include "core/parallel.hpp"
 #include "core/point_index.hpp"
 #include "core/points.hpp"
+#include "core/rings.hpp"
 #include "core/segment_index.hpp"
 #include "core/segments.hpp"
 
@@ -143,6 +144,23 @@ int harness_segment_index(const char* q, long qn, long qr, long qc, const double
         index.nearest(view(q, qn, qr, qc), metric_of(m), begin, end, chosen, form, out);
         *same = index.same_source(PairsView::contiguous(p1b, s), PairsView::contiguous(vb, s),
                                   ValuesView::contiguous(vdvb, s));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+// A kept ring index over the contiguous outer ring and hole (hk == 0: no
+// hole) answers rows [begin, end), and tells whether `outer2` (k rows) with
+// the same hole is its source.
+int harness_ring_index(const char* q, long qn, long qr, long qc, const double* outer, long k,
+                       const double* hole, long hk, long begin, long end, bool* inside,
+                       const double* outer2, int* same) {
+    try {
+        const PairsView holes[1] = {PairsView::contiguous(hole, hk)};
+        const zelk::core::RingIndex index(PairsView::contiguous(outer, k), holes, hk > 0 ? 1 : 0);
+        index.contains(view(q, qn, qr, qc), begin, end, inside);
+        *same = index.same_source(PairsView::contiguous(outer2, k), holes, hk > 0 ? 1 : 0);
     } catch (const std::bad_alloc&) {
         return -1;
     }

@@ -1,10 +1,13 @@
 """Large batches on rings that a horizontal line crosses many times: the
 crossing tree must give, bit for bit, the even-odd rule over every edge."""
 
+import ctypes
+
 import numpy as np
 import pytest
 
 from kernel_oracles import rings_oracle, star_ring
+from test_kernels import core, pointer, view_args  # noqa: F401
 from zelk.field import kernels
 
 
@@ -48,3 +51,24 @@ def test_many_crossings_match_every_edge(rng, kind, with_hole):
         [rings_oracle(pts[s : s + 400], ring, holes) for s in range(0, len(pts), 400)]
     )
     np.testing.assert_array_equal(got.astype(bool), expected)
+
+
+@pytest.mark.parametrize("kind", ["star", "self_crossing", "lattice"])
+@pytest.mark.parametrize("with_hole", [False, True])
+def test_kept_index_answers_a_row_range_and_notices_changes(core, rng, kind, with_hole):
+    ring = spiky(rng, 3000, kind)
+    hole = spiky(rng, 800, kind) * 0.5 if with_hole else np.zeros((0, 2))
+    pts = queries(rng, ring, 3000)
+    inside = np.full(len(pts), 7, dtype=np.uint8)
+    changed = ring.copy()
+    changed[rng.integers(0, len(ring)), 1] += 2.0**-40
+    for outer2, same_expected in ((ring.copy(), 1), (changed, 0)):
+        same = ctypes.c_int(-1)
+        assert core.harness_ring_index(
+            *view_args(pts), pointer(ring), ctypes.c_long(len(ring)), pointer(hole),
+            ctypes.c_long(len(hole)), ctypes.c_long(100), ctypes.c_long(2900),
+            ctypes.c_void_p(inside.ctypes.data), pointer(outer2), ctypes.byref(same)) == 0
+        assert same.value == same_expected
+    expected = rings_oracle(pts[100:2900], ring, [hole] if with_hole else [])
+    np.testing.assert_array_equal(inside[100:2900].astype(bool), expected)
+    assert (inside[:100] == 7).all() and (inside[2900:] == 7).all()
