@@ -1,9 +1,16 @@
 """zelk.field: repulsion fields built from geometries."""
 
+from __future__ import annotations
+
 import operator as _operator
 import os as _os
 import warnings as _warnings
-from typing import SupportsIndex as _SupportsIndex
+
+# typing is imported for the type checker only: importing it at run time would
+# make every geometry module's import depend on it (and on the builtins it uses).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import SupportsIndex as _SupportsIndex
 
 __all__ = ["get_num_threads", "set_num_threads"]
 

@@ -6,10 +6,16 @@ work even without ``zelk.field.kernels``), so the type table and the class
 re-exports are built on first access.
 """
 
-import importlib
-from typing import TYPE_CHECKING, Any
+from __future__ import annotations
 
+import importlib
+
+# typing is not imported at run time, so that importing a geometry module
+# needs nothing beyond its own dependencies.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     # For type checkers only: at run time these stay lazy (see __getattr__).
     from zelk.field.geometry.base import RGJGeometry
     from zelk.field.geometry.collection import GeometryCollectionRGJ as GeometryCollectionRGJ
