@@ -1,6 +1,7 @@
 """MultiPointRGJ on sets and batches large enough to be searched through a tree:
 the answer is the NumPy formulation's, bit for bit."""
 
+import pickle
 import zlib
 
 import numpy as np
@@ -136,3 +137,33 @@ def test_threads_give_the_bits_of_one_thread(m, n, rep):
         zelk.field.set_num_threads(None)
     np.testing.assert_array_equal(three, one)
     np.testing.assert_array_equal(one, formula(coords, x, g.inv_repulsion, by_rows=True))
+
+
+def bits(a):
+    return np.asarray(a, dtype=np.float64).view(np.int64)  # tells -0.0 from 0.0
+
+
+@pytest.mark.parametrize("change", ["in place", "sign of zero", "replaced", "set_coordinates", "fewer", "pickled"])
+def test_kept_tree_follows_the_points(change):
+    rng = np.random.default_rng(zlib.crc32(change.encode()))
+    coords, x = np.round(rng.normal(size=(1500, 2)), 1), rng.normal(size=(400, 2))
+    g = MultiPointRGJ(coords, [[2.0, 0.3], [0.1, 0.5]])
+    np.testing.assert_array_equal(g.repulsion_vector(x), formula(coords, x, g.inv_repulsion))
+    if change == "in place":
+        g.coordinates[::7] = x[:len(g.coordinates[::7])]
+    elif change == "sign of zero":  # equal values, other bits: offsets of -0.0 instead of +0.0
+        zero = np.nonzero(coords[:, 0] == 0.0)[0]
+        x[:len(zero)] = coords[zero] + [0.0, 0.01]
+        g.repulsion_vector(x)
+        g.coordinates[zero, 0] = -0.0
+    elif change == "replaced":
+        g.coordinates = rng.normal(size=(1500, 2))
+    elif change == "set_coordinates":
+        g.set_coordinates(rng.normal(size=(1700, 2)))
+    elif change == "fewer":
+        g.coordinates = g.coordinates[:900]
+    else:
+        g = pickle.loads(pickle.dumps(g))
+    got = g.repulsion_vector(x)
+    np.testing.assert_array_equal(bits(got), bits(formula(g.coordinates, x, g.inv_repulsion, by_rows=True)))
+    assert change != "sign of zero" or (bits(got[:, 0]) == bits(-0.0)).any()

@@ -7,6 +7,8 @@
 #include "core/point_index.hpp"
 #include "core/points.hpp"
 
+#include <cstddef>
+#include <memory>
 #include <vector>
 
 namespace zelk {
@@ -62,6 +64,38 @@ PyObject* point_repulsion_vector(PyObject* self, const BoundArgs& a) {
 
 // --- MultiPointRGJ ------------------------------------------------------------
 
+struct MultiPointObject {
+    GeometryObject base;
+    PyObject* point_index;  // no attribute: the k-d tree over the points, kept between queries
+};
+static_assert(offsetof(MultiPointObject, point_index) == sizeof(GeometryObject), "layout");
+
+constexpr const char kIndexCapsule[] = "zelk.field.point_index";
+
+void free_point_index(PyObject* capsule) {
+    delete static_cast<core::PointIndex*>(PyCapsule_GetPointer(capsule, kIndexCapsule));
+}
+
+// The instance's kept index when it was built from exactly these points (the
+// same count and bytes: arrays can change in place), else a new one kept in
+// its place. The caller holds the returned capsule while it reads the index.
+// Runs no Python code (a capsule is not tracked by the collector).
+Ref kept_point_index(PyObject* self, const PairsView& pts) {
+    PyObject*& slot = reinterpret_cast<MultiPointObject*>(self)->point_index;
+    Ref kept = field_value(slot);
+    if (PyCapsule_IsValid(kept.get(), kIndexCapsule) &&
+        static_cast<const core::PointIndex*>(PyCapsule_GetPointer(kept.get(), kIndexCapsule))
+            ->built_from(pts)) {
+        return kept;
+    }
+    auto fresh = std::make_unique<core::PointIndex>(pts);
+    Ref capsule = steal(PyCapsule_New(fresh.get(), kIndexCapsule, free_point_index));
+    if (!capsule) return capsule;
+    fresh.release();
+    set_field(slot, Ref(capsule).release());
+    return capsule;
+}
+
 PyObject* multipoint_init(PyObject* self, const BoundArgs& a) {
     if (!init_next_in_mro(module_class(kMultiPointIndex), self, a)) return nullptr;
     Ref coords = field_value(as_geometry(self)->coordinates);
@@ -115,18 +149,22 @@ PyObject* multipoint_select_numpy(PyObject* diff, PyObject* metric, Py_ssize_t n
 }
 
 // The nearest point of `pts` for every query row into `out` (memory this
-// call created): through a k-d tree built for this call when the batch
-// repays it, and across threads when it is large, reading then only copies.
+// call created): through `index` (built from these points) when given, else
+// by the scan, and across threads when the batch is large, reading then
+// only copies.
 void nearest_points_split(const PairsView& queries, const PairsView& pts,
-                          const core::Metric2& metric, double* out) {
+                          const core::Metric2& metric, const core::PointIndex* index, double* out) {
     const npy_intp rows = queries.n;
     core::NearestOut to;
     to.offsets = out;
-    const bool indexed = core::point_index_pays(pts.n, rows) && core::PointIndex::prunes(metric);
     // A search tries a few dozen points; the scan tries every one.
-    const int threads = threads_for(rows, double(rows) * (indexed ? 64.0 : double(pts.n)));
+    const int threads = threads_for(rows, double(rows) * (index ? 64.0 : double(pts.n)));
     if (threads <= 1) {
-        core::nearest_points(queries, pts, metric, 0, rows, to);
+        if (index) {
+            index->nearest(queries, metric, 0, rows, to);
+        } else {
+            core::nearest_point_offsets(queries, pts, metric, out);
+        }
         return;
     }
     std::vector<double> own(core::scratch_size(rows, 2));
@@ -135,10 +173,9 @@ void nearest_points_split(const PairsView& queries, const PairsView& pts,
         own[2 * i + 1] = queries.y(i);
     }
     const PairsView q = PairsView::contiguous(own.data(), rows);
-    if (indexed) {
-        const core::PointIndex index(pts);  // its own copy of the points
+    if (index) {  // it reads its own copy of the points
         run_split(rows, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-            index.nearest(q, metric, begin, end, to);
+            index->nearest(q, metric, begin, end, to);
         });
         return;
     }
@@ -210,8 +247,18 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
         Ref out = new_float64({q.view.n, 2});
         if (!out) return nullptr;
         if (!views_now(queries, points)) return resized_during_call();
-        nearest_points_split(queries, points, core::Metric2{m[0], m[1], m[2], m[3]},
-                             f64_data(out.get()));
+        const core::Metric2 metric2{m[0], m[1], m[2], m[3]};
+        // A tree when the batch repays building one; kept on the instance for
+        // the next batch over the same points.
+        Ref kept;
+        if (core::point_index_pays(points.n, queries.n) && core::PointIndex::prunes(metric2)) {
+            kept = kept_point_index(self, points);
+            if (!kept) return nullptr;
+        }
+        const auto* index = kept ? static_cast<const core::PointIndex*>(
+                                       PyCapsule_GetPointer(kept.get(), kIndexCapsule))
+                                 : nullptr;
+        nearest_points_split(queries, points, metric2, index, f64_data(out.get()));
         return out.release();
     }
     if (!diff) {
@@ -264,7 +311,8 @@ constexpr PickleDef kPointPickle{
 ClassDef kClasses[] = {
     {"PointRGJ", "Point", BaseRef::RGJGeometry, 0, 0, nullptr, nullptr, 0, nullptr, kPointMethods,
      &kPointPickle},
-    {"MultiPointRGJ", "MultiPoint", BaseRef::MultiRGJGeometry, 0, 0, nullptr, nullptr, 0,
+    {"MultiPointRGJ", "MultiPoint", BaseRef::MultiRGJGeometry, 0, sizeof(MultiPointObject),
+     instance_slots<kBaseObjectFields, kBaseObjectFields + 1>(), nullptr, 0,
      &init_trampoline<kMultiPointInit>, kMultiPointMethods, &kPointPickle},
 };
 
