@@ -640,7 +640,7 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (m == 0) return zeros({n, 2}).release();
 
     NearestSegments query(polygon_cache(self).segments, &p->metric);
-    if (query.failed() || (query.native() && !query.prepare(m))) return nullptr;
+    if (query.failed() || !query.prepare(m)) return nullptr;
     Ref out = zeros({n, 2});
     if (!out) return nullptr;
     // The lookups and allocations above may have run Python code: read x again.

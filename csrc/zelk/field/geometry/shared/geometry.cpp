@@ -66,8 +66,17 @@ PyObject* dist_matrix_field(PyObject* self, PyObject* scaled, PyObject* inverted
 }
 
 Ref metric_of(PyObject* self) {
-    Ref method = steal(PyObject_GetAttrString(self, "get_dist_matrix"));
-    return method ? call(method.get(), {}, {{"scaled", Py_True}, {"inverted", Py_True}}) : Ref();
+    // Made once and kept for the process: this runs on every query.
+    static PyObject* name = PyUnicode_InternFromString("get_dist_matrix");
+    static PyObject* kwnames = Py_BuildValue("(NN)", PyUnicode_InternFromString("scaled"),
+                                             PyUnicode_InternFromString("inverted"));
+    if (name == nullptr || kwnames == nullptr) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return Ref();
+    }
+    PyObject* args[3] = {self, Py_True, Py_True};
+    return steal(
+        PyObject_VectorcallMethod(name, args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Ref rgeojson_feature(PyObject* properties, PyObject* rgj_type,

@@ -147,27 +147,29 @@ NearestSegments::NearestSegments(const SegmentSlots& s, PyObject* metric)
     : kernel_(kernel_function(kSegmentKernel)),
       cache_(s),
       metric_(borrow(metric)),
-      index_slot_(s.index) {}
+      index_slot_(s.index),
+      native_kernel_(kernel_ && is_native_kernel(kernel_.get(), kSegmentKernel)) {}
 
 NearestSegments::NearestSegments(const SegmentSlots& s, PyObject** metric_slot)
     : kernel_(kernel_function(kSegmentKernel)),
       cache_(s),
       metric_(field_value(*metric_slot)),
-      index_slot_(s.index) {}
+      index_slot_(s.index),
+      native_kernel_(kernel_ && is_native_kernel(kernel_.get(), kSegmentKernel)) {}
 
 bool NearestSegments::native() const {
     PairsView p1, v;
     core::ValuesView vdv;
     double m[4];
-    return is_native_kernel(kernel_.get(), kSegmentKernel) && cache_.views(p1, v, vdv) &&
-           p1.n >= 1 && matrix2_view(metric_.get(), m);
+    return native_kernel_ && cache_.views(p1, v, vdv) && p1.n >= 1 &&
+           matrix2_view(metric_.get(), m);
 }
 
 bool NearestSegments::prepare(npy_intp rows) {
     PairsView p1, v;
     core::ValuesView vdv;
-    if (index_slot_ == nullptr || rows < kIndexMinPoints || !cache_.views(p1, v, vdv) ||
-        p1.n < kIndexMinSegments) {
+    if (rows < kIndexMinPoints || index_slot_ == nullptr || !native_kernel_ ||
+        !cache_.views(p1, v, vdv) || p1.n < kIndexMinSegments) {
         return true;
     }
     kept_index_ = cached_segment_index(index_slot_, cache_, p1, v, vdv);
@@ -178,7 +180,8 @@ Fast NearestSegments::answer(const PairsView& points, bool points_owned, double*
     PairsView p1, v;
     core::ValuesView vdv;
     double m[4];
-    if (!native() || !cache_.views(p1, v, vdv) || !matrix2_view(metric_.get(), m)) {
+    if (!native_kernel_ || !cache_.views(p1, v, vdv) || p1.n < 1 ||
+        !matrix2_view(metric_.get(), m)) {
         return Fast::Declined;
     }
     // The kept index stands in for the arrays only while they hold its bytes.

@@ -91,6 +91,7 @@ class NearestSegments {
     SegmentCache cache_;
     Ref metric_;
     PyObject** index_slot_;
+    bool native_kernel_;  // the kernel is the package's own
     Ref kept_index_;
 };
 

@@ -82,13 +82,16 @@ void nearest_segments_threaded(const PairsView& points, bool points_owned, const
 
 void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
                               const PairsView* holes, std::size_t n_holes, bool* inside) {
-    // A ring broadcast along its rows claims vertices that are not in memory:
-    // it is tested in place rather than copied.
-    bool in_memory = outer.row_stride_bytes != 0 || outer.n <= 1;
-    for (std::size_t h = 0; h < n_holes; ++h)
-        in_memory &= holes[h].row_stride_bytes != 0 || holes[h].n <= 1;
-    const int threads =
-        in_memory && points.n >= kMinRingRows ? threads_for(points.n, kMinSplitWork) : 1;
+    int threads = 1;
+    if (points.n >= kMinRingRows) {
+        // A ring broadcast along its rows claims vertices that are not in
+        // memory: it is tested in place rather than copied.
+        bool in_memory = outer.row_stride_bytes != 0 || outer.n <= 1;
+        for (std::size_t h = 0; h < n_holes; ++h) {
+            in_memory &= holes[h].row_stride_bytes != 0 || holes[h].n <= 1;
+        }
+        if (in_memory) threads = threads_for(points.n, kMinSplitWork);
+    }
     if (threads <= 1) {
         core::points_in_rings(points, outer, holes, n_holes, inside);
         return;
