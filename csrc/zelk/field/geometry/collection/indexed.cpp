@@ -178,6 +178,13 @@ struct Member {
     }
 };
 
+// A member's rows as a view, when they lie in memory one after another: rows
+// broadcast with a zero stride can claim more than memory holds, and such
+// members are left to the general path.
+bool rows_view(PyObject* a, PairsView& v) {
+    return pairs_view(a, v) && (v.row_stride_bytes != 0 || v.n <= 1);
+}
+
 bool metric_view(PyObject* a, core::Metric2& m) {
     double e[4];
     if (!matrix2_view(a, e)) return false;
@@ -192,9 +199,9 @@ bool segment_views(Member& mb, PyObject* o) {
     const FieldDef* fd = own_field(mb.type, "_v_dot_v");
     if (f1 == nullptr || fv == nullptr || fd == nullptr) return false;
     Ref p1 = object_field(o, f1), v = object_field(o, fv), vdv = object_field(o, fd);
-    if (!pairs_view(p1.get(), mb.p1) || !pairs_view(v.get(), mb.v) ||
-        !values_view(vdv.get(), mb.vdv) || mb.p1.n < 1 || mb.v.n != mb.p1.n ||
-        mb.vdv.n != mb.p1.n) {
+    if (!rows_view(p1.get(), mb.p1) || !rows_view(v.get(), mb.v) ||
+        !values_view(vdv.get(), mb.vdv) || (mb.vdv.stride_bytes == 0 && mb.vdv.n > 1) ||
+        mb.p1.n < 1 || mb.v.n != mb.p1.n || mb.vdv.n != mb.p1.n) {
         return false;
     }
     mb.held.push_back(p1);
@@ -248,7 +255,7 @@ bool read_member(PyObject* o, Member& mb) {
         module = kPointModule;
         if (!own_method(t, "repulsion_vector", kPointModule, "MultiPointRGJ")) return false;
         Ref coords = field_value(g->coordinates);
-        if (!pairs_view(coords.get(), mb.pts) || mb.pts.n < 1) return false;
+        if (!rows_view(coords.get(), mb.pts) || mb.pts.n < 1) return false;
         if (!metric_view(field_value(g->inv_repulsion).get(), mb.select)) return false;
         mb.held.push_back(coords);
         mb.kind = Kind::MultiPoint;
@@ -297,12 +304,12 @@ bool read_member(PyObject* o, Member& mb) {
             if (!PyList_CheckExact(rings) || PyList_GET_SIZE(rings) < 1) return false;
             mb.held.push_back(borrow(rings));
             const Py_ssize_t k = PyList_GET_SIZE(rings);
-            if (!pairs_view(PyList_GET_ITEM(rings, 0), mb.outer)) return false;
+            if (!rows_view(PyList_GET_ITEM(rings, 0), mb.outer)) return false;
             mb.held.push_back(borrow(PyList_GET_ITEM(rings, 0)));
             mb.cover(mb.outer);
             for (Py_ssize_t h = 1; h < k; ++h) {
                 PairsView hv;
-                if (!pairs_view(PyList_GET_ITEM(rings, h), hv)) return false;
+                if (!rows_view(PyList_GET_ITEM(rings, h), hv)) return false;
                 mb.held.push_back(borrow(PyList_GET_ITEM(rings, h)));
                 mb.holes.push_back(hv);
                 mb.cover(hv);
