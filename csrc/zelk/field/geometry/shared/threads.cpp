@@ -96,20 +96,13 @@ void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
         core::points_in_rings(points, outer, holes, n_holes, inside);
         return;
     }
-    const std::vector<double> pts_copy = own_copy(points), outer_copy = own_copy(outer);
-    std::vector<std::vector<double>> hole_copies;
-    std::vector<PairsView> hole_views;
-    hole_copies.reserve(n_holes);
-    hole_views.reserve(n_holes);
-    for (std::size_t h = 0; h < n_holes; ++h) {
-        hole_copies.push_back(own_copy(holes[h]));
-        hole_views.push_back(PairsView::contiguous(hole_copies.back().data(), holes[h].n));
-    }
+    // The index holds its own copy of the rings, which is all the threads
+    // read of them.
+    const core::RingIndex index(outer, holes, n_holes);
+    const std::vector<double> pts_copy = own_copy(points);
     const PairsView pts = PairsView::contiguous(pts_copy.data(), points.n);
-    const PairsView ring = PairsView::contiguous(outer_copy.data(), outer.n);
     run_split(pts.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        const PairsView part = PairsView::contiguous(pts_copy.data() + 2 * begin, end - begin);
-        core::points_in_rings(part, ring, hole_views.data(), hole_views.size(), inside + begin);
+        index.contains(pts, begin, end, inside);
     });
 }
 
