@@ -4,6 +4,7 @@ from typing import Any, ClassVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+from typing_extensions import disjoint_base
 
 from zelk.field.geometry.base import MultiRGJGeometry, RGJGeometry
 
@@ -39,6 +40,7 @@ class PointRGJ(RGJGeometry):
             ``(n, 2)``: row ``i`` is query point ``i`` minus the point.
         """
 
+@disjoint_base
 class MultiPointRGJ(MultiRGJGeometry):
     """A set of points sharing one repulsion matrix.
 
