@@ -532,11 +532,6 @@ class TreeIndex {
 // misses it saves.
 constexpr std::ptrdiff_t kSortFrom = 4096;
 
-// Up to this many points, testing every edge in place costs less than
-// building the index. Where the two cost the same lies between 40 and 150
-// points, lower where a horizontal line meets few edges.
-constexpr std::ptrdiff_t kEdgeByEdgeMax = 48;
-
 // Parity of the crossings with the edges between consecutive vertices of a
 // C-contiguous ring, read with unit stride. Counted in an integer, the loop
 // vectorises.
@@ -592,7 +587,7 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
         return;
     }
     const std::ptrdiff_t n = points.n;
-    if (n <= kEdgeByEdgeMax) {
+    if (n <= kRingEdgeByEdgeMax) {
         // Holes without area contain nothing; they are found once, not per point.
         std::vector<const PairsView*> holes_with_area;
         for (std::size_t h = 0; h < n_holes; ++h) {

@@ -189,3 +189,62 @@ def test_kept_index_notices_changed_cache(threads, kind, change, count):
     CHANGES[change](g)
     again = g.repulsion_vector(x)
     assert np.array_equal(again, nearest_oracle(x, g._p1, g._v, g._v_dot_v, g.get_dist_matrix()))
+
+
+def parity_inside(x, rings):
+    """Even-odd rule edge by edge: inside the first ring and none of the rest."""
+    def odd(ring):
+        a, b = ring, np.roll(ring, -1, axis=0)
+        y, px = x[:, 1:2], x[:, 0:1]
+        with np.errstate(all="ignore"):
+            meets = px < (b[:, 0] - a[:, 0]) * (y - a[:, 1]) / (b[:, 1] - a[:, 1]) + a[:, 0]
+        return np.logical_xor.reduce(((a[:, 1] > y) != (b[:, 1] > y)) & meets, axis=1)
+    inside = odd(rings[0])
+    for hole in rings[1:]:
+        inside &= ~odd(hole)
+    return inside
+
+
+RING_CHANGES = {
+    "outer_in_place": lambda p, rng: p.rings[0].__setitem__(slice(0, 900), p.rings[0][:900] * 0.5),
+    "hole_in_place": lambda p, rng: p.rings[1].__iadd__(0.2),
+    "replace_outer": lambda p, rng: p.rings.__setitem__(0, p.rings[0] * 1.3),
+    "drop_hole": lambda p, rng: p.rings.pop(),
+    "add_hole": lambda p, rng: p.rings.append(ring(rng, 50, 0.2) + 0.3),
+    "same_bytes_new_object": lambda p, rng: p.rings.__setitem__(0, p.rings[0].copy()),
+}
+
+
+@pytest.mark.parametrize("change", RING_CHANGES)
+@pytest.mark.parametrize("outer", [120, 3000])  # sparse strips, dense (crossing tree)
+@pytest.mark.parametrize("count", [1, 2])
+def test_kept_ring_index_notices_changed_rings(threads, change, outer, count):
+    threads(count)
+    rng = np.random.default_rng(6)
+    p = PolygonRGJ([ring(rng, outer), ring(rng, 40, 0.3)], repulsion=METRIC)
+    x = queries(rng, 1000)
+    tiled = np.tile(x, (18 if count > 1 else 1, 1))  # split across threads when count > 1
+
+    def expected():
+        with np.errstate(invalid="ignore"):
+            want = nearest_oracle(x, p._p1, p._v, p._v_dot_v, p.get_dist_matrix())
+        want[parity_inside(x, p.rings)] = 0.0
+        return np.tile(want, (len(tiled) // len(x), 1))
+
+    assert np.array_equal(p.repulsion_vector(tiled), expected(), equal_nan=True)  # keeps the index
+    RING_CHANGES[change](p, rng)
+    assert np.array_equal(p.repulsion_vector(tiled), expected(), equal_nan=True)
+
+
+@pytest.mark.parametrize("outer, holes", [(120, 1), (3000, 0), (3000, 3)])
+def test_kept_ring_index_gives_the_bits_of_small_batches(outer, holes):
+    rng = np.random.default_rng(7)
+    p = PolygonRGJ([ring(rng, outer)] + [ring(rng, 30, 0.15) + 0.4 * rng.uniform(-1, 1, 2)
+                                         for _ in range(holes)], repulsion=METRIC)
+    x = np.r_[queries(rng, 3000), p.rings[0][::7]]  # vertices lie on edges
+    kept = [p.repulsion_vector(x) for _ in range(2)]  # built, then reused
+    # Batches this small are tested edge by edge, without any index.
+    fresh = PolygonRGJ(p.rings, repulsion=METRIC)
+    small = np.concatenate([fresh.repulsion_vector(c) for c in np.array_split(x, len(x) // 40)])
+    for got in kept:
+        assert np.array_equal(got.view(np.uint8), small.view(np.uint8))

@@ -9,10 +9,12 @@
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/items.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
+#include "zelk/field/geometry/shared/kept_index.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
 #include "zelk/field/geometry/shared/segments.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
+#include "core/rings.hpp"
 #include "core/segments.hpp"
 
 #include <cstddef>
@@ -37,6 +39,7 @@ struct PolygonObject {
     PyObject* v_dot_v;
     PyObject* metric;
     PyObject* segment_index;  // no attribute: the index over the cache, kept between queries
+    PyObject* ring_index;     // no attribute: the inside test's index, kept between queries
     std::int64_t S;
 };
 
@@ -62,6 +65,8 @@ static_assert(offsetof(MultiPolygonObject, v_dot_v) ==
               "layout");
 static_assert(offsetof(PolygonObject, segment_index) ==
                   sizeof(GeometryObject) + 6 * sizeof(PyObject*),
+              "layout");
+static_assert(offsetof(PolygonObject, ring_index) == sizeof(GeometryObject) + 7 * sizeof(PyObject*),
               "layout");
 static_assert(offsetof(MultiPolygonObject, segment_index) ==
                   sizeof(GeometryObject) + 5 * sizeof(PyObject*),
@@ -595,6 +600,37 @@ PyObject* polygon_repulsion_numpy(PyObject* self, PyObject* x, npy_intp n, PyObj
     return out.release();
 }
 
+constexpr const char kRingIndexCapsule[] = "zelk.field.ring_index";
+
+// A batch larger than the core's edge-by-edge batches against rings of at
+// least this many vertices in all answers through the polygon's kept index.
+constexpr std::ptrdiff_t kRingIndexMinVertices = 64;
+
+// The inside test's index kept on the polygon, reused while `outer` and the
+// items of `holes` (a list) are the objects it was built from, holding the
+// same bytes; else built from the views and kept. Empty without an exception
+// when the batch or the rings are too small to repay it, or a ring is
+// broadcast along its rows (its vertices are not in memory to copy).
+Ref kept_ring_index(PyObject* self, npy_intp rows, const Ref& outer, PyObject* holes,
+                    const PairsView& outer_view, const std::vector<PairsView>& hole_views) {
+    if (rows <= core::kRingEdgeByEdgeMax) return Ref();
+    std::ptrdiff_t vertices = 0;
+    std::vector<Ref> sources{outer};
+    for (std::size_t h = 0; h <= hole_views.size(); ++h) {
+        const PairsView& r = h == 0 ? outer_view : hole_views[h - 1];
+        if (r.row_stride_bytes == 0 && r.n > 1) return Ref();
+        vertices += r.n;
+        if (h > 0) sources.push_back(borrow(PyList_GET_ITEM(holes, Py_ssize_t(h - 1))));
+    }
+    if (vertices < kRingIndexMinVertices) return Ref();
+    return kept_index<core::RingIndex>(
+        &poly(self)->ring_index, kRingIndexCapsule, std::move(sources),
+        [&](const core::RingIndex& index) {
+            return index.same_source(outer_view, hole_views.data(), hole_views.size());
+        },
+        [&] { return core::RingIndex(outer_view, hole_views.data(), hole_views.size()); });
+}
+
 // Zero inside the polygon, the vector from the nearest boundary segment
 // (outer ring or hole) everywhere else.
 PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
@@ -634,7 +670,12 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     }
 
     std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
-    points_in_rings_threaded(xv, outer_view, hole_views.data(), hole_views.size(), inside.get());
+    Ref kept = kept_ring_index(self, n, outer, holes.get(), outer_view, hole_views);
+    if (!kept && PyErr_Occurred()) return nullptr;
+    // The kept index holds its own copy of the rings: they are not read again.
+    if (kept && (!q.reread(x, xv) || xv.n != n)) return resized_during_call();
+    points_in_rings_threaded(xv, outer_view, hole_views.data(), hole_views.size(), inside.get(),
+                             kept ? &kept_index_of<core::RingIndex>(kept.get()) : nullptr);
     npy_intp m = 0;
     for (npy_intp i = 0; i < n; ++i) m += !inside[i];
     if (m == 0) return zeros({n, 2}).release();
@@ -999,7 +1040,7 @@ constexpr PickleDef kMultiPickle{
 
 ClassDef kClasses[] = {
     {"PolygonRGJ", "Polygon", BaseRef::RGJGeometry, 0, sizeof(PolygonObject),
-     instance_slots<kBaseObjectFields, kBaseObjectFields + 7>(), kPolygonFields, 7,
+     instance_slots<kBaseObjectFields, kBaseObjectFields + 8>(), kPolygonFields, 7,
      &init_trampoline<kPolygonInit>, kPolygonMethods, &kPolygonPickle},
     {"MultiPolygonRGJ", "MultiPolygon", BaseRef::MultiRGJGeometry, 0, sizeof(MultiPolygonObject),
      instance_slots<kBaseObjectFields, kBaseObjectFields + 6>(), kMultiFields, 6,

@@ -2,6 +2,7 @@
 
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
+#include "zelk/field/geometry/shared/kept_index.hpp"
 #include "zelk/field/geometry/shared/layout.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
@@ -107,40 +108,18 @@ constexpr npy_intp kIndexMinSegments = 64;
 
 constexpr const char kIndexCapsule[] = "zelk.field.segment_index";
 
-// What the index slot holds: the index and the arrays it stands for.
-struct KeptIndex {
-    core::SegmentIndex index;
-    Ref p1, v, v_dot_v;
-};
-
-void free_kept_index(PyObject* capsule) {
-    delete static_cast<KeptIndex*>(PyCapsule_GetPointer(capsule, kIndexCapsule));
-}
-
 }  // namespace
 
 Ref cached_segment_index(PyObject** slot, const SegmentCache& cache, const PairsView& p1,
                          const PairsView& v, const core::ValuesView& v_dot_v) {
-    Ref kept = field_value(*slot);
-    if (PyCapsule_IsValid(kept.get(), kIndexCapsule)) {
-        const auto* k =
-            static_cast<const KeptIndex*>(PyCapsule_GetPointer(kept.get(), kIndexCapsule));
-        if (k->p1.get() == cache.p1.get() && k->v.get() == cache.v.get() &&
-            k->v_dot_v.get() == cache.v_dot_v.get() && k->index.same_source(p1, v, v_dot_v)) {
-            return kept;
-        }
-    }
-    auto fresh = std::unique_ptr<KeptIndex>(
-        new KeptIndex{core::SegmentIndex(p1, v, v_dot_v), cache.p1, cache.v, cache.v_dot_v});
-    Ref capsule = steal(PyCapsule_New(fresh.get(), kIndexCapsule, free_kept_index));
-    if (!capsule) return capsule;
-    fresh.release();
-    set_field(*slot, Ref(capsule).release());
-    return capsule;
+    return kept_index<core::SegmentIndex>(
+        slot, kIndexCapsule, {cache.p1, cache.v, cache.v_dot_v},
+        [&](const core::SegmentIndex& index) { return index.same_source(p1, v, v_dot_v); },
+        [&] { return core::SegmentIndex(p1, v, v_dot_v); });
 }
 
 const core::SegmentIndex& segment_index_of(PyObject* capsule) {
-    return static_cast<const KeptIndex*>(PyCapsule_GetPointer(capsule, kIndexCapsule))->index;
+    return kept_index_of<core::SegmentIndex>(capsule);
 }
 
 NearestSegments::NearestSegments(const SegmentSlots& s, PyObject* metric)

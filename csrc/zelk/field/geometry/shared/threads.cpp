@@ -81,7 +81,8 @@ void nearest_segments_threaded(const PairsView& points, bool points_owned, const
 }
 
 void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
-                              const PairsView* holes, std::size_t n_holes, bool* inside) {
+                              const PairsView* holes, std::size_t n_holes, bool* inside,
+                              const core::RingIndex* index) {
     int threads = 1;
     if (points.n >= kMinRingRows) {
         // A ring broadcast along its rows claims vertices that are not in
@@ -90,19 +91,24 @@ void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
         for (std::size_t h = 0; h < n_holes; ++h) {
             in_memory &= holes[h].row_stride_bytes != 0 || holes[h].n <= 1;
         }
-        if (in_memory) threads = threads_for(points.n, kMinSplitWork);
+        if (in_memory || index != nullptr) threads = threads_for(points.n, kMinSplitWork);
     }
     if (threads <= 1) {
-        core::points_in_rings(points, outer, holes, n_holes, inside);
+        if (index != nullptr) {
+            index->contains(points, 0, points.n, inside);
+        } else {
+            core::points_in_rings(points, outer, holes, n_holes, inside);
+        }
         return;
     }
     // The index holds its own copy of the rings, which is all the threads
     // read of them.
-    const core::RingIndex index(outer, holes, n_holes);
+    std::optional<core::RingIndex> built;
+    if (index == nullptr) index = &built.emplace(outer, holes, n_holes);
     const std::vector<double> pts_copy = own_copy(points);
     const PairsView pts = PairsView::contiguous(pts_copy.data(), points.n);
     run_split(pts.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        index.contains(pts, begin, end, inside);
+        index->contains(pts, begin, end, inside);
     });
 }
 

@@ -20,6 +20,7 @@
 #include "zelk/field/geometry/shared/np.hpp"
 
 #include "core/parallel.hpp"
+#include "core/rings.hpp"
 #include "core/segment_index.hpp"
 
 #include <cstddef>
@@ -58,8 +59,11 @@ void nearest_segments_threaded(const PairsView& points, bool points_owned, const
                                const core::SegmentIndex* index = nullptr);
 
 // core::points_in_rings; `inside` must be memory this call created.
+// `index`, when given, is one built from these very rings: it answers
+// instead, and a split batch needs no copy of the rings.
 void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
-                              const PairsView* holes, std::size_t n_holes, bool* inside);
+                              const PairsView* holes, std::size_t n_holes, bool* inside,
+                              const core::RingIndex* index = nullptr);
 
 template <class Body>
 void run_split(std::ptrdiff_t rows, int threads, Body&& body) {
