@@ -23,6 +23,7 @@
 #include "core/rings.hpp"
 #include "core/segment_index.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 
@@ -40,7 +41,8 @@ constexpr double kMinSplitWork = double(1 << 18);
 int threads_for(std::ptrdiff_t rows, double work);
 
 // body(begin, end) over consecutive ranges of [0, rows) on `threads`
-// threads (core::parallel_for, one range per thread), with the interpreter
+// threads (core::parallel_for, several ranges per thread, so that a thread
+// the system holds back leaves its later ranges to the others), with the interpreter
 // lock released when threads > 1; with one thread it simply calls
 // body(0, rows). The body must read only memory this call owns (copies
 // taken beforehand, arrays it created) and must not touch Python objects.
@@ -74,7 +76,9 @@ void run_split(std::ptrdiff_t rows, int threads, Body&& body) {
     std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS;
     try {
-        core::parallel_for(rows, threads, threads, body);
+        const std::ptrdiff_t pieces =
+            std::min<std::ptrdiff_t>(std::ptrdiff_t(threads) * 8, rows / kMinRowsPerThread);
+        core::parallel_for(rows, threads, pieces, body);
     } catch (...) {
         failure = std::current_exception();
     }
