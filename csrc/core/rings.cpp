@@ -684,6 +684,13 @@ bool RingIndex::same_source(const PairsView& outer, const PairsView* holes,
         const PairsView& ring = r == 0 ? outer : holes[r - 1];
         if (ring.n != d.views[r].n) return false;
         const double* c = d.copies[r].data();
+        if (ring.row_stride_bytes == 2 * std::ptrdiff_t(sizeof(double)) &&
+            ring.col_stride_bytes == std::ptrdiff_t(sizeof(double))) {
+            // C-contiguous: one comparison of the whole block.
+            if (ring.n > 0 && std::memcmp(c, ring.data, 2 * sizeof(double) * ring.n) != 0)
+                return false;
+            continue;
+        }
         for (std::ptrdiff_t i = 0; i < ring.n; ++i) {
             const char* row = ring.data + i * ring.row_stride_bytes;
             if (std::memcmp(c + 2 * i, row, sizeof(double)) != 0 ||

@@ -233,6 +233,8 @@ def test_kept_ring_index_notices_changed_rings(threads, change, outer, count):
 
     assert np.array_equal(p.repulsion_vector(tiled), expected(), equal_nan=True)  # keeps the index
     RING_CHANGES[change](p, rng)
+    # A small batch only reuses a kept index, a large one rebuilds it.
+    assert np.array_equal(p.repulsion_vector(x[:10]), expected()[:10], equal_nan=True)
     assert np.array_equal(p.repulsion_vector(tiled), expected(), equal_nan=True)
 
 

@@ -603,8 +603,12 @@ PyObject* polygon_repulsion_numpy(PyObject* self, PyObject* x, npy_intp n, PyObj
 constexpr const char kRingIndexCapsule[] = "zelk.field.ring_index";
 
 // A batch larger than the core's edge-by-edge batches against rings of at
-// least this many vertices in all answers through the polygon's kept index.
+// least this many vertices in all answers through the polygon's kept index,
+// built when missing or stale. From kRingReuseMinRows rows on, a smaller
+// batch uses an index already kept: checking it reads each vertex about as
+// fast as testing a few points edge by edge does.
 constexpr std::ptrdiff_t kRingIndexMinVertices = 64;
+constexpr npy_intp kRingReuseMinRows = 4;
 
 // The inside test's index kept on the polygon, reused while `outer` and the
 // items of `holes` (a list) are the objects it was built from, holding the
@@ -613,7 +617,7 @@ constexpr std::ptrdiff_t kRingIndexMinVertices = 64;
 // broadcast along its rows (its vertices are not in memory to copy).
 Ref kept_ring_index(PyObject* self, npy_intp rows, const Ref& outer, PyObject* holes,
                     const PairsView& outer_view, const std::vector<PairsView>& hole_views) {
-    if (rows <= core::kRingEdgeByEdgeMax) return Ref();
+    if (rows < kRingReuseMinRows) return Ref();
     std::ptrdiff_t vertices = 0;
     std::vector<Ref> sources{outer};
     for (std::size_t h = 0; h <= hole_views.size(); ++h) {
@@ -623,12 +627,16 @@ Ref kept_ring_index(PyObject* self, npy_intp rows, const Ref& outer, PyObject* h
         if (h > 0) sources.push_back(borrow(PyList_GET_ITEM(holes, Py_ssize_t(h - 1))));
     }
     if (vertices < kRingIndexMinVertices) return Ref();
-    return kept_index<core::RingIndex>(
-        &poly(self)->ring_index, kRingIndexCapsule, std::move(sources),
-        [&](const core::RingIndex& index) {
-            return index.same_source(outer_view, hole_views.data(), hole_views.size());
-        },
-        [&] { return core::RingIndex(outer_view, hole_views.data(), hole_views.size()); });
+    const auto same = [&](const core::RingIndex& index) {
+        return index.same_source(outer_view, hole_views.data(), hole_views.size());
+    };
+    PyObject** slot = &poly(self)->ring_index;
+    if (rows <= core::kRingEdgeByEdgeMax) {
+        return current_kept_index<core::RingIndex>(slot, kRingIndexCapsule, sources, same);
+    }
+    return kept_index<core::RingIndex>(slot, kRingIndexCapsule, std::move(sources), same, [&] {
+        return core::RingIndex(outer_view, hole_views.data(), hole_views.size());
+    });
 }
 
 // Zero inside the polygon, the vector from the nearest boundary segment

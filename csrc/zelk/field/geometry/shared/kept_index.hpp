@@ -27,14 +27,12 @@ void free_kept_index(PyObject* capsule) {
         PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)));
 }
 
-// The index kept in `slot` (a capsule named `name`, a string literal) when
-// its sources are exactly `sources` and same(index) confirms their bytes,
-// else build() kept there with them. The capsule is returned: the caller
-// holds it while the index is in use. Empty with an exception set when the
-// capsule cannot be made. Throws what build() throws (std::bad_alloc).
-template <class Index, class Same, class Build>
-Ref kept_index(PyObject** slot, const char* name, std::vector<Ref> sources, Same&& same,
-               Build&& build) {
+// The capsule kept in `slot` (named `name`, a string literal) when its
+// sources are exactly `sources` and same(index) confirms their bytes, else
+// an empty Ref. The caller holds the capsule while the index is in use.
+template <class Index, class Same>
+Ref current_kept_index(PyObject** slot, const char* name, const std::vector<Ref>& sources,
+                       Same&& same) {
     Ref kept = field_value(*slot);
     if (PyCapsule_IsValid(kept.get(), name)) {
         const auto* k =
@@ -44,6 +42,16 @@ Ref kept_index(PyObject** slot, const char* name, std::vector<Ref> sources, Same
             same_objects = k->sources[i].get() == sources[i].get();
         if (same_objects && same(k->index)) return kept;
     }
+    return Ref();
+}
+
+// current_kept_index(), else build() kept in `slot` with its sources. Empty
+// with an exception set when the capsule cannot be made. Throws what build()
+// throws (std::bad_alloc).
+template <class Index, class Same, class Build>
+Ref kept_index(PyObject** slot, const char* name, std::vector<Ref> sources, Same&& same,
+               Build&& build) {
+    if (Ref kept = current_kept_index<Index>(slot, name, sources, same)) return kept;
     auto fresh =
         std::unique_ptr<KeptIndex<Index>>(new KeptIndex<Index>{build(), std::move(sources)});
     Ref capsule = steal(PyCapsule_New(fresh.get(), name, free_kept_index<Index>));
