@@ -27,7 +27,13 @@ struct CollectionObject {
     PyObject* rgjs;
     PyObject* inv_repulsions;
     PyObject* grad_matrixes;
+    PyObject* index;  // no attribute: the index over the members, kept between queries
 };
+
+// The own object fields follow the seven base fields without a gap, which is
+// what instance_slots<7, N> counts on.
+static_assert(offsetof(CollectionObject, index) == sizeof(GeometryObject) + 3 * sizeof(PyObject*),
+              "layout");
 
 CollectionObject* coll(PyObject* self) {
     return reinterpret_cast<CollectionObject*>(self);
@@ -360,8 +366,9 @@ Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* invert
                  PyObject* ref_flag) {
     if (ref_flag == Py_True || ref_flag == Py_False || ref_flag == Py_None) {
         Ref out;
-        const collection::Indexed done = collection::squared_dist(
-            field_value(coll(self)->rgjs).get(), x, scaled, inverted, ref_flag == Py_True, out);
+        const collection::Indexed done =
+            collection::squared_dist(&coll(self)->index, field_value(coll(self)->rgjs).get(), x,
+                                     scaled, inverted, ref_flag == Py_True, out);
         if (done != collection::Indexed::Declined) return out;
     }
     std::vector<Ref> dists;
@@ -452,7 +459,7 @@ Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObjec
     if (select_flag == Py_True && no_keywords(kwargs)) {
         Ref out;
         const collection::Indexed done =
-            collection::repulsion_vector(field_value(coll(self)->rgjs).get(),
+            collection::repulsion_vector(&coll(self)->index, field_value(coll(self)->rgjs).get(),
                                          field_value(coll(self)->inv_repulsions).get(), x, out);
         if (done != collection::Indexed::Declined) return out;
     }
@@ -579,8 +586,8 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
     if (no_keywords(kwargs)) {
         Ref out;
         const collection::Indexed done = collection::gradient(
-            reinterpret_cast<PyObject*>(Py_TYPE(self)), field_value(coll(self)->rgjs).get(),
-            field_value(coll(self)->inv_repulsions).get(),
+            &coll(self)->index, reinterpret_cast<PyObject*>(Py_TYPE(self)),
+            field_value(coll(self)->rgjs).get(), field_value(coll(self)->inv_repulsions).get(),
             field_value(coll(self)->grad_matrixes).get(), x, out);
         if (done != collection::Indexed::Declined) return out.release();
     }
@@ -703,7 +710,7 @@ constexpr PickleDef kPickle{
 
 ClassDef kClasses[] = {
     {"GeometryCollectionRGJ", "GeometryCollection", BaseRef::MultiRGJGeometry, 0,
-     sizeof(CollectionObject), instance_slots<7, 10>(), kOwnFields, 3, &init_trampoline<kInit>,
+     sizeof(CollectionObject), instance_slots<7, 11>(), kOwnFields, 3, &init_trampoline<kInit>,
      kMethods, &kPickle},
 };
 

@@ -3,6 +3,7 @@
 #include "zelk/field/geometry/shared/fields.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/layout.hpp"
+#include "zelk/field/geometry/shared/segments.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
 #include "core/box_tree.hpp"
@@ -159,14 +160,20 @@ struct Member {
     PairsView outer{};             // Polygon
     std::vector<PairsView> holes;  // Polygon
     core::Metric2 select{};        // MultiPoint, Segments, Polygon
+    std::vector<Ref> held;         // the arrays above, kept alive
+    SegmentSlots slots{};          // Segments, Polygon: where the member keeps its index
+    // The member's own kept index over its segments, when it is large and
+    // the batch repays one; held while it is read.
+    Ref kept_index;
+    const core::SegmentIndex* index = nullptr;
+    std::vector<std::vector<double>> owned;  // copies the views read, when threaded
+};
+
+// The box and coordinate scale of everything a member can offer.
+struct Extent {
     core::Extremes box;
     double scale = 0.0;
     bool finite = true;
-    std::vector<Ref> held;  // the arrays above, kept alive
-    // The segment index, built on first use in a call for a large member.
-    std::unique_ptr<core::SegmentIndex> index;
-    bool index_tried = false;
-    std::vector<std::vector<double>> owned;  // copies the views read, when threaded
 
     void cover(double x, double y) {
         box.add(x, y);
@@ -177,6 +184,27 @@ struct Member {
         for (std::ptrdiff_t i = 0; i < rows.n; ++i) cover(rows.x(i), rows.y(i));
     }
 };
+
+Extent extent_of(const Member& mb) {
+    Extent e;
+    if (mb.kind == Kind::Point) e.cover(mb.px, mb.py);
+    e.cover(mb.pts);
+    e.cover(mb.outer);
+    for (const PairsView& h : mb.holes) e.cover(h);
+    // The candidate points lie between p1 and p1 + v (as computed); the
+    // vectors enter the rounding of the candidates too.
+    for (std::ptrdiff_t i = 0; i < mb.p1.n; ++i) {
+        const double x0 = mb.p1.x(i), y0 = mb.p1.y(i), vx = mb.v.x(i), vy = mb.v.y(i);
+        e.cover(x0, y0);
+        e.cover(x0 + vx, y0 + vy);
+        e.scale = std::max(e.scale, std::max(std::fabs(vx), std::fabs(vy)));
+    }
+    return e;
+}
+
+PyObject** slot_at(PyObject* o, Py_ssize_t offset) {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
 
 // A member's rows as a view, when they lie in memory one after another: rows
 // broadcast with a zero stride can claim more than memory holds, and such
@@ -192,12 +220,17 @@ bool metric_view(PyObject* a, core::Metric2& m) {
     return true;
 }
 
-// The segment cache of a line string or polygon class as plain views.
-bool segment_views(Member& mb, PyObject* o) {
+// The segment cache of a line string or polygon class as plain views. These
+// classes keep their segment index in the slot right after the field
+// `before_index` (their layouts assert it).
+bool segment_views(Member& mb, PyObject* o, const char* before_index) {
     const FieldDef* f1 = own_field(mb.type, "_p1");
     const FieldDef* fv = own_field(mb.type, "_v");
     const FieldDef* fd = own_field(mb.type, "_v_dot_v");
-    if (f1 == nullptr || fv == nullptr || fd == nullptr) return false;
+    const FieldDef* fb = own_field(mb.type, before_index);
+    if (f1 == nullptr || fv == nullptr || fd == nullptr || fb == nullptr) return false;
+    mb.slots = {slot_at(o, f1->offset), slot_at(o, fv->offset), slot_at(o, fd->offset),
+                slot_at(o, fb->offset + static_cast<Py_ssize_t>(sizeof(PyObject*)))};
     Ref p1 = object_field(o, f1), v = object_field(o, fv), vdv = object_field(o, fd);
     if (!rows_view(p1.get(), mb.p1) || !rows_view(v.get(), mb.v) ||
         !values_view(vdv.get(), mb.vdv) || (mb.vdv.stride_bytes == 0 && mb.vdv.n > 1) ||
@@ -207,14 +240,6 @@ bool segment_views(Member& mb, PyObject* o) {
     mb.held.push_back(p1);
     mb.held.push_back(v);
     mb.held.push_back(vdv);
-    // The candidate points lie between p1 and p1 + v (as computed); the
-    // vectors enter the rounding of the candidates too.
-    for (std::ptrdiff_t i = 0; i < mb.p1.n; ++i) {
-        const double x0 = mb.p1.x(i), y0 = mb.p1.y(i), vx = mb.v.x(i), vy = mb.v.y(i);
-        mb.cover(x0, y0);
-        mb.cover(x0 + vx, y0 + vy);
-        mb.scale = std::max(mb.scale, std::max(std::fabs(vx), std::fabs(vy)));
-    }
     return true;
 }
 
@@ -250,7 +275,6 @@ bool read_member(PyObject* o, Member& mb) {
             return false;
         }
         mb.kind = Kind::Point;
-        mb.cover(mb.px, mb.py);
     } else if (is_own_class(t, kPointModule, "MultiPointRGJ")) {
         module = kPointModule;
         if (!own_method(t, "repulsion_vector", kPointModule, "MultiPointRGJ")) return false;
@@ -259,7 +283,6 @@ bool read_member(PyObject* o, Member& mb) {
         if (!metric_view(field_value(g->inv_repulsion).get(), mb.select)) return false;
         mb.held.push_back(coords);
         mb.kind = Kind::MultiPoint;
-        mb.cover(mb.pts);
     } else if (is_own_class(t, kLineModule, "LineStringRGJ") ||
                is_own_class(t, kLineModule, "MultiLineStringRGJ")) {
         module = kLineModule;
@@ -271,7 +294,7 @@ bool read_member(PyObject* o, Member& mb) {
             mb.kind = Kind::Zero;
         } else {
             if (!metric_view(field_value(g->inv_repulsion).get(), mb.select)) return false;
-            if (!segment_views(mb, o)) return false;
+            if (!segment_views(mb, o, "_v_dot_v")) return false;
             mb.kind = Kind::Segments;
         }
     } else if (is_own_class(t, kPolygonModule, "MultiPolygonRGJ")) {
@@ -284,7 +307,7 @@ bool read_member(PyObject* o, Member& mb) {
             mb.kind = Kind::Zero;
         } else {
             if (!metric_view(field_value(g->inv_repulsion).get(), mb.select)) return false;
-            if (!segment_views(mb, o)) return false;
+            if (!segment_views(mb, o, "_v_dot_v")) return false;
             mb.kind = Kind::Segments;
         }
     } else if (is_own_class(t, kPolygonModule, "PolygonRGJ")) {
@@ -306,16 +329,14 @@ bool read_member(PyObject* o, Member& mb) {
             const Py_ssize_t k = PyList_GET_SIZE(rings);
             if (!rows_view(PyList_GET_ITEM(rings, 0), mb.outer)) return false;
             mb.held.push_back(borrow(PyList_GET_ITEM(rings, 0)));
-            mb.cover(mb.outer);
             for (Py_ssize_t h = 1; h < k; ++h) {
                 PairsView hv;
                 if (!rows_view(PyList_GET_ITEM(rings, h), hv)) return false;
                 mb.held.push_back(borrow(PyList_GET_ITEM(rings, h)));
                 mb.holes.push_back(hv);
-                mb.cover(hv);
             }
             if (!metric_view(object_field(o, fm).get(), mb.select)) return false;
-            if (!segment_views(mb, o)) return false;
+            if (!segment_views(mb, o, "metric")) return false;
             mb.kind = Kind::Polygon;
         }
     } else {
@@ -379,16 +400,11 @@ void point_run_box(const PairsView& pts, std::ptrdiff_t first, std::ptrdiff_t co
     b.lo[0] = e.lo[0], b.lo[1] = e.lo[1], b.hi[0] = e.hi[0], b.hi[1] = e.hi[1];
 }
 
-// The nearest segment's offsets for k contiguous points, through an index
-// of the member's segments built once per call when the member is large and
-// asked for several points: the core's own query, with the same answers.
-void nearest_segments(Member& mb, const double* xy, std::ptrdiff_t k, double* out) {
-    if (!mb.index_tried && k >= 4 && mb.p1.n >= kIndexFrom) {
-        mb.index_tried = true;
-        mb.index = std::make_unique<core::SegmentIndex>(mb.p1, mb.v, mb.vdv);
-    }
+// The nearest segment's offsets for k contiguous points, through the
+// member's index when it has one: the core's own query, with the same answers.
+void nearest_segments(const Member& mb, const double* xy, std::ptrdiff_t k, double* out) {
     core::nearest_segment_offsets(PairsView::contiguous(xy, k), mb.p1, mb.v, mb.vdv, mb.select, out,
-                                  mb.index.get());
+                                  mb.index);
 }
 
 // The member's repulsion vectors for k contiguous points xy, to out (k, 2):
@@ -556,27 +572,29 @@ void Search::evaluate_grouped(std::vector<std::ptrdiff_t>& pairs) {
 // number of members.
 constexpr std::size_t kPairBudget = std::size_t(1) << 20;
 
-Plan make_plan(const std::vector<Member>& members, const std::vector<Pick>& picks) {
+// bound[f][i]: member i's bound under form f. The tree points into `bound`.
+Plan make_plan(const std::vector<Member>& members, const std::vector<core::MetricBound>* bound,
+               int forms) {
     const std::size_t m = members.size();
-    const int forms = static_cast<int>(picks.size());
 
     // A member whose form cannot be bounded is asked for every point.
     std::vector<core::ShapeBox> boxes;
     std::vector<std::ptrdiff_t> always;
     for (std::size_t i = 0; i < m; ++i) {
         const Member& mb = members[i];
-        bool bounded = mb.kind != Kind::Zero && mb.finite && !mb.box.empty;
+        const Extent ext = extent_of(mb);
+        bool bounded = mb.kind != Kind::Zero && ext.finite && !ext.box.empty;
         core::ShapeBox s{};
         for (int f = 0; f < forms && bounded; ++f) {
-            const core::MetricBound& b = picks[f].bound[i];
-            bounded = b.usable() && mb.scale <= b.coord_limit();
+            const core::MetricBound& b = bound[f][i];
+            bounded = b.usable() && ext.scale <= b.coord_limit();
             s.bound[f] = &b;
         }
         if (!bounded) {
             always.push_back(static_cast<std::ptrdiff_t>(i));
             continue;
         }
-        s.scale = mb.scale;
+        s.scale = ext.scale;
         s.id = static_cast<std::ptrdiff_t>(i);
         // The member's parts in runs, each under its own box: a point then
         // meets the members whose parts are near, not those whose whole box
@@ -612,6 +630,139 @@ Plan make_plan(const std::vector<Member>& members, const std::vector<Pick>& pick
         }
     }
     return Plan{core::BoxTree(std::move(boxes), forms), std::move(always)};
+}
+
+// --- the index kept between calls ----------------------------------------------
+
+// A plan with the bounds its tree points into, for one set of pick metrics.
+struct KeptPlan {
+    int forms = 0;
+    std::vector<core::Metric2> metric[core::kMaxForms];
+    std::vector<core::MetricBound> bound[core::kMaxForms];
+    std::unique_ptr<Plan> plan;
+};
+
+// What the collection's slot holds: what the plans were built from and the
+// plans (one per set of metrics: the queries pick under different ones).
+// The objects are compared by address only and never followed, so nothing
+// is kept alive and no cycle through the collection can form; the bytes
+// decide, so an address reused by an object holding the same bytes gives
+// the same answers. Changed only with the interpreter lock held; a call
+// holds its plan, which outlives a replacement of the slot meanwhile.
+struct KeptIndex {
+    std::vector<const void*> objects;
+    std::vector<double> bytes;
+    std::vector<std::shared_ptr<const KeptPlan>> plans;
+};
+
+constexpr const char kKeptCapsule[] = "zelk.field.collection_index";
+constexpr std::size_t kKeptPlans = 4;
+
+void free_kept_index(PyObject* capsule) {
+    delete static_cast<KeptIndex*>(PyCapsule_GetPointer(capsule, kKeptCapsule));
+}
+
+void add_rows(const PairsView& rows, std::vector<double>& bytes) {
+    bytes.push_back(static_cast<double>(rows.n));
+    for (std::ptrdiff_t i = 0; i < rows.n; ++i) {
+        bytes.push_back(rows.x(i));
+        bytes.push_back(rows.y(i));
+    }
+}
+
+// Every object the members were read from and every value a plan depends on.
+void fingerprint(PyObject* rgjs, const std::vector<Member>& members, KeptIndex& k) {
+    k.objects.push_back(rgjs);
+    for (const Member& mb : members) {
+        k.objects.push_back(mb.type);
+        for (const Ref& r : mb.held) k.objects.push_back(r.get());
+        k.bytes.push_back(static_cast<double>(mb.kind));
+        k.bytes.push_back(mb.px);
+        k.bytes.push_back(mb.py);
+        add_rows(mb.pts, k.bytes);
+        add_rows(mb.p1, k.bytes);
+        add_rows(mb.v, k.bytes);
+        add_rows(mb.outer, k.bytes);
+        k.bytes.push_back(static_cast<double>(mb.holes.size()));
+        for (const PairsView& h : mb.holes) add_rows(h, k.bytes);
+    }
+}
+
+bool same_metrics(const KeptPlan& kp, const std::vector<Pick>& picks) {
+    if (kp.forms != static_cast<int>(picks.size())) return false;
+    for (int f = 0; f < kp.forms; ++f) {
+        const std::vector<core::Metric2>& a = kp.metric[f];
+        const std::vector<core::Metric2>& b = picks[f].metric;
+        if (a.size() != b.size() ||
+            std::memcmp(a.data(), b.data(), a.size() * sizeof(core::Metric2)) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The plan kept in `slot` for these members and picks, built and kept now
+// when there is none or what it was built from differs in any object or
+// byte. Empty with an exception set when the capsule cannot be made; throws
+// std::bad_alloc. Runs no Python code (a capsule is not tracked by the
+// collector and its destructor is ours).
+std::shared_ptr<const KeptPlan> kept_plan(PyObject** slot, PyObject* rgjs,
+                                          const std::vector<Member>& members,
+                                          const std::vector<Pick>& picks) {
+    auto fresh = std::make_unique<KeptIndex>();
+    fingerprint(rgjs, members, *fresh);
+    Ref held = field_value(*slot);
+    KeptIndex* k = nullptr;
+    if (PyCapsule_IsValid(held.get(), kKeptCapsule)) {
+        k = static_cast<KeptIndex*>(PyCapsule_GetPointer(held.get(), kKeptCapsule));
+        if (k->objects != fresh->objects || k->bytes.size() != fresh->bytes.size() ||
+            std::memcmp(k->bytes.data(), fresh->bytes.data(), k->bytes.size() * sizeof(double)) !=
+                0) {
+            k = nullptr;
+        }
+    }
+    if (k == nullptr) {
+        Ref capsule = steal(PyCapsule_New(fresh.get(), kKeptCapsule, free_kept_index));
+        if (!capsule) return nullptr;
+        k = fresh.release();
+        set_field(*slot, capsule.release());
+    }
+    for (const auto& p : k->plans) {
+        if (same_metrics(*p, picks)) return p;
+    }
+    auto made = std::make_shared<KeptPlan>();
+    made->forms = static_cast<int>(picks.size());
+    for (int f = 0; f < made->forms; ++f) {
+        made->metric[f] = picks[f].metric;
+        made->bound[f].reserve(picks[f].metric.size());
+        for (const core::Metric2& m : picks[f].metric) made->bound[f].emplace_back(m);
+    }
+    made->plan = std::make_unique<Plan>(make_plan(members, made->bound, made->forms));
+    if (k->plans.size() >= kKeptPlans) k->plans.erase(k->plans.begin());
+    k->plans.push_back(made);
+    return made;
+}
+
+// Batches of this many points or more use the members' own segment indexes
+// (built and kept by the member when missing or stale).
+constexpr std::ptrdiff_t kMemberIndexFrom = 4;
+
+// Each large member's kept segment index for this call; false with an
+// exception set when one cannot be kept. Throws std::bad_alloc.
+bool take_member_indexes(std::vector<Member>& members, std::ptrdiff_t points) {
+    for (Member& mb : members) {
+        mb.kept_index = Ref();
+        mb.index = nullptr;
+        if (points < kMemberIndexFrom || mb.p1.n < kIndexFrom ||
+            (mb.kind != Kind::Segments && mb.kind != Kind::Polygon)) {
+            continue;
+        }
+        const SegmentCache cache(mb.slots);
+        mb.kept_index = cached_segment_index(mb.slots.index, cache, mb.p1, mb.v, mb.vdv);
+        if (!mb.kept_index) return false;
+        mb.index = &segment_index_of(mb.kept_index.get());
+    }
+    return true;
 }
 
 void Search::run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
@@ -740,7 +891,7 @@ void own_rows(PairsView& v, std::vector<double>& store) {
 
 // Everything a member's answer reads, as copies of this call's own: threads
 // read them with the interpreter lock released, when no array of the
-// caller's may be read. The segment index is built now, not by a thread.
+// caller's may be read. A kept segment index owns its copies already.
 void own_member(Member& mb) {
     mb.owned.clear();
     mb.owned.resize(5 + mb.holes.size());
@@ -753,20 +904,20 @@ void own_member(Member& mb) {
     mb.vdv = core::ValuesView::contiguous(d.data(), mb.vdv.n);
     own_rows(mb.outer, mb.owned[4]);
     for (std::size_t h = 0; h < mb.holes.size(); ++h) own_rows(mb.holes[h], mb.owned[5 + h]);
-    if (!mb.index_tried && mb.p1.n >= kIndexFrom) {
-        mb.index = std::make_unique<core::SegmentIndex>(mb.p1, mb.v, mb.vdv);
-    }
-    mb.index_tried = true;
 }
 
-// Runs the search for the picks over x; false with MemoryError set when
-// memory runs out. A large batch on several threads runs on copies, with
-// the interpreter lock released; each row's answer is the same either way.
-bool search(std::vector<Member>& members, std::vector<Pick>& picks, const PairsView& x) {
+// Runs the search for the picks over x with the collection's kept plan;
+// false with an exception set (MemoryError when memory runs out). A large batch on several threads
+// runs on copies, with the interpreter lock released; each row's answer is the same either way.
+bool search(PyObject** kept, PyObject* rgjs, std::vector<Member>& members, std::vector<Pick>& picks,
+            const PairsView& x) {
     const int threads = x.n >= kThreadedFrom ? configured_threads() : 1;
     try {
         for (Pick& p : picks) std::fill(p.index, p.index + x.n, npy_intp(-1));
-        const Plan plan = make_plan(members, picks);
+        if (!take_member_indexes(members, x.n)) return false;
+        const std::shared_ptr<const KeptPlan> held = kept_plan(kept, rgjs, members, picks);
+        if (!held) return false;
+        const Plan& plan = *held->plan;
         if (threads <= 1) {
             Search(members, picks, x).run(plan, 0, x.n);
             return true;
@@ -800,8 +951,8 @@ constexpr std::ptrdiff_t kIndexedFrom = 16;
 
 }  // namespace
 
-Indexed squared_dist(PyObject* rgjs, PyObject* x, PyObject* scaled, PyObject* inverted,
-                     bool with_reference, Ref& out) {
+Indexed squared_dist(PyObject** kept, PyObject* rgjs, PyObject* x, PyObject* scaled,
+                     PyObject* inverted, bool with_reference, Ref& out) {
     if (!plain_flag(scaled) || !plain_flag(inverted)) return Indexed::Declined;
     PairsView q;
     std::vector<Member> members;
@@ -826,12 +977,13 @@ Indexed squared_dist(PyObject* rgjs, PyObject* x, PyObject* scaled, PyObject* in
     pick.index =
         static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(index.get())));
     std::vector<Pick> picks{std::move(pick)};
-    if (!search(members, picks, q)) return Indexed::Error;
+    if (!search(kept, rgjs, members, picks, q)) return Indexed::Error;
     out = with_reference ? steal(PyTuple_Pack(2, values.get(), index.get())) : values;
     return out ? Indexed::Done : Indexed::Error;
 }
 
-Indexed repulsion_vector(PyObject* rgjs, PyObject* inv_repulsions, PyObject* x, Ref& out) {
+Indexed repulsion_vector(PyObject** kept, PyObject* rgjs, PyObject* inv_repulsions, PyObject* x,
+                         Ref& out) {
     PairsView q;
     std::vector<Member> members;
     std::vector<core::Metric2> stacked;
@@ -856,7 +1008,7 @@ Indexed repulsion_vector(PyObject* rgjs, PyObject* inv_repulsions, PyObject* x, 
         pick.index = s.index.data();
         pick.vector = f64_data(vectors.get());
         std::vector<Pick> picks{std::move(pick)};
-        if (!search(members, picks, q)) return Indexed::Error;
+        if (!search(kept, rgjs, members, picks, q)) return Indexed::Error;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return Indexed::Error;
@@ -865,7 +1017,7 @@ Indexed repulsion_vector(PyObject* rgjs, PyObject* inv_repulsions, PyObject* x, 
     return Indexed::Done;
 }
 
-Indexed gradient(PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
+Indexed gradient(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
                  PyObject* grad_matrixes, PyObject* x, Ref& out) {
     auto* t = reinterpret_cast<PyTypeObject*>(self_type);
     if (!is_own_class(t, kCollectionModule, "GeometryCollectionRGJ") ||
@@ -921,7 +1073,7 @@ Indexed gradient(PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
         rep.index = s.index.data();
         rep.vector = vectors.data();
         std::vector<Pick> picks{std::move(dist), std::move(rep)};
-        if (!search(members, picks, q)) return Indexed::Error;
+        if (!search(kept, rgjs, members, picks, q)) return Indexed::Error;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return Indexed::Error;
