@@ -562,6 +562,37 @@ bool odd_crossings(const PairsView& r, double x, double y) {
     return odd ^ crosses(edge_of(r, r.n - 1), x, y);
 }
 
+// f(j, x, y, band) for rows [begin, end) of points, visited band by band (a
+// counting sort; NaN heights first as band -1), so that each band's edges
+// are read from cache rather than from memory per point.
+template <class F>
+void by_band(const StripIndex& index, const PairsView& points, std::ptrdiff_t begin,
+             std::ptrdiff_t end, F&& f) {
+    const std::ptrdiff_t n = end - begin;
+    const std::ptrdiff_t bands = index.bands();
+    std::vector<std::int32_t> band(scratch_size(n, 1));
+    std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(bands) + 2, 0);
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        band[j] = static_cast<std::int32_t>(index.band_of_point(points.y(begin + j)));
+        ++first[band[j] + 2];
+    }
+    for (std::ptrdiff_t b = 0; b <= bands; ++b) first[b + 1] += first[b];
+    std::vector<std::ptrdiff_t> order(scratch_size(n, 1));
+    std::vector<double> xy(scratch_size(n, 2));
+    for (std::ptrdiff_t j = 0; j < n; ++j) {
+        const std::ptrdiff_t at = first[band[j] + 1]++;
+        order[at] = begin + j;
+        xy[2 * at] = points.x(begin + j);
+        xy[2 * at + 1] = points.y(begin + j);
+    }
+    std::ptrdiff_t at = 0;
+    for (std::ptrdiff_t b = -1; b < bands; ++b) {
+        for (const std::ptrdiff_t stop = first[b + 1]; at < stop; ++at) {
+            f(order[at], xy[2 * at], xy[2 * at + 1], b);
+        }
+    }
+}
+
 }  // namespace
 
 bool ring_has_area(const PairsView& ring) noexcept {
@@ -617,31 +648,9 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
         }
         return;
     }
-    // Many points: visit them band by band (a counting sort), so that each
-    // band's edges are read from cache rather than from memory per point.
-    const std::ptrdiff_t bands = index.bands();
-    std::vector<std::int32_t> band(scratch_size(n, 1));
-    std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(bands) + 2, 0);
-    for (std::ptrdiff_t j = 0; j < n; ++j) {
-        // NaN heights go first as band -1.
-        band[j] = static_cast<std::int32_t>(index.band_of_point(points.y(j)));
-        ++first[band[j] + 2];
-    }
-    for (std::ptrdiff_t b = 0; b <= bands; ++b) first[b + 1] += first[b];
-    std::vector<std::ptrdiff_t> order(scratch_size(n, 1));
-    std::vector<double> xy(scratch_size(n, 2));
-    for (std::ptrdiff_t j = 0; j < n; ++j) {
-        const std::ptrdiff_t at = first[band[j] + 1]++;
-        order[at] = j;
-        xy[2 * at] = points.x(j);
-        xy[2 * at + 1] = points.y(j);
-    }
-    std::ptrdiff_t at = 0;
-    for (std::ptrdiff_t b = -1; b < bands; ++b) {
-        for (const std::ptrdiff_t end = first[b + 1]; at < end; ++at) {
-            inside[order[at]] = index.contains(xy[2 * at], xy[2 * at + 1], b);
-        }
-    }
+    by_band(index, points, 0, n, [&](std::ptrdiff_t j, double x, double y, std::ptrdiff_t b) {
+        inside[j] = index.contains(x, y, b);
+    });
 }
 
 struct RingIndex::Impl {
@@ -704,6 +713,13 @@ bool RingIndex::same_source(const PairsView& outer, const PairsView* holes,
 void RingIndex::contains(const PairsView& points, std::ptrdiff_t begin, std::ptrdiff_t end,
                          bool* inside) const {
     const Impl& d = *impl_;
+    if (d.has_area && end - begin >= kSortFrom && d.strips->bands() > 1) {
+        by_band(*d.strips, points, begin, end,
+                [&](std::ptrdiff_t j, double x, double y, std::ptrdiff_t b) {
+                    inside[j] = d.tree ? d.tree->contains(x, y) : d.strips->contains(x, y, b);
+                });
+        return;
+    }
     for (std::ptrdiff_t j = begin; j < end; ++j) {
         const double x = points.x(j), y = points.y(j);
         if (!d.has_area) {

@@ -243,7 +243,7 @@ def test_kept_ring_index_gives_the_bits_of_small_batches(outer, holes):
     rng = np.random.default_rng(7)
     p = PolygonRGJ([ring(rng, outer)] + [ring(rng, 30, 0.15) + 0.4 * rng.uniform(-1, 1, 2)
                                          for _ in range(holes)], repulsion=METRIC)
-    x = np.r_[queries(rng, 3000), p.rings[0][::7]]  # vertices lie on edges
+    x = np.r_[queries(rng, 5000), p.rings[0][::7]]  # vertices lie on edges; visited by band
     kept = [p.repulsion_vector(x) for _ in range(2)]  # built, then reused
     # Batches this small are tested edge by edge, without any index.
     fresh = PolygonRGJ(p.rings, repulsion=METRIC)
