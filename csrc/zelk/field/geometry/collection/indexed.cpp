@@ -52,11 +52,30 @@ PyObject* defining_module(PyTypeObject* t, const char* module) {
 }
 
 bool is_own_class(PyTypeObject* t, const char* module, const char* name) {
+    // Classes found to be the package's own, remembered by address: the
+    // module set-up keeps its classes for the process, so such an address
+    // never comes to stand for another type. (The names passed are constants.)
+    struct Known {
+        PyTypeObject* type;
+        const char* module;
+        const char* name;
+    };
+    static std::vector<Known> known;
+    for (const Known& e : known) {
+        if (e.type == t && e.module == module && e.name == name) return true;
+    }
     if (defining_module(t, module) == nullptr) return false;
     // tp_name is "<module>.<name>"
     const std::size_t k = std::strlen(module);
-    return std::strncmp(t->tp_name, module, k) == 0 && t->tp_name[k] == '.' &&
-           std::strcmp(t->tp_name + k + 1, name) == 0;
+    if (std::strncmp(t->tp_name, module, k) != 0 || t->tp_name[k] != '.' ||
+        std::strcmp(t->tp_name + k + 1, name) != 0) {
+        return false;
+    }
+    try {
+        if (known.size() < 64) known.push_back({t, module, name});
+    } catch (const std::bad_alloc&) {  // only not remembered
+    }
+    return true;
 }
 
 // The interned string `name`, made once per name for the process.
@@ -131,13 +150,16 @@ PyObject* numpy_module() {
 // runs the core routine on views.
 bool module_runs_natively(PyObject* module, std::initializer_list<const char*> kernels) {
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* np = PyDict_GetItemString(dict, "np");
+    PyObject* np_key = interned("np");
+    PyObject* np = np_key != nullptr ? PyDict_GetItem(dict, np_key) : nullptr;
     if (np == nullptr || np != numpy_module()) return false;
     if (kernels.size() == 0) return true;
-    PyObject* k = PyDict_GetItemString(dict, "kernels");
+    PyObject* k_key = interned("kernels");
+    PyObject* k = k_key != nullptr ? PyDict_GetItem(dict, k_key) : nullptr;
     if (k == nullptr || !PyModule_CheckExact(k)) return false;
     for (const char* name : kernels) {
-        PyObject* f = PyDict_GetItemString(PyModule_GetDict(k), name);
+        PyObject* f_key = interned(name);
+        PyObject* f = f_key != nullptr ? PyDict_GetItem(PyModule_GetDict(k), f_key) : nullptr;
         if (f == nullptr || !is_native_kernel(f, name)) return false;
     }
     return true;
@@ -487,13 +509,13 @@ inline bool replaces(Ties ties, double v, std::ptrdiff_t i, double best, std::pt
     return v == best && (ties == Ties::First ? i < at : i > at);
 }
 
-// One pick over the members: the metric and bound of each, and per point the
-// best value so far, its member and, when wanted, its vector.
+// One pick over the members: the metric of each (the kept plan holds their
+// bounds), and per point the best value so far, its member and, when wanted,
+// its vector.
 struct Pick {
     Order order;
     Ties ties;
     std::vector<core::Metric2> metric;
-    std::vector<core::MetricBound> bound;
     double* value;    // (n,)
     npy_intp* index;  // (n,), -1 before the first answer
     double* vector;   // (n, 2) or nullptr
@@ -887,15 +909,13 @@ bool plain_flag(PyObject* f) {
 }
 
 Pick make_pick(Order order, Ties ties, std::size_t m) {
-    Pick p{order, ties, {}, {}, nullptr, nullptr, nullptr};
+    Pick p{order, ties, {}, nullptr, nullptr, nullptr};
     p.metric.reserve(m);
-    p.bound.reserve(m);
     return p;
 }
 
 void add_metric(Pick& p, const core::Metric2& m) {
     p.metric.push_back(m);
-    p.bound.emplace_back(m);
 }
 
 // The (m, 2, 2) stack as metrics, when it is a plain float64 array.
