@@ -485,6 +485,15 @@ class TreeIndex {
         return for_rings(strips);
     }
 
+    // Whether for_kept() would build a tree, and `points` in all, tested
+    // through the strips, would have repaid it.
+    static bool repaid(const StripIndex& strips, double points) {
+        std::size_t edges = 0;
+        for (const PairsView* r : strips.rings()) edges += static_cast<std::size_t>(r->n);
+        const double per_band = strips.edges_per_band();
+        return per_band >= kTreeEdgesPerBand && points * per_band >= kBuildPerEdge * double(edges);
+    }
+
     static std::unique_ptr<TreeIndex> for_rings(const StripIndex& strips) {
         std::size_t edges = 0;
         for (const PairsView* r : strips.rings()) edges += static_cast<std::size_t>(r->n);
@@ -660,9 +669,12 @@ struct RingIndex::Impl {
     IndexBuffers buffers;
     std::unique_ptr<StripIndex> strips;  // declared after its buffers: destroyed first
     std::unique_ptr<TreeIndex> tree;
+    bool tree_left_out = false;
+    mutable double points_without_tree = 0.0;
 };
 
-RingIndex::RingIndex(const PairsView& outer, const PairsView* holes, std::size_t n_holes)
+RingIndex::RingIndex(const PairsView& outer, const PairsView* holes, std::size_t n_holes,
+                     std::ptrdiff_t first_batch)
     : impl_(std::make_unique<Impl>()) {
     Impl& d = *impl_;
     d.copies.reserve(n_holes + 1);
@@ -680,7 +692,19 @@ RingIndex::RingIndex(const PairsView& outer, const PairsView* holes, std::size_t
     d.has_area = ring_has_area(d.views[0]);
     if (!d.has_area) return;
     d.strips = std::make_unique<StripIndex>(d.views[0], d.views.data() + 1, n_holes, d.buffers);
-    d.tree = TreeIndex::for_kept(*d.strips);
+    if (first_batch < 0) {
+        d.tree = TreeIndex::for_kept(*d.strips);
+    } else {
+        d.tree = TreeIndex::for_batch(*d.strips, first_batch);
+        d.tree_left_out = !d.tree;
+    }
+}
+
+bool RingIndex::tree_would_pay(std::ptrdiff_t batch) const noexcept {
+    const Impl& d = *impl_;
+    if (!d.tree_left_out) return false;
+    d.points_without_tree += double(batch);
+    return TreeIndex::repaid(*d.strips, d.points_without_tree);
 }
 
 RingIndex::~RingIndex() = default;

@@ -37,7 +37,11 @@ void points_in_rings(const PairsView& points, const PairsView& outer, const Pair
 // was built from. Throws std::bad_alloc only.
 class RingIndex {
   public:
-    RingIndex(const PairsView& outer, const PairsView* holes, std::size_t n_holes);
+    // With `first_batch` >= 0 the crossing tree is built only when a batch of
+    // that many points repays it, as points_in_rings() decides; else
+    // whenever the strips are dense.
+    RingIndex(const PairsView& outer, const PairsView* holes, std::size_t n_holes,
+              std::ptrdiff_t first_batch = -1);
     ~RingIndex();
     RingIndex(const RingIndex&) = delete;
     RingIndex& operator=(const RingIndex&) = delete;
@@ -46,6 +50,11 @@ class RingIndex {
                      std::size_t n_holes) const noexcept;
     void contains(const PairsView& points, std::ptrdiff_t begin, std::ptrdiff_t end,
                   bool* inside) const;
+    // Counts a batch of `batch` points about to be tested; true when the
+    // tree left out so far would have repaid its build by now, so that an
+    // index built without a bound (first_batch < 0) should replace this one.
+    // Not for concurrent callers.
+    bool tree_would_pay(std::ptrdiff_t batch) const noexcept;
 
   private:
     struct Impl;

@@ -216,7 +216,7 @@ RING_CHANGES = {
 
 
 @pytest.mark.parametrize("change", RING_CHANGES)
-@pytest.mark.parametrize("outer", [120, 3000])  # sparse strips, dense (crossing tree)
+@pytest.mark.parametrize("outer", [120, 3000])
 @pytest.mark.parametrize("count", [1, 2])
 def test_kept_ring_index_notices_changed_rings(threads, change, outer, count):
     threads(count)
@@ -238,13 +238,15 @@ def test_kept_ring_index_notices_changed_rings(threads, change, outer, count):
     assert np.array_equal(p.repulsion_vector(tiled), expected(), equal_nan=True)
 
 
-@pytest.mark.parametrize("outer, holes", [(120, 1), (3000, 0), (3000, 3)])
+# 12000 vertices: strips dense enough for a crossing tree, built once the
+# batches together repay it.
+@pytest.mark.parametrize("outer, holes", [(120, 1), (3000, 3), (12000, 0), (12000, 2)])
 def test_kept_ring_index_gives_the_bits_of_small_batches(outer, holes):
     rng = np.random.default_rng(7)
     p = PolygonRGJ([ring(rng, outer)] + [ring(rng, 30, 0.15) + 0.4 * rng.uniform(-1, 1, 2)
                                          for _ in range(holes)], repulsion=METRIC)
     x = np.r_[queries(rng, 5000), p.rings[0][::7]]  # vertices lie on edges; visited by band
-    kept = [p.repulsion_vector(x) for _ in range(2)]  # built, then reused
+    kept = [p.repulsion_vector(x) for _ in range(5)]  # built, reused, grown
     # Batches this small are tested edge by edge, without any index.
     fresh = PolygonRGJ(p.rings, repulsion=METRIC)
     small = np.concatenate([fresh.repulsion_vector(c) for c in np.array_split(x, len(x) // 40)])

@@ -634,9 +634,21 @@ Ref kept_ring_index(PyObject* self, npy_intp rows, const Ref& outer, PyObject* h
     if (rows <= core::kRingEdgeByEdgeMax) {
         return current_kept_index<core::RingIndex>(slot, kRingIndexCapsule, sources, same);
     }
-    return kept_index<core::RingIndex>(slot, kRingIndexCapsule, std::move(sources), same, [&] {
-        return core::RingIndex(outer_view, hole_views.data(), hole_views.size());
-    });
+    // The first build does only what this batch repays; once the batches
+    // together would have repaid the crossing tree, it is built.
+    bool grow = false;
+    Ref kept = kept_index<core::RingIndex>(
+        slot, kRingIndexCapsule, std::move(sources),
+        [&](const core::RingIndex& index) {
+            if (!same(index)) return false;
+            grow = index.tree_would_pay(rows);
+            return !grow;
+        },
+        [&] {
+            return core::RingIndex(outer_view, hole_views.data(), hole_views.size(),
+                                   grow ? -1 : rows);
+        });
+    return kept;
 }
 
 // Zero inside the polygon, the vector from the nearest boundary segment
