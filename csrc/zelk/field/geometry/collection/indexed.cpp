@@ -684,29 +684,59 @@ void free_kept_index(PyObject* capsule) {
     delete static_cast<KeptIndex*>(PyCapsule_GetPointer(capsule, kKeptCapsule));
 }
 
-void add_rows(const PairsView& rows, std::vector<double>& bytes) {
-    bytes.push_back(static_cast<double>(rows.n));
-    for (std::ptrdiff_t i = 0; i < rows.n; ++i) {
-        bytes.push_back(rows.x(i));
-        bytes.push_back(rows.y(i));
+// Takes down what a plan was built from: Record into a KeptIndex, Compare
+// against one as it goes (nothing copied when the kept one is current).
+struct Record {
+    KeptIndex& k;
+    void object(const void* o) { k.objects.push_back(o); }
+    void value(double v) { k.bytes.push_back(v); }
+    bool same_so_far() const { return true; }
+};
+
+struct Compare {
+    const KeptIndex& k;
+    std::size_t objects = 0, bytes = 0;
+    bool same = true;
+    void object(const void* o) {
+        same = same && objects < k.objects.size() && k.objects[objects] == o;
+        ++objects;
+    }
+    void value(double v) {
+        // bit for bit: a NaN equals only the same NaN bits, -0.0 only -0.0
+        same =
+            same && bytes < k.bytes.size() && std::memcmp(&k.bytes[bytes], &v, sizeof(double)) == 0;
+        ++bytes;
+    }
+    bool same_so_far() const { return same; }
+    bool all() const { return same && objects == k.objects.size() && bytes == k.bytes.size(); }
+};
+
+template <class Sink>
+void add_rows(const PairsView& rows, Sink& sink) {
+    sink.value(static_cast<double>(rows.n));
+    for (std::ptrdiff_t i = 0; i < rows.n && sink.same_so_far(); ++i) {
+        sink.value(rows.x(i));
+        sink.value(rows.y(i));
     }
 }
 
 // Every object the members were read from and every value a plan depends on.
-void fingerprint(PyObject* rgjs, const std::vector<Member>& members, KeptIndex& k) {
-    k.objects.push_back(rgjs);
+template <class Sink>
+void fingerprint(PyObject* rgjs, const std::vector<Member>& members, Sink& sink) {
+    sink.object(rgjs);
     for (const Member& mb : members) {
-        k.objects.push_back(mb.type);
-        for (const Ref& r : mb.held) k.objects.push_back(r.get());
-        k.bytes.push_back(static_cast<double>(mb.kind));
-        k.bytes.push_back(mb.px);
-        k.bytes.push_back(mb.py);
-        add_rows(mb.pts, k.bytes);
-        add_rows(mb.p1, k.bytes);
-        add_rows(mb.v, k.bytes);
-        add_rows(mb.outer, k.bytes);
-        k.bytes.push_back(static_cast<double>(mb.holes.size()));
-        for (const PairsView& h : mb.holes) add_rows(h, k.bytes);
+        sink.object(mb.type);
+        for (const Ref& r : mb.held) sink.object(r.get());
+        sink.value(static_cast<double>(mb.kind));
+        sink.value(mb.px);
+        sink.value(mb.py);
+        add_rows(mb.pts, sink);
+        add_rows(mb.p1, sink);
+        add_rows(mb.v, sink);
+        add_rows(mb.outer, sink);
+        sink.value(static_cast<double>(mb.holes.size()));
+        for (const PairsView& h : mb.holes) add_rows(h, sink);
+        if (!sink.same_so_far()) return;
     }
 }
 
@@ -731,19 +761,18 @@ bool same_metrics(const KeptPlan& kp, const std::vector<Pick>& picks) {
 std::shared_ptr<const KeptPlan> kept_plan(PyObject** slot, PyObject* rgjs,
                                           const std::vector<Member>& members,
                                           const std::vector<Pick>& picks) {
-    auto fresh = std::make_unique<KeptIndex>();
-    fingerprint(rgjs, members, *fresh);
     Ref held = field_value(*slot);
     KeptIndex* k = nullptr;
     if (PyCapsule_IsValid(held.get(), kKeptCapsule)) {
         k = static_cast<KeptIndex*>(PyCapsule_GetPointer(held.get(), kKeptCapsule));
-        if (k->objects != fresh->objects || k->bytes.size() != fresh->bytes.size() ||
-            std::memcmp(k->bytes.data(), fresh->bytes.data(), k->bytes.size() * sizeof(double)) !=
-                0) {
-            k = nullptr;
-        }
+        Compare compare{*k};
+        fingerprint(rgjs, members, compare);
+        if (!compare.all()) k = nullptr;
     }
     if (k == nullptr) {
+        auto fresh = std::make_unique<KeptIndex>();
+        Record record{*fresh};
+        fingerprint(rgjs, members, record);
         Ref capsule = steal(PyCapsule_New(fresh.get(), kKeptCapsule, free_kept_index));
         if (!capsule) return nullptr;
         k = fresh.release();
