@@ -199,8 +199,11 @@ void nearest_segment_offsets(const PairsView& points, const PairsView& p1, const
     if (points.n <= 0) return;
     if (p1.n <= 0) return no_candidate(out, points.n);
     if (index) {
-        // The index's own copy holds the same values as the arrays.
-        if (index->prunes(metric)) return index->nearest_offsets(points, metric, 0, points.n, out);
+        // The index's own copy holds the same values as the arrays. A few
+        // segments are scanned faster than the tree is walked.
+        if (p1.n >= kIndexMinSegments && index->prunes(metric)) {
+            return index->nearest_offsets(points, metric, 0, points.n, out);
+        }
         return scan_nearest(points, index->p1(), index->v(), index->v_dot_v(), metric, out);
     }
     const bool rows_in_memory =
