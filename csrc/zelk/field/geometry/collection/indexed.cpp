@@ -690,6 +690,12 @@ struct Record {
     KeptIndex& k;
     void object(const void* o) { k.objects.push_back(o); }
     void value(double v) { k.bytes.push_back(v); }
+    void block(const char* data, std::ptrdiff_t count) {
+        const std::size_t at = k.bytes.size();
+        k.bytes.resize(at + static_cast<std::size_t>(count));
+        if (count > 0)
+            std::memcpy(&k.bytes[at], data, static_cast<std::size_t>(count) * sizeof(double));
+    }
     bool same_so_far() const { return true; }
 };
 
@@ -707,13 +713,29 @@ struct Compare {
             same && bytes < k.bytes.size() && std::memcmp(&k.bytes[bytes], &v, sizeof(double)) == 0;
         ++bytes;
     }
+    void block(const char* data, std::ptrdiff_t count) {
+        const std::size_t c = static_cast<std::size_t>(count);
+        same = same && c <= k.bytes.size() - std::min(bytes, k.bytes.size()) &&
+               (c == 0 || std::memcmp(&k.bytes[bytes], data, c * sizeof(double)) == 0);
+        bytes += c;
+    }
     bool same_so_far() const { return same; }
     bool all() const { return same && objects == k.objects.size() && bytes == k.bytes.size(); }
 };
 
+// Rows whose coordinates lie one after another in memory, as one block.
+bool packed(const PairsView& rows) {
+    return rows.row_stride_bytes == 2 * std::ptrdiff_t(sizeof(double)) &&
+           rows.col_stride_bytes == std::ptrdiff_t(sizeof(double));
+}
+
 template <class Sink>
 void add_rows(const PairsView& rows, Sink& sink) {
     sink.value(static_cast<double>(rows.n));
+    if (packed(rows)) {
+        sink.block(rows.data, 2 * rows.n);
+        return;
+    }
     for (std::ptrdiff_t i = 0; i < rows.n && sink.same_so_far(); ++i) {
         sink.value(rows.x(i));
         sink.value(rows.y(i));
