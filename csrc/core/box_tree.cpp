@@ -69,13 +69,21 @@ std::int32_t BoxTree::build(std::vector<ShapeBox>& shapes, std::size_t first, st
     return at;
 }
 
-std::ptrdiff_t BoxTree::first_guess(double x, double y) const noexcept {
+std::ptrdiff_t BoxTree::first_guess(double x, double y, std::int32_t& leaf) const noexcept {
     if (nodes_.empty()) return -1;
     // Branch and bound on the Euclidean box distance, nearer child first. A
     // NaN distance (NaN query) never beats a number: the first leaf reached
     // is kept.
     std::ptrdiff_t found = -1;
     double nearest = std::numeric_limits<double>::infinity();
+    if (leaf >= 0 && static_cast<std::size_t>(leaf) < nodes_.size() && nodes_[leaf].left < 0) {
+        const double d = box_distance_sq(x, y, nodes_[leaf].lo, nodes_[leaf].hi);
+        if (d == d) {
+            found = nodes_[leaf].id;
+            nearest = d;
+            if (!(nearest > 0.0)) return found;
+        }
+    }
     std::int32_t stack[64];
     double dist[64];
     int top = 0;
@@ -87,6 +95,7 @@ std::ptrdiff_t BoxTree::first_guess(double x, double y) const noexcept {
         if (found >= 0 && !(dist[top] < nearest)) continue;
         if (node.left < 0) {
             found = node.id;
+            leaf = stack[top];
             nearest = dist[top];
             if (!(nearest > 0.0)) break;
             continue;

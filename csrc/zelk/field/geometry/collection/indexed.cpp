@@ -909,8 +909,9 @@ void Search::run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
     std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(n));
     std::vector<std::ptrdiff_t> pairs;
     pairs.reserve(std::min<std::size_t>(2 * kPairBudget, 2 * static_cast<std::size_t>(n)));
+    std::int32_t leaf = -1;  // the previous point's: along the curve, a near one
     for (const std::uint32_t l : order) {
-        first[l] = tree.first_guess(x_.x(begin + l), x_.y(begin + l));
+        first[l] = tree.first_guess(x_.x(begin + l), x_.y(begin + l), leaf);
     }
     {
         std::vector<std::ptrdiff_t> start(m + 1, 0);
