@@ -173,20 +173,24 @@ def linestring_large(quick):
 
 
 def growth(quick):
+    """Cost against the number of segments, on a jagged outline (every vertex at
+    its own random radius: near any outside point lie many segments) and on a
+    smooth wavy one."""
     rng = np.random.default_rng(4)
     n = 2000 if quick else 10_000
     x = rng.uniform(-1.1, 1.1, (n, 2))
     sizes = (100, 1000, 10_000) if quick else (100, 1000, 10_000, 100_000)
-    times = {}
-    for s in sizes:
-        ang = np.sort(rng.uniform(0, 2 * np.pi, s))
-        ring = np.c_[np.cos(ang), np.sin(ang)] * rng.uniform(0.8, 1.0, s)[:, None]
-        p = PolygonRGJ([ring])
-        times[s] = best_time(lambda: p.repulsion_vector(x), repeat=3)
     big = sizes[-1]
-    # "ours" is the smallest polygon here: the ratio is how much the time grows.
-    record(f"growth: PolygonRGJ time(S={big}) / time(S=100), n={n}", f"S={big}", times[100], times[big],
-           "<= 10")
+    for shape in ("jagged", "wavy"):
+        times = {}
+        for s in sizes:
+            ang = np.sort(rng.uniform(0, 2 * np.pi, s)) if shape == "jagged" else np.linspace(0, 2 * np.pi, s, endpoint=False)
+            radius = rng.uniform(0.8, 1.0, s) if shape == "jagged" else 0.9 + 0.05 * np.sin(7 * ang)
+            p = PolygonRGJ([np.c_[np.cos(ang), np.sin(ang)] * radius[:, None]])
+            times[s] = best_time(lambda: p.repulsion_vector(x), repeat=3)
+        # "ours" is the smallest polygon here: the ratio is how much the time grows.
+        record(f"growth: PolygonRGJ {shape} time(S={big}) / time(S=100), n={n}", f"S={big}", times[100],
+               times[big], "<= 10")
 
 
 def multipoint_large(quick):
