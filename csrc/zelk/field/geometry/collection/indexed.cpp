@@ -384,18 +384,6 @@ bool read_members(PyObject* rgjs, std::vector<Member>& members) {
     return !PyErr_Occurred();
 }
 
-// The query batch read in place, as the members' own conversion would read
-// it: a plain float64 (n, 2) array, or a (2,) array as one row.
-bool batch_view(PyObject* x, PairsView& out) {
-    if (pairs_view(x, out)) return true;
-    if (!is_plain_float64(x, 1) || PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) != 2) {
-        return false;
-    }
-    auto* arr = reinterpret_cast<PyArrayObject*>(x);
-    out = {static_cast<const char*>(PyArray_DATA(arr)), 1, 0, PyArray_STRIDE(arr, 0)};
-    return true;
-}
-
 // Consecutive segments (or points) taken together under one box.
 constexpr std::ptrdiff_t kRun = 16;
 
@@ -1080,7 +1068,7 @@ Indexed squared_dist(PyObject** kept, PyObject* rgjs, PyObject* x, PyObject* sca
     if (!plain_flag(scaled) || !plain_flag(inverted)) return Indexed::Declined;
     PairsView q;
     std::vector<Member> members;
-    if (!batch_view(x, q) || q.n < kIndexedFrom || !read_members(rgjs, members)) {
+    if (!batch_in_place(x, q) || q.n < kIndexedFrom || !read_members(rgjs, members)) {
         return Indexed::Declined;
     }
     Pick pick = make_pick(Order::VectorMatrixFromZero, with_reference ? Ties::First : Ties::Last,
@@ -1096,7 +1084,7 @@ Indexed squared_dist(PyObject** kept, PyObject* rgjs, PyObject* x, PyObject* sca
     Ref index = values ? steal(PyArray_SimpleNew(1, const_cast<npy_intp*>(&n), NPY_INTP)) : Ref();
     if (!index) return Indexed::Error;
     // The allocations may have run a finalizer: take every view again.
-    if (!batch_view(x, q) || q.n != n || !read_members(rgjs, members)) return Indexed::Declined;
+    if (!batch_in_place(x, q) || q.n != n || !read_members(rgjs, members)) return Indexed::Declined;
     pick.value = f64_data(values.get());
     pick.index =
         static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(index.get())));
@@ -1111,14 +1099,14 @@ Indexed repulsion_vector(PyObject** kept, PyObject* rgjs, PyObject* inv_repulsio
     PairsView q;
     std::vector<Member> members;
     std::vector<core::Metric2> stacked;
-    if (!batch_view(x, q) || q.n < kIndexedFrom || !read_members(rgjs, members) ||
+    if (!batch_in_place(x, q) || q.n < kIndexedFrom || !read_members(rgjs, members) ||
         !stacked_metrics(inv_repulsions, members.size(), stacked)) {
         return Indexed::Declined;
     }
     const npy_intp n = q.n;
     Ref vectors = new_float64({n, 2});
     if (!vectors) return Indexed::Error;
-    if (!batch_view(x, q) || q.n != n || !read_members(rgjs, members) ||
+    if (!batch_in_place(x, q) || q.n != n || !read_members(rgjs, members) ||
         !stacked_metrics(inv_repulsions, members.size(), stacked)) {
         return Indexed::Declined;
     }
@@ -1163,7 +1151,7 @@ Indexed gradient(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject*
     std::vector<Member> members;
     std::vector<core::Metric2> stacked, grads;
     auto views = [&] {
-        return batch_view(x, q) && read_members(rgjs, members) &&
+        return batch_in_place(x, q) && read_members(rgjs, members) &&
                stacked_metrics(inv_repulsions, members.size(), stacked) &&
                stacked_metrics(grad_matrixes, members.size(), grads);
     };

@@ -144,9 +144,6 @@ bool matrix2_view(PyObject* a, double out[4]) {
     return true;
 }
 
-namespace {
-
-// x read in place as a batch: a plain float64 (n, 2) array, or a (2,) array as one row.
 bool batch_in_place(PyObject* x, PairsView& out) {
     if (pairs_view(x, out)) return true;
     if (!is_plain_float64(x, 1) || PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) != 2) {
@@ -156,6 +153,8 @@ bool batch_in_place(PyObject* x, PairsView& out) {
     out = {static_cast<const char*>(PyArray_DATA(arr)), 1, 0, PyArray_STRIDE(arr, 0)};
     return true;
 }
+
+namespace {
 
 // Whether the module global `np` is NumPy itself, so that its atleast_2d and
 // astype may be stood in for; a caller who rebinds it gets their object used.

@@ -52,6 +52,10 @@ using PairsView = core::PairsView;
 
 // A view when `a` is a plain float64 array of shape (n, 2); false otherwise.
 bool pairs_view(PyObject* a, PairsView& out);
+
+// x read in place as a query batch, as the members' own conversion would read
+// it: a plain float64 (n, 2) array, or a (2,) array as one row.
+bool batch_in_place(PyObject* x, PairsView& out);
 // A view when `a` is a plain float64 array of shape (n,); false otherwise.
 bool values_view(PyObject* a, core::ValuesView& out);
 // The four entries of a plain float64 (2, 2) array, row-major; false otherwise.
