@@ -194,7 +194,7 @@ void PointIndex::build() {
     }
 }
 
-bool PointIndex::built_from(const PairsView& pts) const noexcept {
+bool PointIndex::same_source(const PairsView& pts) const noexcept {
     if (pts.n != n_) return false;
     for (std::ptrdiff_t i = 0; i < n_; ++i) {
         const double x = pts.x(i), y = pts.y(i);

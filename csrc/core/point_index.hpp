@@ -33,7 +33,7 @@ class PointIndex {
 
     // Whether `pts` holds exactly the points the index was built from: the
     // same count and the same bits. For reusing a cached index.
-    bool built_from(const PairsView& pts) const noexcept;
+    bool same_source(const PairsView& pts) const noexcept;
 
     // The nearest point for the query rows [begin, end), written to row i of
     // `out` (absolute row numbers), exactly as scan_nearest_points over the

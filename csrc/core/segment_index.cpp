@@ -2,6 +2,7 @@
 
 #include "core/argmin.hpp"
 #include "core/clones.hpp"
+#include "core/curve.hpp"
 #include "core/metric_bound.hpp"
 #include "core/segment_scan.hpp"
 
@@ -31,23 +32,6 @@ constexpr int kStack = 64;
 // From this many rows a query visits them in an order that keeps the nodes
 // it reads in cache.
 constexpr std::ptrdiff_t kSortRows = 1024;
-
-// The position of cell (x, y) of a 2^16 x 2^16 grid along a Hilbert curve.
-std::uint32_t hilbert_index(std::uint32_t x, std::uint32_t y) {
-    std::uint32_t d = 0;
-    for (std::uint32_t s = 1u << 15; s > 0; s >>= 1) {
-        const std::uint32_t rx = (x & s) ? 1 : 0, ry = (y & s) ? 1 : 0;
-        d += s * s * ((3 * rx) ^ ry);
-        if (ry == 0) {
-            if (rx == 1) {
-                x = 0xFFFF - x;
-                y = 0xFFFF - y;
-            }
-            std::swap(x, y);
-        }
-    }
-    return d;
-}
 
 // The reordered segments as the scan's accessor.
 struct Reordered {

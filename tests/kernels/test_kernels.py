@@ -812,7 +812,7 @@ def test_core_point_index_gives_the_scans_index_and_form(core, rng, metric, kind
 def test_core_point_index_reused_only_for_the_same_bits(core, rng, change, reused):
     pts = rng.normal(size=(50, 2))
     pts[7, 1] = 0.0
-    assert core.harness_point_index_built_from(*view_args(pts), *view_args(change(pts))) == int(reused)
+    assert core.harness_point_index_same_source(*view_args(pts), *view_args(change(pts))) == int(reused)
 
 
 @pytest.mark.parametrize("n, p", [(1, 1), (13, 7), (0, 3)])

@@ -4,6 +4,7 @@
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/numpy.hpp"
 #include "zelk/field/geometry/shared/ref.hpp"
+#include "zelk/field/geometry/shared/native.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
 #include <string>
@@ -120,7 +121,13 @@ PyObject* segment_repulsion_vectors(PyObject*, const zelk::BoundArgs& args) {
     }
     double* out =
         static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    zelk::nearest_segments_threaded(points, false, p1, v, v_dot_v, metric, out);
+    zelk::NativeView view;
+    view.kind = zelk::NativeKind::Segments;
+    view.p1 = p1;
+    view.v = v;
+    view.vdv = v_dot_v;
+    view.select = metric;
+    zelk::native_offsets_split(view, points, false, out);
     return result.release();
 }
 

@@ -88,24 +88,6 @@ Ref array_of_matrices(const std::vector<Ref>& items) {
     return list ? np_call("array", {list.get()}) : Ref();
 }
 
-// The (m, 2, 2) matrices of a plain float64 array, row-major per matrix.
-bool matrix_stack_view(PyObject* a, npy_intp m, std::vector<core::Metric2>& out) {
-    if (!is_plain_float64(a, 3)) return false;
-    auto* arr = reinterpret_cast<PyArrayObject*>(a);
-    if (PyArray_DIM(arr, 0) != m || PyArray_DIM(arr, 1) != 2 || PyArray_DIM(arr, 2) != 2)
-        return false;
-    out.resize(static_cast<size_t>(m));
-    const char* base = static_cast<const char*>(PyArray_DATA(arr));
-    const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1),
-                   s2 = PyArray_STRIDE(arr, 2);
-    for (npy_intp i = 0; i < m; ++i) {
-        const char* b = base + i * s0;
-        out[i] = {core::load_double(b), core::load_double(b + s2), core::load_double(b + s1),
-                  core::load_double(b + s1 + s2)};
-    }
-    return true;
-}
-
 // Plain float64 1-D arrays of one common length; false otherwise.
 bool value_views(const std::vector<Ref>& items, std::vector<core::ValuesView>& views) {
     views.clear();
@@ -366,10 +348,10 @@ Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* invert
                  PyObject* ref_flag) {
     if (ref_flag == Py_True || ref_flag == Py_False || ref_flag == Py_None) {
         Ref out;
-        const collection::Indexed done =
+        const Outcome done =
             collection::squared_dist(&coll(self)->index, field_value(coll(self)->rgjs).get(), x,
                                      scaled, inverted, ref_flag == Py_True, out);
-        if (done != collection::Indexed::Declined) return out;
+        if (done != Outcome::Declined) return out;
     }
     std::vector<Ref> dists;
     if (!map_members(self, dists, [&](PyObject* m) {
@@ -458,10 +440,10 @@ bool no_keywords(PyObject* kwargs) {
 Ref repulsion_vector(PyObject* self, PyObject* x, PyObject* select_flag, PyObject* kwargs) {
     if (select_flag == Py_True && no_keywords(kwargs)) {
         Ref out;
-        const collection::Indexed done =
+        const Outcome done =
             collection::repulsion_vector(&coll(self)->index, field_value(coll(self)->rgjs).get(),
                                          field_value(coll(self)->inv_repulsions).get(), x, out);
-        if (done != collection::Indexed::Declined) return out;
+        if (done != Outcome::Declined) return out;
     }
     std::vector<Ref> vectors;
     if (!map_members(self, vectors, [&](PyObject* m) -> Ref {
@@ -585,11 +567,11 @@ PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
     PyObject* kwargs = a.kwargs.get();
     if (no_keywords(kwargs)) {
         Ref out;
-        const collection::Indexed done = collection::gradient(
+        const Outcome done = collection::gradient(
             &coll(self)->index, reinterpret_cast<PyObject*>(Py_TYPE(self)),
             field_value(coll(self)->rgjs).get(), field_value(coll(self)->inv_repulsions).get(),
             field_value(coll(self)->grad_matrixes).get(), x, out);
-        if (done != collection::Indexed::Declined) return out.release();
+        if (done != Outcome::Declined) return out.release();
     }
     Ref sq = steal(PyObject_GetAttrString(self, "squared_dist"));
     Ref sq_kw = sq ? merged_kwargs(sq.get(), kwargs, "return_reference", Py_True) : Ref();

@@ -8,12 +8,12 @@
 #pragma once
 
 #include "zelk/field/geometry/shared/np.hpp"
+#include "zelk/field/geometry/shared/outcome.hpp"
 
 namespace zelk::collection {
 
-// What an indexed query did: answered, failed with an exception set, or
-// declined (no exception, nothing changed) so that the general path runs.
-enum class Indexed { Done, Error, Declined };
+// Each query's Outcome: Declined (no exception, nothing changed) lets the
+// general path run.
 
 // Each query takes `kept`, the collection's slot (no attribute, never pickled)
 // where the index over its members stays between calls; it is reused only
@@ -23,17 +23,17 @@ enum class Indexed { Done, Error, Declined };
 // squared_dist(x, scaled, inverted) of the members of `rgjs`: the smallest
 // value per point (np.min's rule), or with `with_reference` the pair
 // (values, member index) by NumPy's argmin rule.
-Indexed squared_dist(PyObject** kept, PyObject* rgjs, PyObject* x, PyObject* scaled,
+Outcome squared_dist(PyObject** kept, PyObject* rgjs, PyObject* x, PyObject* scaled,
                      PyObject* inverted, bool with_reference, Ref& out);
 
 // repulsion_vector(x) with the pick by each member's form under
 // inv_repulsions[i].
-Indexed repulsion_vector(PyObject** kept, PyObject* rgjs, PyObject* inv_repulsions, PyObject* x,
+Outcome repulsion_vector(PyObject** kept, PyObject* rgjs, PyObject* inv_repulsions, PyObject* x,
                          Ref& out);
 
 // gradient(x) without keywords for a collection whose squared_dist,
 // repulsion_vector and eval are its class's own: both picks made in one pass.
-Indexed gradient(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
+Outcome gradient(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
                  PyObject* grad_matrixes, PyObject* x, Ref& out);
 
 }  // namespace zelk::collection

@@ -8,7 +8,8 @@
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
-#include "zelk/field/geometry/shared/segments.hpp"
+#include "zelk/field/geometry/shared/native.hpp"
+#include "zelk/field/geometry/shared/segment_fields.hpp"
 
 #include "core/extremes.hpp"
 #include "core/segments.hpp"
@@ -24,21 +25,14 @@ enum ClassIndex { kLineStringIndex, kMultiLineStringIndex };
 
 struct LineStringObject {
     GeometryObject base;
-    PyObject* points_in_line_pair;
-    PyObject* p1;
-    PyObject* v;
-    PyObject* v_dot_v;
-    PyObject* segment_index;  // no attribute: the index over the cache, kept between queries
+    SegmentFields segments;
     Py_ssize_t lines_n;
 };
 
 // The object fields must follow the base's seven without a gap: the instance
 // slots address them by index.
-static_assert(offsetof(LineStringObject, points_in_line_pair) == sizeof(GeometryObject));
-static_assert(offsetof(LineStringObject, v_dot_v) ==
-              sizeof(GeometryObject) + 3 * sizeof(PyObject*));
-static_assert(offsetof(LineStringObject, segment_index) ==
-              sizeof(GeometryObject) + 4 * sizeof(PyObject*));
+static_assert(offsetof(LineStringObject, segments) == sizeof(GeometryObject));
+static_assert(sizeof(SegmentFields) == 5 * sizeof(PyObject*));
 constexpr int kOwnObjectFields = 5;
 
 LineStringObject* ls(PyObject* self) {
@@ -150,39 +144,39 @@ struct CacheArrays {
 // Stores the cache in field order; `pairs` may be a view of cache.pairs.
 void store_cache(PyObject* self, Ref pairs, CacheArrays& cache) {
     LineStringObject* o = ls(self);
-    set_field(o->points_in_line_pair, pairs.release());
-    set_field(o->p1, cache.p1.release());
-    set_field(o->v, cache.v.release());
-    set_field(o->v_dot_v, cache.v_dot_v.release());
+    set_field(o->segments.points_in_line_pair, pairs.release());
+    set_field(o->segments.p1, cache.p1.release());
+    set_field(o->segments.v, cache.v.release());
+    set_field(o->segments.v_dot_v, cache.v_dot_v.release());
 }
 
 SegmentSlots cache_slots(PyObject* self) {
     LineStringObject* o = ls(self);
-    return {&o->p1, &o->v, &o->v_dot_v, &o->segment_index};
+    return o->segments.slots();
 }
 
 // The single line string's cache in C++ when `coordinates` is a plain float64
 // (n, 2) array.
-Fast build_line_fast(PyObject* self, PyObject* coords) {
+Outcome build_line_fast(PyObject* self, PyObject* coords) {
     PairsView c;
-    if (!pairs_view(coords, c)) return Fast::Declined;
+    if (!pairs_view(coords, c)) return Outcome::Declined;
     const npy_intp n = c.n;
     CacheArrays cache;
     if (!cache.allocate(n > 0 ? n - 1 : 0, false)) {
         ls(self)->lines_n = n - 1;  // counted before the pairing fails
-        return Fast::Error;
+        return Outcome::Error;
     }
-    if (!pairs_view(coords, c) || c.n != n) return Fast::Declined;
+    if (!pairs_view(coords, c) || c.n != n) return Outcome::Declined;
     ls(self)->lines_n = n - 1;
     cache.fill(c, 0, false);
     store_cache(self, cache.pairs, cache);
-    return Fast::Done;
+    return Outcome::Done;
 }
 
 PyObject* linestring_build_segments(PyObject* self, const BoundArgs&) {
     Ref coords = field(as_geometry(self)->coordinates);
-    const Fast fast = build_line_fast(self, coords.get());
-    if (fast != Fast::Declined) return fast == Fast::Done ? Py_NewRef(Py_None) : nullptr;
+    const Outcome fast = build_line_fast(self, coords.get());
+    if (fast != Outcome::Declined) return fast == Outcome::Done ? Py_NewRef(Py_None) : nullptr;
 
     const Py_ssize_t n = PyObject_Length(coords.get());
     if (n < 0) return nullptr;
@@ -193,7 +187,7 @@ PyObject* linestring_build_segments(PyObject* self, const BoundArgs&) {
     Ref pair = tail ? list_of_two(head.get(), tail.get()) : Ref();
     Ref pairs = pair ? np_call("stack", {pair.get()}, {{"axis", one.get()}}) : Ref();
     if (!pairs) return nullptr;
-    set_field(ls(self)->points_in_line_pair, Ref(pairs).release());
+    set_field(ls(self)->segments.points_in_line_pair, Ref(pairs).release());
     return store_segments_numpy(pairs.get(), cache_slots(self)) ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -219,9 +213,9 @@ bool count_segments(PyObject* coordinates, Py_ssize_t& out) {
 
 // The joined cache in C++ when `coordinates` is a non-empty list of plain
 // float64 (n, 2) arrays.
-Fast build_joined_fast(PyObject* self, PyObject* coords) {
+Outcome build_joined_fast(PyObject* self, PyObject* coords) {
     std::vector<Ref> items;
-    if (!list_of_pairs(coords, items, pairs_view) || items.empty()) return Fast::Declined;
+    if (!list_of_pairs(coords, items, pairs_view) || items.empty()) return Outcome::Declined;
     std::vector<npy_intp> rows;
     npy_intp segments = 0;
     for (const Ref& item : items) {
@@ -231,17 +225,17 @@ Fast build_joined_fast(PyObject* self, PyObject* coords) {
         segments += c.n > 0 ? c.n - 1 : 0;
     }
     CacheArrays cache;
-    if (!cache.allocate(segments, true)) return Fast::Error;
+    if (!cache.allocate(segments, true)) return Outcome::Error;
     std::vector<PairsView> views(items.size());
     for (std::size_t l = 0; l < items.size(); ++l) {
-        if (!pairs_view(items[l].get(), views[l]) || views[l].n != rows[l]) return Fast::Declined;
+        if (!pairs_view(items[l].get(), views[l]) || views[l].n != rows[l]) return Outcome::Declined;
     }
     npy_intp next = 0;
     for (const PairsView& c : views) next = cache.fill(c, next, true);
     Ref pairs = steal(PyArray_SwapAxes(reinterpret_cast<PyArrayObject*>(cache.pairs.get()), 0, 1));
-    if (!pairs) return Fast::Error;
+    if (!pairs) return Outcome::Error;
     store_cache(self, pairs, cache);
-    return Fast::Done;
+    return Outcome::Done;
 }
 
 PyObject* multi_build_segments(PyObject* self, const BoundArgs&) {
@@ -250,8 +244,8 @@ PyObject* multi_build_segments(PyObject* self, const BoundArgs&) {
     ls(self)->lines_n = lines_n;
 
     Ref coords = field(as_geometry(self)->coordinates);
-    const Fast fast = build_joined_fast(self, coords.get());
-    if (fast != Fast::Declined) return fast == Fast::Done ? Py_NewRef(Py_None) : nullptr;
+    const Outcome fast = build_joined_fast(self, coords.get());
+    if (fast != Outcome::Declined) return fast == Outcome::Done ? Py_NewRef(Py_None) : nullptr;
 
     // Segments are paired within each line string before the strings are
     // joined, so none runs from one string to the next.
@@ -269,7 +263,7 @@ PyObject* multi_build_segments(PyObject* self, const BoundArgs&) {
     Ref joined = np_call("concatenate", {blocks.get()}, {{"axis", one.get()}});
     Ref pairs = joined ? call_method(joined.get(), "swapaxes", {zero.get(), one.get()}) : Ref();
     if (!pairs) return nullptr;
-    set_field(ls(self)->points_in_line_pair, Ref(pairs).release());
+    set_field(ls(self)->segments.points_in_line_pair, Ref(pairs).release());
     return store_segments_numpy(pairs.get(), cache_slots(self)) ? Py_NewRef(Py_None) : nullptr;
 }
 
@@ -292,6 +286,25 @@ PyObject* linestring_repulsion_vector(PyObject* self, const BoundArgs& a) {
                             ? Py_TYPE(self)
                             : module_class(kLineStringIndex);
     return segment_repulsion_vector(self, own, x, q, a.get(1, nullptr), cache_slots(self));
+}
+
+// The native road's view of either class: its segment cache, picked under
+// inv_repulsion (what its own get_dist_matrix() returns).
+Outcome linestring_native_view(PyObject* self, NativeView& out) {
+    LineStringObject* o = ls(self);
+    if (o->lines_n <= 0) {
+        out.kind = NativeKind::Zero;
+        return Outcome::Done;
+    }
+    Ref metric = field(as_geometry(self)->inv_repulsion);
+    Ref p1 = field(o->segments.p1), v = field(o->segments.v), vdv = field(o->segments.v_dot_v);
+    if (!out.metric(metric.get()) || !out.segment_cache(p1.get(), v.get(), vdv.get())) {
+        return Outcome::Declined;
+    }
+    out.held.push_back(metric);
+    out.kind = NativeKind::Segments;
+    out.slots.segments = &o->segments.index;
+    return Outcome::Done;
 }
 
 // --- LineStringRGJ construction -------------------------------------------------
@@ -480,11 +493,11 @@ PyMethodDef kMultiMethods[] = {method_entry<kMultiBuild>(),
 
 // Declaration order.
 constexpr FieldDef kOwnFields[5] = {
-    {"points_in_line_pair", FieldKind::Object, offsetof(LineStringObject, points_in_line_pair)},
-    {"_p1", FieldKind::Object, offsetof(LineStringObject, p1)},
-    {"_v", FieldKind::Object, offsetof(LineStringObject, v)},
-    {"_v_dot_v", FieldKind::Object, offsetof(LineStringObject, v_dot_v)},
-    {"lines_n", FieldKind::Ssize, offsetof(LineStringObject, lines_n)},
+    segment_field(0, offsetof(LineStringObject, segments)),
+    segment_field(1, offsetof(LineStringObject, segments)),
+    segment_field(2, offsetof(LineStringObject, segments)),
+    segment_field(3, offsetof(LineStringObject, segments)),
+    lines_n_field(offsetof(LineStringObject, lines_n)),
 };
 
 // _p1, _v, _v_dot_v, bbox, coordinates, eye_repulsion, grad_matrix,
@@ -497,9 +510,9 @@ constexpr PickleDef kPickle{{&kOwnFields[1], &kOwnFields[2], &kOwnFields[3], &kB
 ClassDef kClasses[] = {
     {"LineStringRGJ", "LineString", BaseRef::MultiRGJGeometry, 0, sizeof(LineStringObject),
      instance_slots<kBaseObjectFields, kBaseObjectFields + kOwnObjectFields>(), kOwnFields, 5,
-     &init_trampoline<kLineStringInit>, kLineStringMethods, &kPickle},
+     &init_trampoline<kLineStringInit>, kLineStringMethods, &kPickle, &linestring_native_view},
     {"MultiLineStringRGJ", "MultiLineString", BaseRef::Local, kLineStringIndex, 0, nullptr, nullptr,
-     0, &init_trampoline<kMultiInit>, kMultiMethods, &kPickle},
+     0, &init_trampoline<kMultiInit>, kMultiMethods, &kPickle, &linestring_native_view},
 };
 
 const ModuleDef kModuleDef{"linestring",

@@ -2,6 +2,7 @@
 #include "zelk/field/geometry/shared/args.hpp"
 #include "zelk/field/geometry/shared/geometry.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
+#include "zelk/field/geometry/shared/native.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
 #include "core/point_index.hpp"
@@ -70,32 +71,6 @@ struct MultiPointObject {
 };
 static_assert(offsetof(MultiPointObject, point_index) == sizeof(GeometryObject), "layout");
 
-constexpr const char kIndexCapsule[] = "zelk.field.point_index";
-
-void free_point_index(PyObject* capsule) {
-    delete static_cast<core::PointIndex*>(PyCapsule_GetPointer(capsule, kIndexCapsule));
-}
-
-// The instance's kept index when it was built from exactly these points (the
-// same count and bytes: arrays can change in place), else a new one kept in
-// its place. The caller holds the returned capsule while it reads the index.
-// Runs no Python code (a capsule is not tracked by the collector).
-Ref kept_point_index(PyObject* self, const PairsView& pts) {
-    PyObject*& slot = reinterpret_cast<MultiPointObject*>(self)->point_index;
-    Ref kept = field_value(slot);
-    if (PyCapsule_IsValid(kept.get(), kIndexCapsule) &&
-        static_cast<const core::PointIndex*>(PyCapsule_GetPointer(kept.get(), kIndexCapsule))
-            ->built_from(pts)) {
-        return kept;
-    }
-    auto fresh = std::make_unique<core::PointIndex>(pts);
-    Ref capsule = steal(PyCapsule_New(fresh.get(), kIndexCapsule, free_point_index));
-    if (!capsule) return capsule;
-    fresh.release();
-    set_field(slot, Ref(capsule).release());
-    return capsule;
-}
-
 PyObject* multipoint_init(PyObject* self, const BoundArgs& a) {
     if (!init_next_in_mro(module_class(kMultiPointIndex), self, a)) return nullptr;
     Ref coords = field_value(as_geometry(self)->coordinates);
@@ -146,49 +121,6 @@ PyObject* multipoint_select_numpy(PyObject* diff, PyObject* metric, Py_ssize_t n
     Ref select = dist ? call_method(dist.get(), "argmin", {one.get()}) : Ref();
     Ref rows = select ? np_call("arange", {count.get()}) : Ref();
     return rows ? getitem(diff, {rows.get(), select.get()}).release() : nullptr;
-}
-
-// The nearest point of `pts` for every query row into `out` (memory this
-// call created): through `index` (built from these points) when given, else
-// by the scan, and across threads when the batch is large, reading then
-// only copies.
-void nearest_points_split(const PairsView& queries, const PairsView& pts,
-                          const core::Metric2& metric, const core::PointIndex* index, double* out) {
-    const npy_intp rows = queries.n;
-    core::NearestOut to;
-    to.offsets = out;
-    // A search tries a few dozen points; the scan tries every one.
-    const int threads = threads_for(rows, double(rows) * (index ? 64.0 : double(pts.n)));
-    if (threads <= 1) {
-        if (index) {
-            index->nearest(queries, metric, 0, rows, to);
-        } else {
-            core::nearest_point_offsets(queries, pts, metric, out);
-        }
-        return;
-    }
-    std::vector<double> own(core::scratch_size(rows, 2));
-    for (npy_intp i = 0; i < rows; ++i) {
-        own[2 * i] = queries.x(i);
-        own[2 * i + 1] = queries.y(i);
-    }
-    const PairsView q = PairsView::contiguous(own.data(), rows);
-    if (index) {  // it reads its own copy of the points
-        run_split(rows, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-            index->nearest(q, metric, begin, end, to);
-        });
-        return;
-    }
-    std::vector<double> cols(core::scratch_size(pts.n, 2));
-    for (npy_intp j = 0; j < pts.n; ++j) {
-        cols[j] = pts.x(j);
-        cols[pts.n + j] = pts.y(j);
-    }
-    const double* px = cols.data();
-    const double* py = px + pts.n;
-    run_split(rows, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        core::scan_nearest_points(q, begin, end, px, py, pts.n, metric, to);
-    });
 }
 
 PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
@@ -246,19 +178,19 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (fast && pts.n > 0 && matrix2_view(metric.get(), m)) {
         Ref out = new_float64({q.view.n, 2});
         if (!out) return nullptr;
+        // A tree when the batch repays building one, kept on the instance
+        // for the next batch over the same points.
         if (!views_now(queries, points)) return resized_during_call();
-        const core::Metric2 metric2{m[0], m[1], m[2], m[3]};
-        // A tree when the batch repays building one; kept on the instance for
-        // the next batch over the same points.
-        Ref kept;
-        if (core::point_index_pays(points.n, queries.n) && core::PointIndex::prunes(metric2)) {
-            kept = kept_point_index(self, points);
-            if (!kept) return nullptr;
-        }
-        const auto* index = kept ? static_cast<const core::PointIndex*>(
-                                       PyCapsule_GetPointer(kept.get(), kIndexCapsule))
-                                 : nullptr;
-        nearest_points_split(queries, points, metric2, index, f64_data(out.get()));
+        NativeView view;
+        view.kind = NativeKind::MultiPoint;
+        view.pts = points;
+        view.select = {m[0], m[1], m[2], m[3]};
+        view.point_source = borrow(coords);
+        view.slots.points = &reinterpret_cast<MultiPointObject*>(self)->point_index;
+        if (!take_indexes(view, q.view.n)) return nullptr;
+        if (!views_now(queries, points)) return resized_during_call();
+        view.pts = points;  // read only when no index holds its own copy
+        native_offsets_split(view, queries, false, f64_data(out.get()));
         return out.release();
     }
     if (!diff) {
@@ -270,6 +202,27 @@ PyObject* multipoint_repulsion_vector(PyObject* self, const BoundArgs& a) {
     const Py_ssize_t n = PyObject_Length(q.array(x));
     if (n < 0) return nullptr;
     return multipoint_select_numpy(diff.get(), metric.get(), n);
+}
+
+// The native road's view of a point: its one pair of coordinates.
+Outcome point_native_view(PyObject* self, NativeView& out) {
+    Ref coords = field_value(as_geometry(self)->coordinates);
+    if (!single_point(coords.get(), out.px, out.py)) return Outcome::Declined;
+    out.held.push_back(coords);
+    out.kind = NativeKind::Point;
+    return Outcome::Done;
+}
+
+// The native road's view of a point set: its points, picked under
+// inv_repulsion (what its own get_dist_matrix() returns), and its kept tree.
+Outcome multipoint_native_view(PyObject* self, NativeView& out) {
+    Ref coords = field_value(as_geometry(self)->coordinates);
+    Ref metric = field_value(as_geometry(self)->inv_repulsion);
+    if (!out.points(coords.get()) || !out.metric(metric.get())) return Outcome::Declined;
+    out.held.push_back(metric);
+    out.kind = NativeKind::MultiPoint;
+    out.slots.points = &reinterpret_cast<MultiPointObject*>(self)->point_index;
+    return Outcome::Done;
 }
 
 constexpr MethodDef kPointRepulsionVector{
@@ -310,10 +263,10 @@ constexpr PickleDef kPointPickle{
 
 ClassDef kClasses[] = {
     {"PointRGJ", "Point", BaseRef::RGJGeometry, 0, 0, nullptr, nullptr, 0, nullptr, kPointMethods,
-     &kPointPickle},
+     &kPointPickle, &point_native_view},
     {"MultiPointRGJ", "MultiPoint", BaseRef::MultiRGJGeometry, 0, sizeof(MultiPointObject),
      instance_slots<kBaseObjectFields, kBaseObjectFields + 1>(), nullptr, 0,
-     &init_trampoline<kMultiPointInit>, kMultiPointMethods, &kPointPickle},
+     &init_trampoline<kMultiPointInit>, kMultiPointMethods, &kPointPickle, &multipoint_native_view},
 };
 
 const ModuleDef kModuleDef{"point",

@@ -10,7 +10,11 @@
 #include "zelk/field/geometry/shared/items.hpp"
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/kept_index.hpp"
+#include "zelk/field/geometry/shared/internal.hpp"
 #include "zelk/field/geometry/shared/module.hpp"
+#include "zelk/field/geometry/shared/native.hpp"
+#include "zelk/field/geometry/shared/own_class.hpp"
+#include "zelk/field/geometry/shared/segment_fields.hpp"
 #include "zelk/field/geometry/shared/segments.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
@@ -33,43 +37,27 @@ enum ClassIndex { kPolygonIndex, kMultiPolygonIndex };
 struct PolygonObject {
     GeometryObject base;
     PyObject* rings;
-    PyObject* points_in_line_pair;
-    PyObject* p1;
-    PyObject* v;
-    PyObject* v_dot_v;
     PyObject* metric;
-    PyObject* segment_index;  // no attribute: the index over the cache, kept between queries
-    PyObject* ring_index;     // no attribute: the inside test's index, kept between queries
+    SegmentFields segments;
+    PyObject* ring_index;  // no attribute: the inside test's index, kept between queries
     std::int64_t S;
 };
 
 struct MultiPolygonObject {
     GeometryObject base;
     PyObject* polygons;
-    PyObject* points_in_line_pair;
-    PyObject* p1;
-    PyObject* v;
-    PyObject* v_dot_v;
-    PyObject* segment_index;  // no attribute: the index over the cache, kept between queries
+    SegmentFields segments;
     std::int64_t S;
 };
 
 // The own object fields follow the seven base fields without a gap, which is
 // what instance_slots<7, N> counts on.
 static_assert(offsetof(PolygonObject, rings) == sizeof(GeometryObject), "layout");
-static_assert(offsetof(PolygonObject, metric) == sizeof(GeometryObject) + 5 * sizeof(PyObject*),
+static_assert(offsetof(PolygonObject, ring_index) ==
+                  sizeof(GeometryObject) + 7 * sizeof(PyObject*),
               "layout");
 static_assert(offsetof(MultiPolygonObject, polygons) == sizeof(GeometryObject), "layout");
-static_assert(offsetof(MultiPolygonObject, v_dot_v) ==
-                  sizeof(GeometryObject) + 4 * sizeof(PyObject*),
-              "layout");
-static_assert(offsetof(PolygonObject, segment_index) ==
-                  sizeof(GeometryObject) + 6 * sizeof(PyObject*),
-              "layout");
-static_assert(offsetof(PolygonObject, ring_index) == sizeof(GeometryObject) + 7 * sizeof(PyObject*),
-              "layout");
-static_assert(offsetof(MultiPolygonObject, segment_index) ==
-                  sizeof(GeometryObject) + 5 * sizeof(PyObject*),
+static_assert(offsetof(MultiPolygonObject, S) == sizeof(GeometryObject) + 6 * sizeof(PyObject*),
               "layout");
 
 PolygonObject* poly(PyObject* self) {
@@ -102,12 +90,12 @@ struct CacheSlots {
 
 CacheSlots polygon_cache(PyObject* self) {
     PolygonObject* p = poly(self);
-    return {&p->points_in_line_pair, {&p->p1, &p->v, &p->v_dot_v, &p->segment_index}, &p->S};
+    return {&p->segments.points_in_line_pair, p->segments.slots(), &p->S};
 }
 
 CacheSlots multi_cache(PyObject* self) {
     MultiPolygonObject* m = multi(self);
-    return {&m->points_in_line_pair, {&m->p1, &m->v, &m->v_dot_v, &m->segment_index}, &m->S};
+    return {&m->segments.points_in_line_pair, m->segments.slots(), &m->S};
 }
 
 // --- segment cache ------------------------------------------------------------
@@ -466,7 +454,7 @@ PyObject* polygon_init(PyObject* self, const BoundArgs& a) {
 
     Ref pilp = ring_segments(self, stored);
     if (!pilp) return nullptr;
-    set_field(p->points_in_line_pair, pilp.release());
+    set_field(p->segments.points_in_line_pair, pilp.release());
     if (!call_method(self, "_build_segment_cache")) return nullptr;
 
     Ref coords = coordinates_field(self, stored);
@@ -600,55 +588,73 @@ PyObject* polygon_repulsion_numpy(PyObject* self, PyObject* x, npy_intp n, PyObj
     return out.release();
 }
 
-constexpr const char kRingIndexCapsule[] = "zelk.field.ring_index";
-
-// A batch larger than the core's edge-by-edge batches against rings of at
-// least this many vertices in all answers through the polygon's kept index,
-// built when missing or stale. From kRingReuseMinRows rows on, a smaller
-// batch uses an index already kept: checking it reads each vertex about as
-// fast as testing a few points edge by edge does.
-constexpr std::ptrdiff_t kRingIndexMinVertices = 64;
-constexpr npy_intp kRingReuseMinRows = 4;
-
-// The inside test's index kept on the polygon, reused while `outer` and the
-// items of `holes` (a list) are the objects it was built from, holding the
-// same bytes; else built from the views and kept. Empty without an exception
-// when the batch or the rings are too small to repay it, or a ring is
-// broadcast along its rows (its vertices are not in memory to copy).
-Ref kept_ring_index(PyObject* self, npy_intp rows, const Ref& outer, PyObject* holes,
-                    const PairsView& outer_view, const std::vector<PairsView>& hole_views) {
-    if (rows < kRingReuseMinRows) return Ref();
-    std::ptrdiff_t vertices = 0;
-    std::vector<Ref> sources{outer};
-    for (std::size_t h = 0; h <= hole_views.size(); ++h) {
-        const PairsView& r = h == 0 ? outer_view : hole_views[h - 1];
-        if (r.row_stride_bytes == 0 && r.n > 1) return Ref();
-        vertices += r.n;
-        if (h > 0) sources.push_back(borrow(PyList_GET_ITEM(holes, Py_ssize_t(h - 1))));
+// The native road's view of a polygon: its rings for the inside test, its
+// segment cache and `metric` for the nearest edge, and its kept indexes.
+Outcome polygon_native_view(PyObject* self, NativeView& out) {
+    PolygonObject* p = poly(self);
+    if (p->S == 0) {
+        out.kind = NativeKind::Zero;
+        return Outcome::Done;
     }
-    if (vertices < kRingIndexMinVertices) return Ref();
-    const auto same = [&](const core::RingIndex& index) {
-        return index.same_source(outer_view, hole_views.data(), hole_views.size());
-    };
-    PyObject** slot = &poly(self)->ring_index;
-    if (rows <= core::kRingEdgeByEdgeMax) {
-        return current_kept_index<core::RingIndex>(slot, kRingIndexCapsule, sources, same);
+    Ref rings = field_value(p->rings), metric = field_value(p->metric);
+    Ref p1 = field_value(p->segments.p1), v = field_value(p->segments.v),
+        vdv = field_value(p->segments.v_dot_v);
+    if (!out.rings(rings.get()) || !out.metric(metric.get()) ||
+        !out.segment_cache(p1.get(), v.get(), vdv.get())) {
+        return Outcome::Declined;
     }
-    // The first build does only what this batch repays; once the batches
-    // together would have repaid the crossing tree, it is built.
-    bool grow = false;
-    Ref kept = kept_index<core::RingIndex>(
-        slot, kRingIndexCapsule, std::move(sources),
-        [&](const core::RingIndex& index) {
-            if (!same(index)) return false;
-            grow = index.tree_would_pay(rows);
-            return !grow;
-        },
-        [&] {
-            return core::RingIndex(outer_view, hole_views.data(), hole_views.size(),
-                                   grow ? -1 : rows);
-        });
-    return kept;
+    out.held.push_back(metric);
+    out.kind = NativeKind::Polygon;
+    out.slots.segments = &p->segments.index;
+    out.slots.rings = &p->ring_index;
+    return Outcome::Done;
+}
+
+// A multi polygon answers from its joined edges alone, picked under
+// inv_repulsion (what its own get_dist_matrix() returns).
+Outcome multipolygon_native_view(PyObject* self, NativeView& out) {
+    MultiPolygonObject* m = multi(self);
+    if (m->S == 0) {
+        out.kind = NativeKind::Zero;
+        return Outcome::Done;
+    }
+    Ref metric = field_value(m->base.inv_repulsion);
+    Ref p1 = field_value(m->segments.p1), v = field_value(m->segments.v),
+        vdv = field_value(m->segments.v_dot_v);
+    if (!out.metric(metric.get()) || !out.segment_cache(p1.get(), v.get(), vdv.get())) {
+        return Outcome::Declined;
+    }
+    out.held.push_back(metric);
+    out.kind = NativeKind::Segments;
+    out.slots.segments = &m->segments.index;
+    return Outcome::Done;
+}
+
+// The inside test and the nearest edge in one pass per row over the
+// polygon's native view, when both kernels are the package's own (found
+// without running code) and the fields are plain: Declined otherwise,
+// before anything is computed.
+Outcome polygon_one_pass(PyObject* self, PyObject* x, const QueryBatch& q, npy_intp n, Ref& out) {
+    if (!module_runs_natively(internal::current_module_object(),
+                              {"segment_repulsion_vectors", "point_in_rings"})) {
+        return Outcome::Declined;
+    }
+    NativeView view;
+    if (polygon_native_view(self, view) != Outcome::Done || view.kind != NativeKind::Polygon) {
+        return Outcome::Declined;
+    }
+    out = new_float64({n, 2});
+    if (!out || !take_indexes(view, n)) return Outcome::Error;
+    // The allocations may have run a finalizer: read x again, and keep to
+    // the views only while their arrays are as they were.
+    PairsView xv;
+    if (!q.reread(x, xv) || xv.n != n) {
+        resized_during_call();
+        return Outcome::Error;
+    }
+    if (!view.intact()) return Outcome::Declined;
+    native_offsets_split(view, xv, false, f64_data(out.get()));
+    return Outcome::Done;
 }
 
 // Zero inside the polygon, the vector from the nearest boundary segment
@@ -689,24 +695,19 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
         return polygon_repulsion_numpy(self, batch, n, outer.get(), holes.get(), pir.get());
     }
 
-    // The inside test may release the interpreter lock: the metric the
-    // nearest edge is picked under is read before it.
-    const MetricTaken metric_at_start(field_value(p->metric));
-    std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
-    Ref kept = kept_ring_index(self, n, outer, holes.get(), outer_view, hole_views);
-    if (!kept && PyErr_Occurred()) return nullptr;
-    // The kept index holds its own copy of the rings: they are not read again.
-    if (kept && (!q.reread(x, xv) || xv.n != n)) return resized_during_call();
-    // A batch that may run on worker threads releases the interpreter lock,
-    // and another thread may then write into x: both steps read one copy of
-    // it, so that every row is answered for the same state of the batch.
-    std::vector<double> own_x;
-    if (n >= 2 * kMinRowsPerThread && configured_threads() > 1) {
-        own_x = own_rows(xv);
-        xv = PairsView::contiguous(own_x.data(), n);
+    try {
+        Ref out;
+        const Outcome done = polygon_one_pass(self, x, q, n, out);
+        if (done == Outcome::Done) return out.release();
+        if (done == Outcome::Error) return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
-    points_in_rings_threaded(xv, outer_view, hole_views.data(), hole_views.size(), inside.get(),
-                             kept ? &kept_index_of<core::RingIndex>(kept.get()) : nullptr);
+
+    // A replaced segment kernel or odd cache fields: the native inside test,
+    // then the segment query for the rows outside.
+    std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
+    core::points_in_rings(xv, outer_view, hole_views.data(), hole_views.size(), inside.get());
     npy_intp m = 0;
     for (npy_intp i = 0; i < n; ++i) m += !inside[i];
     if (m == 0) return zeros({n, 2}).release();
@@ -715,28 +716,8 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (query.failed() || !query.prepare(m)) return nullptr;
     Ref out = zeros({n, 2});
     if (!out) return nullptr;
-    // The lookups and allocations above may have run Python code: read x
-    // again, unless the call reads its own copy.
-    if (own_x.empty() && (!q.reread(x, xv) || xv.n != n)) return resized_during_call();
-    if (query.native()) {
-        std::vector<double> packed(core::scratch_size(m, 4));
-        double* xo = packed.data();
-        double* chosen = xo + 2 * m;
-        pack_outside(xv, inside.get(), xo, nullptr);
-        const Fast done =
-            query.answer(PairsView::contiguous(xo, m), true, chosen, &metric_at_start);
-        if (done == Fast::Error) return nullptr;
-        if (done == Fast::Done) {
-            double* o = f64_data(out.get());
-            for (npy_intp i = 0, j = 0; i < n; ++i) {
-                if (inside[i]) continue;
-                o[2 * i] = chosen[2 * j];
-                o[2 * i + 1] = chosen[2 * j + 1];
-                ++j;
-            }
-            return out.release();
-        }
-    }
+    // The lookups and allocations above may have run Python code: read x again.
+    if (!q.reread(x, xv) || xv.n != n) return resized_during_call();
     Ref rows, xo;
     if (!pack_outside(xv, inside.get(), m, rows, xo)) return nullptr;
     Ref chosen = query.call_kernel(xo.get());
@@ -792,7 +773,7 @@ Ref joined_segments(const Ref& polygons) {
         Ref block;
         if (is_polygon(m.get())) {
             count = poly(m.get())->S;
-            block = field_value(poly(m.get())->points_in_line_pair);
+            block = field_value(poly(m.get())->segments.points_in_line_pair);
         } else {
             Ref s = steal(PyObject_GetAttrString(m.get(), "_S"));
             if (!s || !as_int64(s.get(), count)) return Ref();
@@ -879,7 +860,7 @@ PyObject* multi_init(PyObject* self, const BoundArgs& a) {
     }
     Ref pilp = joined_segments(field_value(mp->polygons));
     if (!pilp) return nullptr;
-    set_field(mp->points_in_line_pair, pilp.release());
+    set_field(mp->segments.points_in_line_pair, pilp.release());
     if (!build_segment_cache(multi_cache(self))) return nullptr;
 
     Ref box = joined_box(field_value(mp->polygons));
@@ -1042,20 +1023,20 @@ PyMethodDef kMultiMethods[] = {
 
 constexpr FieldDef kPolygonFields[] = {
     {"rings", FieldKind::List, offsetof(PolygonObject, rings)},
-    {"points_in_line_pair", FieldKind::Object, offsetof(PolygonObject, points_in_line_pair)},
-    {"_p1", FieldKind::Object, offsetof(PolygonObject, p1)},
-    {"_v", FieldKind::Object, offsetof(PolygonObject, v)},
-    {"_v_dot_v", FieldKind::Object, offsetof(PolygonObject, v_dot_v)},
+    segment_field(0, offsetof(PolygonObject, segments)),
+    segment_field(1, offsetof(PolygonObject, segments)),
+    segment_field(2, offsetof(PolygonObject, segments)),
+    segment_field(3, offsetof(PolygonObject, segments)),
     {"metric", FieldKind::Object, offsetof(PolygonObject, metric)},
-    {"_S", FieldKind::Int64, offsetof(PolygonObject, S)},
+    segment_count_field(offsetof(PolygonObject, S)),
 };
 constexpr FieldDef kMultiFields[] = {
     {"polygons", FieldKind::List, offsetof(MultiPolygonObject, polygons)},
-    {"points_in_line_pair", FieldKind::Object, offsetof(MultiPolygonObject, points_in_line_pair)},
-    {"_p1", FieldKind::Object, offsetof(MultiPolygonObject, p1)},
-    {"_v", FieldKind::Object, offsetof(MultiPolygonObject, v)},
-    {"_v_dot_v", FieldKind::Object, offsetof(MultiPolygonObject, v_dot_v)},
-    {"_S", FieldKind::Int64, offsetof(MultiPolygonObject, S)},
+    segment_field(0, offsetof(MultiPolygonObject, segments)),
+    segment_field(1, offsetof(MultiPolygonObject, segments)),
+    segment_field(2, offsetof(MultiPolygonObject, segments)),
+    segment_field(3, offsetof(MultiPolygonObject, segments)),
+    segment_count_field(offsetof(MultiPolygonObject, S)),
 };
 
 // State order: field names in code-point order. bbox 6, coordinates 0,
@@ -1074,10 +1055,10 @@ constexpr PickleDef kMultiPickle{
 ClassDef kClasses[] = {
     {"PolygonRGJ", "Polygon", BaseRef::RGJGeometry, 0, sizeof(PolygonObject),
      instance_slots<kBaseObjectFields, kBaseObjectFields + 8>(), kPolygonFields, 7,
-     &init_trampoline<kPolygonInit>, kPolygonMethods, &kPolygonPickle},
+     &init_trampoline<kPolygonInit>, kPolygonMethods, &kPolygonPickle, &polygon_native_view},
     {"MultiPolygonRGJ", "MultiPolygon", BaseRef::MultiRGJGeometry, 0, sizeof(MultiPolygonObject),
      instance_slots<kBaseObjectFields, kBaseObjectFields + 6>(), kMultiFields, 6,
-     &init_trampoline<kMultiInit>, kMultiMethods, &kMultiPickle},
+     &init_trampoline<kMultiInit>, kMultiMethods, &kMultiPickle, &multipolygon_native_view},
 };
 
 const ModuleDef kModuleDef{"polygon",

@@ -6,7 +6,12 @@
 #pragma once
 
 #include "zelk/field/geometry/shared/layout.hpp"
+#include "zelk/field/geometry/shared/np.hpp"
 #include "zelk/field/geometry/shared/ref.hpp"
+
+#include "core/point_index.hpp"
+#include "core/rings.hpp"
+#include "core/segment_index.hpp"
 
 #include <memory>
 #include <utility>
@@ -68,5 +73,44 @@ const Index& kept_index_of(PyObject* capsule) {
                PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule)))
         ->index;
 }
+
+// --- the indexes the geometries keep ------------------------------------------
+//
+// When a batch builds or reuses an index, in one place. Checking a kept index
+// compares its copy with the arrays byte for byte, about the cost of testing
+// a few points against every part, so small batches scan.
+//
+// Segment index (line strings, polygon edges): from kSegmentIndexMinRows
+// query points and kSegmentIndexMinSegments segments. Below 64 segments the
+// scan of 8-segment leaves wins whatever the batch; a batch of 16 points
+// against 64 segments costs about the same either way.
+constexpr std::ptrdiff_t kSegmentIndexMinRows = 16;
+constexpr std::ptrdiff_t kSegmentIndexMinSegments = 64;
+// Ring index (the inside test): rings of kRingIndexMinVertices vertices in
+// all; a batch of kRingReuseMinRows points reuses a kept one, a batch above
+// core::kRingEdgeByEdgeMax builds one (the crossing tree only once batches
+// together would have repaid it).
+constexpr std::ptrdiff_t kRingIndexMinVertices = 64;
+constexpr std::ptrdiff_t kRingReuseMinRows = 4;
+// Point index (k-d tree over a point set): core::point_index_pays.
+
+// The segment index kept in `slot` for the cache arrays `sources` (_p1, _v,
+// _v_dot_v) viewed as p1, v and v_dot_v, built and kept when missing or
+// stale. Empty with an exception set when the capsule cannot be made.
+// Throws std::bad_alloc.
+Ref kept_segment_index(PyObject** slot, std::vector<Ref> sources, const PairsView& p1,
+                       const PairsView& v, const core::ValuesView& v_dot_v);
+
+// The ring index kept in `slot` for `sources` (the outer ring's array and
+// each hole's) viewed as outer and holes, for a batch of `rows` points:
+// empty without an exception when the batch or the rings are too small to
+// repay one, or a ring is broadcast along its rows (its vertices are not in
+// memory to copy). Throws std::bad_alloc.
+Ref kept_ring_index(PyObject** slot, std::vector<Ref> sources, std::ptrdiff_t rows,
+                    const PairsView& outer, const std::vector<PairsView>& holes);
+
+// The point index kept in `slot` for the points array `source` viewed as
+// pts, built and kept when missing or stale. Throws std::bad_alloc.
+Ref kept_point_index(PyObject** slot, Ref source, const PairsView& pts);
 
 }  // namespace zelk

@@ -6,6 +6,7 @@
 #include "zelk/field/geometry/shared/numpy.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <forward_list>
 #include <string>
 #include <vector>
@@ -23,6 +24,22 @@ std::int64_t g_interpreter_id = -1;
 // its namespace.
 PyObject* g_module = nullptr;
 std::vector<internal::ClassEntry> g_classes;  // owns its types and reconstructors
+
+// What a module object of the package carries, invisible to Python: the
+// table it was set up from, for other modules of the package to read.
+struct ModuleState {
+    std::uint64_t tag;
+    const ModuleDef* def;
+};
+constexpr std::uint64_t kStateTag = 0x7a656c6b2e666c64;  // "zelk.fld"
+
+void set_state(PyObject* module) {
+    if (auto* state = static_cast<ModuleState*>(PyModule_GetState(module))) {
+        *state = {kStateTag, g_def};
+    } else {
+        PyErr_Clear();
+    }
+}
 
 void clear_classes() {
     std::vector<internal::ClassEntry> classes;
@@ -306,6 +323,8 @@ bool exec_body(PyObject* module, const ModuleDef& def) {
 
 int exec_step(PyObject* module) {
     const ModuleDef& def = *g_def;
+    // A re-import hands back the module made first with a new state block.
+    set_state(module);
     if (g_module != nullptr) {
         if (g_module == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
@@ -342,7 +361,7 @@ PyObject* module_init(const ModuleDef& def) {
         g_moduledef = {PyModuleDef_HEAD_INIT,
                        def.full_name,
                        def.doc,
-                       0,
+                       sizeof(ModuleState),
                        nullptr,
                        g_slots,
                        nullptr,
@@ -350,6 +369,17 @@ PyObject* module_init(const ModuleDef& def) {
                        nullptr};
     }
     return PyModuleDef_Init(&g_moduledef);
+}
+
+const ModuleDef* package_module_def(PyObject* module) {
+    if (module == nullptr || !PyModule_Check(module)) return nullptr;
+    PyModuleDef* d = PyModule_GetDef(module);
+    if (d == nullptr || d->m_size != static_cast<Py_ssize_t>(sizeof(ModuleState)) ||
+        d->m_name == nullptr || std::strncmp(d->m_name, "zelk.field.", 11) != 0) {
+        return nullptr;
+    }
+    const auto* state = static_cast<const ModuleState*>(PyModule_GetState(module));
+    return state != nullptr && state->tag == kStateTag ? state->def : nullptr;
 }
 
 PyTypeObject* module_class(int index) {

@@ -5,6 +5,7 @@
 
 #include "zelk/field/geometry/shared/fields.hpp"
 #include "zelk/field/geometry/shared/layout.hpp"
+#include "zelk/field/geometry/shared/outcome.hpp"
 
 namespace zelk {
 
@@ -27,6 +28,12 @@ struct InstanceSlots {
     destructor tp_dealloc;
 };
 
+struct NativeView;
+// A class's side of the contract with the native roads of other modules: its
+// arrays, metric and kept-index slots as a view (native.hpp), or Declined
+// when a field holds something the native code cannot read.
+using NativeViewFn = Outcome (*)(PyObject* self, NativeView& out);
+
 struct ClassDef {
     const char* name;      // "PointRGJ"
     const char* rgj_type;  // value of RGJType, or nullptr for none
@@ -39,6 +46,7 @@ struct ClassDef {
     initproc init;            // nullptr inherits
     PyMethodDef* methods;     // members in registration order, {nullptr} terminated
     const PickleDef* pickle;  // nullptr: no pickling hooks
+    NativeViewFn native_view = nullptr;  // nullptr: no native road
 };
 
 struct ModuleDef {
@@ -55,6 +63,11 @@ struct ModuleDef {
 
 // What PyInit_<name> returns.
 PyObject* module_init(const ModuleDef& def);
+
+// The table a module object of any of the package's extension modules was
+// set up from; nullptr for every other module. Lets one module recognise
+// another's classes without linking against it.
+const ModuleDef* package_module_def(PyObject* module);
 
 // The class created for def.classes[index]; the class table holds it for the
 // process, so the pointer stays valid once the module is imported.

@@ -144,6 +144,23 @@ bool matrix2_view(PyObject* a, double out[4]) {
     return true;
 }
 
+bool matrix_stack_view(PyObject* a, npy_intp m, std::vector<core::Metric2>& out) {
+    if (!is_plain_float64(a, 3)) return false;
+    auto* arr = reinterpret_cast<PyArrayObject*>(a);
+    if (PyArray_DIM(arr, 0) != m || PyArray_DIM(arr, 1) != 2 || PyArray_DIM(arr, 2) != 2)
+        return false;
+    out.resize(static_cast<size_t>(m));
+    const char* base = static_cast<const char*>(PyArray_DATA(arr));
+    const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1),
+                   s2 = PyArray_STRIDE(arr, 2);
+    for (npy_intp i = 0; i < m; ++i) {
+        const char* b = base + i * s0;
+        out[i] = {core::load_double(b), core::load_double(b + s2), core::load_double(b + s1),
+                  core::load_double(b + s1 + s2)};
+    }
+    return true;
+}
+
 bool batch_in_place(PyObject* x, PairsView& out) {
     if (pairs_view(x, out)) return true;
     if (!is_plain_float64(x, 1) || PyArray_DIM(reinterpret_cast<PyArrayObject*>(x), 0) != 2) {

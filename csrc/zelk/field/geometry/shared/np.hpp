@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace zelk {
 
@@ -60,6 +61,10 @@ bool batch_in_place(PyObject* x, PairsView& out);
 bool values_view(PyObject* a, core::ValuesView& out);
 // The four entries of a plain float64 (2, 2) array, row-major; false otherwise.
 bool matrix2_view(PyObject* a, double out[4]);
+
+// The m matrices of a plain float64 (m, 2, 2) array, each row-major; false
+// otherwise.
+bool matrix_stack_view(PyObject* a, npy_intp m, std::vector<core::Metric2>& out);
 
 // The rows of `v` copied into a new C-contiguous float64 (n, 2) array, with
 // NumPy's allocator (MemoryError when it cannot be had).

@@ -4,6 +4,7 @@
 #include "zelk/field/geometry/shared/kernel_call.hpp"
 #include "zelk/field/geometry/shared/kept_index.hpp"
 #include "zelk/field/geometry/shared/layout.hpp"
+#include "zelk/field/geometry/shared/native.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
 #include "core/segments.hpp"
@@ -101,29 +102,6 @@ PyObject* segment_offsets_numpy(PyObject* batch, const SegmentSlots& s) {
     return w ? call_method(w.get(), "reshape", {minus_one.get(), two.get()}).release() : nullptr;
 }
 
-namespace {
-
-// A batch this large reuses (or builds) the instance's index: below it the
-// plain scan costs less than checking the index against the cache fields.
-constexpr npy_intp kIndexMinPoints = 64;
-constexpr npy_intp kIndexMinSegments = 64;
-
-constexpr const char kIndexCapsule[] = "zelk.field.segment_index";
-
-}  // namespace
-
-Ref cached_segment_index(PyObject** slot, const SegmentCache& cache, const PairsView& p1,
-                         const PairsView& v, const core::ValuesView& v_dot_v) {
-    return kept_index<core::SegmentIndex>(
-        slot, kIndexCapsule, {cache.p1, cache.v, cache.v_dot_v},
-        [&](const core::SegmentIndex& index) { return index.same_source(p1, v, v_dot_v); },
-        [&] { return core::SegmentIndex(p1, v, v_dot_v); });
-}
-
-const core::SegmentIndex& segment_index_of(PyObject* capsule) {
-    return kept_index_of<core::SegmentIndex>(capsule);
-}
-
 NearestSegments::NearestSegments(const SegmentSlots& s, PyObject* metric)
     : kernel_(kernel_function(kSegmentKernel)),
       cache_(s),
@@ -149,32 +127,39 @@ bool NearestSegments::native() const {
 bool NearestSegments::prepare(npy_intp rows) {
     PairsView p1, v;
     core::ValuesView vdv;
-    if (rows < kIndexMinPoints || index_slot_ == nullptr || !native_kernel_ ||
-        !cache_.views(p1, v, vdv) || p1.n < kIndexMinSegments) {
+    if (rows < kSegmentIndexMinRows || index_slot_ == nullptr || !native_kernel_ ||
+        !cache_.views(p1, v, vdv) || p1.n < kSegmentIndexMinSegments) {
         return true;
     }
-    kept_index_ = cached_segment_index(index_slot_, cache_, p1, v, vdv);
+    kept_index_ =
+        kept_segment_index(index_slot_, {cache_.p1, cache_.v, cache_.v_dot_v}, p1, v, vdv);
     return static_cast<bool>(kept_index_);
 }
 
-Fast NearestSegments::answer(const PairsView& points, bool points_owned, double* out,
+Outcome NearestSegments::answer(const PairsView& points, bool points_owned, double* out,
                              const MetricTaken* taken) const {
     PairsView p1, v;
     core::ValuesView vdv;
     double m[4];
     if (!native_kernel_ || !cache_.views(p1, v, vdv) || p1.n < 1 ||
         !matrix2_view(metric_.get(), m)) {
-        return Fast::Declined;
+        return Outcome::Declined;
     }
     if (taken != nullptr && taken->valid && taken->array.get() == metric_.get()) {
         std::copy(taken->m, taken->m + 4, m);
     }
+    NativeView view;
+    view.kind = NativeKind::Segments;
+    view.p1 = p1;
+    view.v = v;
+    view.vdv = vdv;
+    view.select = {m[0], m[1], m[2], m[3]};
     // The kept index stands in for the arrays only while they hold its bytes.
-    const core::SegmentIndex* index = kept_index_ ? &segment_index_of(kept_index_.get()) : nullptr;
-    if (index != nullptr && !index->same_source(p1, v, vdv)) index = nullptr;
-    nearest_segments_threaded(points, points_owned, p1, v, vdv,
-                              core::Metric2{m[0], m[1], m[2], m[3]}, out, index);
-    return Fast::Done;
+    const core::SegmentIndex* index =
+        kept_index_ ? &kept_index_of<core::SegmentIndex>(kept_index_.get()) : nullptr;
+    if (index != nullptr && index->same_source(p1, v, vdv)) view.segment_index = index;
+    native_offsets_split(view, points, points_owned, out);
+    return Outcome::Done;
 }
 
 Ref NearestSegments::call_kernel(PyObject* batch) const {
@@ -193,9 +178,9 @@ Ref nearest_segment_offsets(PyObject* x, QueryBatch& q, const SegmentSlots& s, P
         // The allocation may have run a finalizer: read x again.
         PairsView points;
         if (q.reread(x, points) && points.n == rows) {
-            const Fast done = query.answer(points, false, f64_data(out.get()));
-            if (done == Fast::Done) return out;
-            if (done == Fast::Error) return Ref();
+            const Outcome done = query.answer(points, false, f64_data(out.get()));
+            if (done == Outcome::Done) return out;
+            if (done == Outcome::Error) return Ref();
         }
     }
     PyObject* batch = q.array(x);

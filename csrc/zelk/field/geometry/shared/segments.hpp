@@ -4,6 +4,7 @@
 #pragma once
 
 #include "zelk/field/geometry/shared/np.hpp"
+#include "zelk/field/geometry/shared/outcome.hpp"
 
 #include "core/segment_index.hpp"
 
@@ -60,10 +61,6 @@ struct MetricTaken {
     explicit MetricTaken(Ref a) : array(std::move(a)) { valid = matrix2_view(array.get(), m); }
 };
 
-// What a fast path did: finished, failed with an exception set, or declined
-// without having changed anything, leaving the work to the NumPy route.
-enum class Fast { Done, Error, Declined };
-
 // The selecting query, one road for every class with a segment cache and for
 // the kernel itself: per query point the offset from the segment nearest
 // under `metric`, as kernels.segment_repulsion_vectors(points, _p1, _v,
@@ -96,7 +93,7 @@ class NearestSegments {
     // `taken`: the metric's entries as the call read them before it first
     // released the interpreter lock; used while the metric is still that
     // array, so that a write into it meanwhile is not half seen.
-    Fast answer(const PairsView& points, bool points_owned, double* out,
+    Outcome answer(const PairsView& points, bool points_owned, double* out,
                 const MetricTaken* taken = nullptr) const;
     // kernel(batch, _p1, _v, _v_dot_v, metric)
     Ref call_kernel(PyObject* batch) const;
@@ -109,15 +106,6 @@ class NearestSegments {
     bool native_kernel_;  // the kernel is the package's own
     Ref kept_index_;
 };
-
-// The index kept in `slot` when it was built from exactly these arrays (the
-// same objects, holding the same bytes), else a new one built from them and
-// stored there: a capsule, held by the caller while the index is in use.
-// Empty with an exception set when the capsule cannot be made.
-// Throws std::bad_alloc.
-Ref cached_segment_index(PyObject** slot, const SegmentCache& cache, const PairsView& p1,
-                         const PairsView& v, const core::ValuesView& v_dot_v);
-const core::SegmentIndex& segment_index_of(PyObject* capsule);
 
 // The selecting query for a converted batch: the core on the batch's view
 // when it can, else the kernel on `q.array(x)`.

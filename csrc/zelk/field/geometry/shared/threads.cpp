@@ -16,15 +16,6 @@ namespace {
 constexpr std::ptrdiff_t kMinRingRows = 1 << 14;
 constexpr int kMaxThreads = 256;
 
-// Rows copied into call-owned contiguous storage.
-std::vector<double> own_copy(const PairsView& v) {
-    std::vector<double> c(core::scratch_size(v.n, 2));
-    for (std::ptrdiff_t i = 0; i < v.n; ++i) {
-        c[2 * i] = v.x(i);
-        c[2 * i + 1] = v.y(i);
-    }
-    return c;
-}
 
 }  // namespace
 
@@ -56,30 +47,6 @@ int configured_threads() {
     return static_cast<int>(std::clamp<long>(n, 1, kMaxThreads));
 }
 
-void nearest_segments_threaded(const PairsView& points, bool points_owned, const PairsView& p1,
-                               const PairsView& v, const core::ValuesView& v_dot_v,
-                               const core::Metric2& metric, double* out,
-                               const core::SegmentIndex* index) {
-    const int threads = threads_for(points.n, double(points.n) * double(p1.n));
-    if (threads <= 1) {
-        core::nearest_segment_offsets(points, p1, v, v_dot_v, metric, out, index);
-        return;
-    }
-    // The index holds its own copy of the segments, which is all the
-    // threads read of them.
-    std::optional<core::SegmentIndex> built;
-    if (index == nullptr) index = &built.emplace(p1, v, v_dot_v);
-    std::vector<double> copied;
-    if (!points_owned) copied = own_copy(points);
-    const PairsView pts = points_owned ? points : PairsView::contiguous(copied.data(), points.n);
-    run_split(pts.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
-        const PairsView part{pts.data + begin * pts.row_stride_bytes, end - begin,
-                             pts.row_stride_bytes, pts.col_stride_bytes};
-        core::nearest_segment_offsets(part, index->p1(), index->v(), index->v_dot_v(), metric,
-                                      out + 2 * begin, index);
-    });
-}
-
 void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
                               const PairsView* holes, std::size_t n_holes, bool* inside,
                               const core::RingIndex* index) {
@@ -105,7 +72,7 @@ void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
     // read of them.
     std::optional<core::RingIndex> built;
     if (index == nullptr) index = &built.emplace(outer, holes, n_holes);
-    const std::vector<double> pts_copy = own_copy(points);
+    const std::vector<double> pts_copy = core::own_rows(points);
     const PairsView pts = PairsView::contiguous(pts_copy.data(), points.n);
     run_split(pts.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         index->contains(pts, begin, end, inside);

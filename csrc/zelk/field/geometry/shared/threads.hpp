@@ -50,16 +50,6 @@ int threads_for(std::ptrdiff_t rows, double work);
 template <class Body>
 void run_split(std::ptrdiff_t rows, int threads, Body&& body);
 
-// core::nearest_segment_offsets. `points_owned` says that `points` lies in
-// memory this call created (so it needs no copy before the lock is
-// released); `out` must be such memory. Views are read now, under the lock.
-// `index`, when given, is one built from these very arrays; split across
-// threads without one, the call builds one (its own copy of the segments).
-void nearest_segments_threaded(const PairsView& points, bool points_owned, const PairsView& p1,
-                               const PairsView& v, const core::ValuesView& v_dot_v,
-                               const core::Metric2& metric, double* out,
-                               const core::SegmentIndex* index = nullptr);
-
 // core::points_in_rings; `inside` must be memory this call created.
 // `index`, when given, is one built from these very rings: it answers
 // instead, and a split batch needs no copy of the rings.

@@ -1,0 +1,170 @@
+#include "zelk/field/geometry/collection/search.hpp"
+
+#include "core/curve.hpp"
+#include "core/extremes.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace zelk::collection {
+
+namespace {
+
+// Pairs gathered before they are evaluated: enough to give each member a
+// batch worth its call, few enough to keep memory independent of the
+// number of members.
+constexpr std::size_t kPairBudget = std::size_t(1) << 20;
+
+// The rows [begin, end) of x (as offsets from begin) along a Morton curve
+// through their positions: neighbouring points walk the same paths of the
+// trees, which the caches and branch predictors repay. The order changes no
+// answer, since a row's picks depend only on the values and member numbers
+// met, never on when. Rows that are not finite come first.
+std::vector<std::uint32_t> curve_order(const PairsView& x, std::ptrdiff_t begin,
+                                       std::ptrdiff_t end) {
+    const std::ptrdiff_t n = end - begin;
+    std::vector<std::uint32_t> order(static_cast<std::size_t>(n));
+    for (std::ptrdiff_t l = 0; l < n; ++l) order[l] = static_cast<std::uint32_t>(l);
+    if (n < 64 || n > std::ptrdiff_t(UINT32_MAX)) return order;
+    core::Extremes box;
+    for (std::ptrdiff_t r = begin; r < end; ++r) {
+        if (std::isfinite(x.x(r)) && std::isfinite(x.y(r))) box.add(x.x(r), x.y(r));
+    }
+    if (box.empty) return order;
+    double scale[2];
+    for (int c = 0; c < 2; ++c) {
+        const double span = box.hi[c] - box.lo[c];
+        scale[c] = span > 0.0 && std::isfinite(span) ? 65535.0 / span : 0.0;
+    }
+    std::vector<std::uint64_t> keys(static_cast<std::size_t>(n));
+    for (std::ptrdiff_t l = 0; l < n; ++l) {
+        const double px = x.x(begin + l), py = x.y(begin + l);
+        std::uint64_t code = 0;
+        if (std::isfinite(px) && std::isfinite(py)) {
+            const auto qx = static_cast<std::uint32_t>(
+                std::min(65535.0, std::max(0.0, (px - box.lo[0]) * scale[0])));
+            const auto qy = static_cast<std::uint32_t>(
+                std::min(65535.0, std::max(0.0, (py - box.lo[1]) * scale[1])));
+            code = core::morton_index(qx, qy);
+        }
+        keys[l] = (code << 32) | static_cast<std::uint64_t>(l);
+    }
+    std::sort(keys.begin(), keys.end());
+    for (std::ptrdiff_t l = 0; l < n; ++l) order[l] = static_cast<std::uint32_t>(keys[l]);
+    return order;
+}
+
+// value(j) for j in [0, count) grouped by member key(j) < m, in order within
+// a group: group i is grouped[start[i]] to grouped[start[i + 1] - 1].
+template <class Key, class Value>
+void group_by_member(std::size_t m, std::size_t count, Key&& key, Value&& value,
+                     std::vector<std::ptrdiff_t>& start, std::vector<std::ptrdiff_t>& grouped) {
+    start.assign(m + 1, 0);
+    for (std::size_t j = 0; j < count; ++j) ++start[key(j) + 1];
+    for (std::size_t i = 0; i < m; ++i) start[i + 1] += start[i];
+    grouped.resize(count);
+    std::vector<std::ptrdiff_t> next(start.begin(), start.end() - 1);
+    for (std::size_t j = 0; j < count; ++j) grouped[next[key(j)]++] = value(j);
+}
+
+}  // namespace
+
+void Search::evaluate(std::ptrdiff_t member, const std::ptrdiff_t* rows, std::ptrdiff_t k) {
+    if (k <= 0) return;
+    xy_.resize(core::scratch_size(k, 2));
+    out_.resize(core::scratch_size(k, 2));
+    for (std::ptrdiff_t j = 0; j < k; ++j) {
+        xy_[2 * j] = x_.x(rows[j]);
+        xy_[2 * j + 1] = x_.y(rows[j]);
+    }
+    native_offsets(members_[member], PairsView::contiguous(xy_.data(), k), out_.data(), scratch_);
+    for (Pick& p : picks_) {
+        const core::Metric2& m = p.metric[member];
+        for (std::ptrdiff_t j = 0; j < k; ++j) {
+            const std::ptrdiff_t l = rows[j];
+            const double d0 = out_[2 * j], d1 = out_[2 * j + 1];
+            const double v = form(p.order, m, d0, d1);
+            if (!replaces(p.ties, v, member, p.value[l], p.index[l])) continue;
+            p.value[l] = v;
+            p.index[l] = member;
+            if (p.vector != nullptr) {
+                p.vector[2 * l] = d0;
+                p.vector[2 * l + 1] = d1;
+            }
+        }
+    }
+}
+
+// pairs holds (member, row) pairs; evaluates each member once on its rows.
+void Search::evaluate_grouped(std::vector<std::ptrdiff_t>& pairs) {
+    const std::size_t m = members_.size();
+    std::vector<std::ptrdiff_t> start, rows;
+    group_by_member(
+        m, pairs.size() / 2, [&](std::size_t j) { return pairs[2 * j]; },
+        [&](std::size_t j) { return pairs[2 * j + 1]; }, start, rows);
+    pairs.clear();
+    for (std::size_t i = 0; i < m; ++i) {
+        evaluate(static_cast<std::ptrdiff_t>(i), rows.data() + start[i], start[i + 1] - start[i]);
+    }
+}
+
+void Search::run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
+    const std::ptrdiff_t n = end - begin;
+    const std::size_t m = members_.size();
+    const int forms = static_cast<int>(picks_.size());
+    const core::BoxTree& tree = plan.tree;
+
+    std::vector<std::ptrdiff_t> all_rows;
+    if (!plan.always.empty() || tree.empty()) {
+        all_rows.resize(static_cast<std::size_t>(n));
+        for (std::ptrdiff_t l = 0; l < n; ++l) all_rows[l] = begin + l;
+        for (std::ptrdiff_t i : plan.always) evaluate(i, all_rows.data(), n);
+    }
+    if (tree.empty()) return;
+    all_rows = std::vector<std::ptrdiff_t>();
+
+    // Points are taken along a curve through their positions (see
+    // curve_order). A first answer per point from the member whose part is
+    // nearest, so that the search below has a value to prune by.
+    const std::vector<std::uint32_t> order = curve_order(x_, begin, end);
+    std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(n));
+    std::vector<std::ptrdiff_t> pairs;
+    pairs.reserve(std::min<std::size_t>(2 * kPairBudget, 2 * static_cast<std::size_t>(n)));
+    std::int32_t leaf = -1;  // the previous point's: along the curve, a near one
+    for (const std::uint32_t l : order) {
+        first[l] = tree.first_guess(x_.x(begin + l), x_.y(begin + l), leaf);
+    }
+    {
+        std::vector<std::ptrdiff_t> start, rows;
+        group_by_member(
+            m, order.size(), [&](std::size_t j) { return first[order[j]]; },
+            [&](std::size_t j) { return begin + std::ptrdiff_t(order[j]); }, start, rows);
+        for (std::size_t i = 0; i < m; ++i) {
+            evaluate(static_cast<std::ptrdiff_t>(i), rows.data() + start[i],
+                     start[i + 1] - start[i]);
+        }
+    }
+
+    // Then every other member that may still equal or beat a point's best.
+    double best[core::kMaxForms];
+    std::vector<std::ptrdiff_t> seen(m, -1);
+    for (const std::uint32_t l : order) {
+        const std::ptrdiff_t r = begin + l;
+        for (int f = 0; f < forms; ++f) {
+            const Pick& p = picks_[f];
+            best[f] = p.index[r] < 0 ? std::numeric_limits<double>::infinity() : p.value[r];
+        }
+        tree.candidates(x_.x(r), x_.y(r), best, first[l], [&](std::ptrdiff_t i) {
+            if (seen[i] == r) return;  // met already through another of its runs
+            seen[i] = r;
+            pairs.push_back(i);
+            pairs.push_back(r);
+        });
+        if (pairs.size() >= 2 * kPairBudget) evaluate_grouped(pairs);
+    }
+    evaluate_grouped(pairs);
+}
+
+}  // namespace zelk::collection
