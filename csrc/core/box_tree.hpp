@@ -41,14 +41,9 @@ class BoxTree {
 
     // A shape whose box is near (x, y), found by descending towards the
     // nearer child box: a good first candidate, not necessarily the nearest.
-    // -1 when the tree is empty.
-    std::ptrdiff_t first_guess(double x, double y) const noexcept {
-        std::int32_t leaf = -1;
-        return first_guess(x, y, leaf);
-    }
-    // The same, starting from the leaf node `leaf` (when not -1) as the best
-    // so far, which a neighbouring point's guess makes a tight start; `leaf`
-    // is set to the leaf node of the shape returned.
+    // -1 when the tree is empty. The descent starts from the leaf node `leaf`
+    // (when not -1) as the best so far, which a neighbouring point's guess
+    // makes a tight start; `leaf` is set to the leaf node of the shape returned.
     std::ptrdiff_t first_guess(double x, double y, std::int32_t& leaf) const noexcept;
 
     // Calls emit(id) for every shape, other than `skip`, for which some form

@@ -52,6 +52,21 @@ struct IndexBuffers {
 // Beyond this the buffers are freed after the call rather than kept.
 constexpr std::size_t kKeepBytes = std::size_t(8) << 20;
 
+// Bands of equal height over the indexed heights [y_low, ...): heights below
+// share band 0, heights above the last band. of() is monotone in y (for y not
+// NaN), which is all the exactness arguments below need.
+struct Bands {
+    double y_low = 0.0, scale = 0.0;
+    std::ptrdiff_t count = 1;
+
+    std::ptrdiff_t of(double y) const {
+        if (!(y > y_low)) return 0;
+        const double f = (y - y_low) * scale;
+        if (!(f < static_cast<double>(count - 1))) return count - 1;
+        return static_cast<std::ptrdiff_t>(f);
+    }
+};
+
 // Edges of every ring in horizontal bands. An edge can only be crossed by a
 // ray at height y when min(ya, yb) <= y < max(ya, yb), and band_of() is
 // monotone in y, so the band of y lists every edge that y can cross. Edges
@@ -89,10 +104,10 @@ class StripIndex {
     StripIndex(const StripIndex&) = delete;
     StripIndex& operator=(const StripIndex&) = delete;
 
-    std::ptrdiff_t bands() const { return bands_; }
+    std::ptrdiff_t bands() const { return bands_.count; }
 
     // Edges listed per band, on average: what a point costs.
-    double edges_per_band() const { return double(buf_.edges.size()) / double(bands_); }
+    double edges_per_band() const { return double(buf_.edges.size()) / double(bands_.count); }
 
     // The rings in the order contains() tests them.
     const std::vector<const PairsView*>& rings() const { return buf_.rings; }
@@ -137,14 +152,8 @@ class StripIndex {
         }
     }
 
-    // Not NaN y only. Heights below the indexed range share band 0, heights
-    // above it the last band; in between the bands are equal slices.
-    std::ptrdiff_t band_of(double y) const {
-        if (!(y > y_low_)) return 0;
-        const double f = (y - y_low_) * scale_;
-        if (!(f < static_cast<double>(bands_ - 1))) return bands_ - 1;
-        return static_cast<std::ptrdiff_t>(f);
-    }
+    // Not NaN y only.
+    std::ptrdiff_t band_of(double y) const { return bands_.of(y); }
 
     std::ptrdiff_t first_band(const Edge& e) const { return band_of(std::min(e.ya, e.yb)); }
     std::ptrdiff_t last_band(const Edge& e) const { return band_of(std::max(e.ya, e.yb)); }
@@ -153,14 +162,15 @@ class StripIndex {
     // bands: the index stays within a few entries per edge.
     void choose_bands(std::size_t edges) {
         const double span = y_high_ - y_low_;
-        bands_ = static_cast<std::ptrdiff_t>(
+        bands_.y_low = y_low_;
+        bands_.count = static_cast<std::ptrdiff_t>(
             std::min<std::size_t>(std::max<std::size_t>(edges, 1), std::size_t(1) << 20));
         const std::size_t budget = 4 * edges + 1024;
         for (;;) {
-            scale_ = static_cast<double>(bands_) / span;
-            if (bands_ <= 1 || !(span > 0.0) || !std::isfinite(scale_)) {
-                bands_ = 1;
-                scale_ = 0.0;
+            bands_.scale = static_cast<double>(bands_.count) / span;
+            if (bands_.count <= 1 || !(span > 0.0) || !std::isfinite(bands_.scale)) {
+                bands_.count = 1;
+                bands_.scale = 0.0;
                 return;
             }
             std::size_t entries = 0;
@@ -168,20 +178,21 @@ class StripIndex {
                 entries += static_cast<std::size_t>(last_band(e) - first_band(e) + 1);
             });
             if (entries <= budget) return;
-            bands_ /= 2;
+            bands_.count /= 2;
         }
     }
 
     // A counting sort of the edges by band; each band keeps them in ring order.
     void fill() {
         std::vector<std::ptrdiff_t>& start = buf_.start;
-        start.assign(static_cast<std::size_t>(bands_) + 1, 0);
+        const std::ptrdiff_t count = bands_.count;
+        start.assign(static_cast<std::size_t>(count) + 1, 0);
         for_each_edge([&](const Edge& e, std::uint32_t) {
             for (std::ptrdiff_t b = first_band(e); b <= last_band(e); ++b) ++start[b + 1];
         });
-        for (std::ptrdiff_t b = 0; b < bands_; ++b) start[b + 1] += start[b];
-        buf_.edges.resize(static_cast<std::size_t>(start[bands_]));
-        buf_.ring.resize(static_cast<std::size_t>(start[bands_]));
+        for (std::ptrdiff_t b = 0; b < count; ++b) start[b + 1] += start[b];
+        buf_.edges.resize(static_cast<std::size_t>(start[count]));
+        buf_.ring.resize(static_cast<std::size_t>(start[count]));
         // start[b] runs through band b; afterwards it holds the start of b + 1.
         for_each_edge([&](const Edge& e, std::uint32_t ring) {
             for (std::ptrdiff_t b = first_band(e); b <= last_band(e); ++b) {
@@ -189,29 +200,14 @@ class StripIndex {
                 buf_.ring[start[b]++] = ring;
             }
         });
-        for (std::ptrdiff_t b = bands_; b > 0; --b) start[b] = start[b - 1];
+        for (std::ptrdiff_t b = count; b > 0; --b) start[b] = start[b - 1];
         start[0] = 0;
     }
 
     IndexBuffers& buf_;
     double y_low_ = INFINITY;
     double y_high_ = -INFINITY;
-    std::ptrdiff_t bands_ = 1;
-    double scale_ = 0.0;
-};
-
-// Bands of equal height over [y_low, y_high], a power of two of them; of()
-// is monotone in y, which is all the exactness argument below needs.
-struct Bands {
-    double y_low = 0.0, scale = 0.0;
-    std::ptrdiff_t count = 1;
-
-    std::ptrdiff_t of(double y) const {
-        if (!(y > y_low)) return 0;
-        const double f = (y - y_low) * scale;
-        if (!(f < static_cast<double>(count - 1))) return count - 1;
-        return static_cast<std::ptrdiff_t>(f);
-    }
+    Bands bands_;
 };
 
 // x of edge e at height y, as crosses() computes it.

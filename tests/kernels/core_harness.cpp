@@ -69,7 +69,7 @@ int harness_point_index(const char* q, long qn, long qr, long qc, const char* p,
 
 // Whether an index built over p would be reused for p2 (same count, same bits).
 int harness_point_index_same_source(const char* p, long pn, long pr, long pc, const char* p2,
-                                   long pn2, long pr2, long pc2) {
+                                    long pn2, long pr2, long pc2) {
     try {
         return zelk::core::PointIndex(view(p, pn, pr, pc)).same_source(view(p2, pn2, pr2, pc2));
     } catch (const std::bad_alloc&) {

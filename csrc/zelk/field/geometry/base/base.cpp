@@ -213,39 +213,39 @@ PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
         .release();
 }
 
-#define SIG(qual, ...)                                  \
-    Signature {                                         \
-        "RGJGeometry." qual, kModule, true, __VA_ARGS__ \
-    }
-
 constexpr MethodDef kInit{"__init__",
-                          SIG("__init__",
+                          SIG("RGJGeometry", "__init__",
                               {{"coordinates", nullptr},
                                {"repulsion", "None"},
                                {"properties", "None"},
                                {"optional_dim", "2"}},
                               true),
                           init_body};
-constexpr MethodDef kSetCoordinates{"set_coordinates",
-                                    SIG("set_coordinates", {{"new_coords", nullptr}}, false),
-                                    set_coordinates_body};
+constexpr MethodDef kSetCoordinates{
+    "set_coordinates", SIG("RGJGeometry", "set_coordinates", {{"new_coords", nullptr}}, false),
+    set_coordinates_body};
 constexpr MethodDef kSetRepulsion{
-    "set_repulsion", SIG("set_repulsion", {{"new_repulsion", nullptr}}, false), set_repulsion_body};
+    "set_repulsion", SIG("RGJGeometry", "set_repulsion", {{"new_repulsion", nullptr}}, false),
+    set_repulsion_body};
 constexpr MethodDef kGetDistMatrix{
-    "get_dist_matrix", SIG("get_dist_matrix", {{"scaled", "True"}, {"inverted", "True"}}, false),
+    "get_dist_matrix",
+    SIG("RGJGeometry", "get_dist_matrix", {{"scaled", "True"}, {"inverted", "True"}}, false),
     get_dist_matrix_body};
-constexpr MethodDef kGetCenterPoint{"get_center_point", SIG("get_center_point", {}, false),
-                                    get_center_point_body};
-constexpr MethodDef kInBbox{"in_bbox", SIG("in_bbox", {{"x", nullptr}}, false), in_bbox_body};
+constexpr MethodDef kGetCenterPoint{
+    "get_center_point", SIG("RGJGeometry", "get_center_point", {}, false), get_center_point_body};
+constexpr MethodDef kInBbox{"in_bbox", SIG("RGJGeometry", "in_bbox", {{"x", nullptr}}, false),
+                            in_bbox_body};
 constexpr MethodDef kSquaredDist{
     "squared_dist",
-    SIG("squared_dist", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}}, true),
+    SIG("RGJGeometry", "squared_dist", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}},
+        true),
     squared_dist_body};
 constexpr MethodDef kEval{
-    "eval", SIG("eval", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}}, true),
+    "eval",
+    SIG("RGJGeometry", "eval", {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}}, true),
     eval_body};
-constexpr MethodDef kToRGeoJSON{"toRGeoJSON", SIG("toRGeoJSON", {}, false), to_rgeojson_body};
-#undef SIG
+constexpr MethodDef kToRGeoJSON{"toRGeoJSON", SIG("RGJGeometry", "toRGeoJSON", {}, false),
+                                to_rgeojson_body};
 
 PyMethodDef kGeometryMethods[] = {
     method_entry<kSetCoordinates>(), method_entry<kSetRepulsion>(), method_entry<kGetDistMatrix>(),

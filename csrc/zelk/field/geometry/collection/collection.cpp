@@ -643,38 +643,41 @@ PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&) {
 
 // --- tables -------------------------------------------------------------------
 
-#define SIG(qual, ...)                                            \
-    Signature {                                                   \
-        "GeometryCollectionRGJ." qual, kModule, true, __VA_ARGS__ \
-    }
-
 constexpr MethodDef kInit{"__init__",
-                          SIG("__init__", {{"geometries", nullptr}, {"properties", "None"}}, true),
+                          SIG("GeometryCollectionRGJ", "__init__",
+                              {{"geometries", nullptr}, {"properties", "None"}}, true),
                           init_body};
-constexpr MethodDef kSetCoordinates{"set_coordinates",
-                                    SIG("set_coordinates", {{"new_coords", nullptr}}, false),
-                                    set_coordinates_body};
+constexpr MethodDef kSetCoordinates{
+    "set_coordinates",
+    SIG("GeometryCollectionRGJ", "set_coordinates", {{"new_coords", nullptr}}, false),
+    set_coordinates_body};
 constexpr MethodDef kSetRepulsion{
-    "set_repulsion", SIG("set_repulsion", {{"new_repulsion", nullptr}}, false), set_repulsion_body};
-constexpr MethodDef kInBbox{"in_bbox", SIG("in_bbox", {{"x", nullptr}}, false), in_bbox_body};
-constexpr MethodDef kGetDistMatrix{
-    "get_dist_matrix", SIG("get_dist_matrix", {{"scaled", "True"}, {"inverted", "True"}}, false),
-    get_dist_matrix_body};
-constexpr MethodDef kGetCenterPoint{"get_center_point", SIG("get_center_point", {}, false),
+    "set_repulsion",
+    SIG("GeometryCollectionRGJ", "set_repulsion", {{"new_repulsion", nullptr}}, false),
+    set_repulsion_body};
+constexpr MethodDef kInBbox{
+    "in_bbox", SIG("GeometryCollectionRGJ", "in_bbox", {{"x", nullptr}}, false), in_bbox_body};
+constexpr MethodDef kGetDistMatrix{"get_dist_matrix",
+                                   SIG("GeometryCollectionRGJ", "get_dist_matrix",
+                                       {{"scaled", "True"}, {"inverted", "True"}}, false),
+                                   get_dist_matrix_body};
+constexpr MethodDef kGetCenterPoint{"get_center_point",
+                                    SIG("GeometryCollectionRGJ", "get_center_point", {}, false),
                                     get_center_point_body};
 constexpr MethodDef kSquaredDist{
     "squared_dist",
-    SIG("squared_dist",
+    SIG("GeometryCollectionRGJ", "squared_dist",
         {{"x", nullptr}, {"scaled", "True"}, {"inverted", "True"}, {"return_reference", "False"}},
         true),
     squared_dist_body};
-constexpr MethodDef kRepulsionVector{
-    "repulsion_vector",
-    SIG("repulsion_vector", {{"x", nullptr}, {"min_dist_select", "True"}}, true),
-    repulsion_vector_body};
-constexpr MethodDef kGradient{"gradient", SIG("gradient", {{"x", nullptr}}, true), gradient_body};
-constexpr MethodDef kToRGeoJSON{"toRGeoJSON", SIG("toRGeoJSON", {}, false), to_rgeojson_body};
-#undef SIG
+constexpr MethodDef kRepulsionVector{"repulsion_vector",
+                                     SIG("GeometryCollectionRGJ", "repulsion_vector",
+                                         {{"x", nullptr}, {"min_dist_select", "True"}}, true),
+                                     repulsion_vector_body};
+constexpr MethodDef kGradient{
+    "gradient", SIG("GeometryCollectionRGJ", "gradient", {{"x", nullptr}}, true), gradient_body};
+constexpr MethodDef kToRGeoJSON{"toRGeoJSON", SIG("GeometryCollectionRGJ", "toRGeoJSON", {}, false),
+                                to_rgeojson_body};
 
 PyMethodDef kMethods[] = {
     method_entry<kSetCoordinates>(),  method_entry<kSetRepulsion>(),   method_entry<kInBbox>(),

@@ -228,7 +228,8 @@ Outcome build_joined_fast(PyObject* self, PyObject* coords) {
     if (!cache.allocate(segments, true)) return Outcome::Error;
     std::vector<PairsView> views(items.size());
     for (std::size_t l = 0; l < items.size(); ++l) {
-        if (!pairs_view(items[l].get(), views[l]) || views[l].n != rows[l]) return Outcome::Declined;
+        if (!pairs_view(items[l].get(), views[l]) || views[l].n != rows[l])
+            return Outcome::Declined;
     }
     npy_intp next = 0;
     for (const PairsView& c : views) next = cache.fill(c, next, true);
@@ -292,19 +293,7 @@ PyObject* linestring_repulsion_vector(PyObject* self, const BoundArgs& a) {
 // inv_repulsion (what its own get_dist_matrix() returns).
 Outcome linestring_native_view(PyObject* self, NativeView& out) {
     LineStringObject* o = ls(self);
-    if (o->lines_n <= 0) {
-        out.kind = NativeKind::Zero;
-        return Outcome::Done;
-    }
-    Ref metric = field(as_geometry(self)->inv_repulsion);
-    Ref p1 = field(o->segments.p1), v = field(o->segments.v), vdv = field(o->segments.v_dot_v);
-    if (!out.metric(metric.get()) || !out.segment_cache(p1.get(), v.get(), vdv.get())) {
-        return Outcome::Declined;
-    }
-    out.held.push_back(metric);
-    out.kind = NativeKind::Segments;
-    out.slots.segments = &o->segments.index;
-    return Outcome::Done;
+    return segment_cache_view(o->segments, o->lines_n, as_geometry(self)->inv_repulsion, out);
 }
 
 // --- LineStringRGJ construction -------------------------------------------------
@@ -445,42 +434,39 @@ PyObject* multi_get_center_point(PyObject* self, const BoundArgs&) {
 
 // --- tables -------------------------------------------------------------------
 
-#define SIG(qual, ...)                   \
-    Signature {                          \
-        qual, kModule, true, __VA_ARGS__ \
-    }
-
 constexpr MethodDef kLineStringInit{
     "__init__",
-    SIG("LineStringRGJ.__init__", {{"coordinates", nullptr}, {"repulsion", "None"}}, true),
+    SIG("LineStringRGJ", "__init__", {{"coordinates", nullptr}, {"repulsion", "None"}}, true),
     linestring_init};
-constexpr MethodDef kLineStringBuild{
-    "_build_segments", SIG("LineStringRGJ._build_segments", {}, false), linestring_build_segments};
+constexpr MethodDef kLineStringBuild{"_build_segments",
+                                     SIG("LineStringRGJ", "_build_segments", {}, false),
+                                     linestring_build_segments};
 constexpr MethodDef kLineStringSetCoordinates{
-    "set_coordinates", SIG("LineStringRGJ.set_coordinates", {{"new_coords", nullptr}}, false),
+    "set_coordinates", SIG("LineStringRGJ", "set_coordinates", {{"new_coords", nullptr}}, false),
     linestring_set_coordinates};
 constexpr MethodDef kLineStringRepulsionVector{
     "repulsion_vector",
-    SIG("LineStringRGJ.repulsion_vector", {{"x", nullptr}, {"min_dist_select", "True"}}, true),
+    SIG("LineStringRGJ", "repulsion_vector", {{"x", nullptr}, {"min_dist_select", "True"}}, true),
     linestring_repulsion_vector};
 
 constexpr MethodDef kMultiInit{"__init__",
-                               SIG("MultiLineStringRGJ.__init__",
+                               SIG("MultiLineStringRGJ", "__init__",
                                    {{"coordinates", nullptr},
                                     {"repulsion", "None"},
                                     {"properties", "None"},
                                     {"optional_dim", "2"}},
                                    true),
                                multi_init};
-constexpr MethodDef kMultiBuild{
-    "_build_segments", SIG("MultiLineStringRGJ._build_segments", {}, false), multi_build_segments};
+constexpr MethodDef kMultiBuild{"_build_segments",
+                                SIG("MultiLineStringRGJ", "_build_segments", {}, false),
+                                multi_build_segments};
 constexpr MethodDef kMultiSetCoordinates{
-    "set_coordinates", SIG("MultiLineStringRGJ.set_coordinates", {{"new_coords", nullptr}}, false),
+    "set_coordinates",
+    SIG("MultiLineStringRGJ", "set_coordinates", {{"new_coords", nullptr}}, false),
     multi_set_coordinates};
 constexpr MethodDef kMultiGetCenterPoint{"get_center_point",
-                                         SIG("MultiLineStringRGJ.get_center_point", {}, false),
+                                         SIG("MultiLineStringRGJ", "get_center_point", {}, false),
                                          multi_get_center_point};
-#undef SIG
 
 PyMethodDef kLineStringMethods[] = {method_entry<kLineStringBuild>(),
                                     method_entry<kLineStringSetCoordinates>(),

@@ -226,27 +226,18 @@ Outcome multipoint_native_view(PyObject* self, NativeView& out) {
 }
 
 constexpr MethodDef kPointRepulsionVector{
-    "repulsion_vector",
-    Signature{"PointRGJ.repulsion_vector", kModule, true, {{"x", nullptr}}, true},
+    "repulsion_vector", SIG("PointRGJ", "repulsion_vector", {{"x", nullptr}}, true),
     point_repulsion_vector};
 
-constexpr MethodDef kMultiPointInit{"__init__",
-                                    Signature{"MultiPointRGJ.__init__",
-                                              kModule,
-                                              true,
-                                              {{"coordinates", nullptr}, {"repulsion", "None"}},
-                                              true},
-                                    multipoint_init};
+constexpr MethodDef kMultiPointInit{
+    "__init__",
+    SIG("MultiPointRGJ", "__init__", {{"coordinates", nullptr}, {"repulsion", "None"}}, true),
+    multipoint_init};
 constexpr MethodDef kMultiPointInBbox{
-    "in_bbox", Signature{"MultiPointRGJ.in_bbox", kModule, true, {{"x", nullptr}}, false},
-    multipoint_in_bbox};
+    "in_bbox", SIG("MultiPointRGJ", "in_bbox", {{"x", nullptr}}, false), multipoint_in_bbox};
 constexpr MethodDef kMultiPointRepulsionVector{
     "repulsion_vector",
-    Signature{"MultiPointRGJ.repulsion_vector",
-              kModule,
-              true,
-              {{"x", nullptr}, {"min_dist_select", "True"}},
-              true},
+    SIG("MultiPointRGJ", "repulsion_vector", {{"x", nullptr}, {"min_dist_select", "True"}}, true),
     multipoint_repulsion_vector};
 
 PyMethodDef kPointMethods[] = {method_entry<kPointRepulsionVector>(),

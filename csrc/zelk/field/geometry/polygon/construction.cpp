@@ -23,7 +23,6 @@
 #include <memory>
 #include <vector>
 
-
 namespace zelk::polygon {
 
 using namespace polygon_arrays;
@@ -435,6 +434,5 @@ PyObject* polygon_set_repulsion(PyObject* self, const BoundArgs& a) {
     set_field(poly(self)->metric, metric.release());
     Py_RETURN_NONE;
 }
-
 
 }  // namespace zelk::polygon

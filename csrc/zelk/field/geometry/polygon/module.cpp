@@ -11,11 +11,6 @@ namespace {
 
 // --- tables -------------------------------------------------------------------
 
-#define SIG(cls, name, ...)                      \
-    Signature {                                  \
-        cls "." name, kModule, true, __VA_ARGS__ \
-    }
-
 constexpr MethodDef kPolygonInit{"__init__",
                                  SIG("PolygonRGJ", "__init__",
                                      {{"coordinates", nullptr},
@@ -64,7 +59,6 @@ constexpr MethodDef kMultiRepulsionVector{
     multi_repulsion_vector};
 constexpr MethodDef kMultiToRGeoJSON{"toRGeoJSON", SIG("MultiPolygonRGJ", "toRGeoJSON", {}, false),
                                      multi_to_rgeojson};
-#undef SIG
 
 PyMethodDef kPolygonMethods[] = {
     method_entry<kPolygonBuildCache>(),      method_entry<kPolygonSetCoordinates>(),
@@ -127,7 +121,6 @@ const ModuleDef kModuleDef{"polygon",
                            kClasses,
                            2,
                            nullptr};
-
 
 }  // namespace
 }  // namespace zelk::polygon

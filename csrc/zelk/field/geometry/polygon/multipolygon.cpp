@@ -23,7 +23,6 @@
 #include <memory>
 #include <vector>
 
-
 namespace zelk::polygon {
 
 using namespace polygon_arrays;
@@ -223,22 +222,7 @@ PyObject* multi_to_rgeojson(PyObject* self, const BoundArgs&) {
 // inv_repulsion (what its own get_dist_matrix() returns).
 Outcome multipolygon_native_view(PyObject* self, NativeView& out) {
     MultiPolygonObject* m = multi(self);
-    if (m->S == 0) {
-        out.kind = NativeKind::Zero;
-        return Outcome::Done;
-    }
-    Ref metric = field_value(m->base.inv_repulsion);
-    Ref p1 = field_value(m->segments.p1), v = field_value(m->segments.v),
-        vdv = field_value(m->segments.v_dot_v);
-    if (!out.metric(metric.get()) || !out.segment_cache(p1.get(), v.get(), vdv.get())) {
-        return Outcome::Declined;
-    }
-    out.held.push_back(metric);
-    out.kind = NativeKind::Segments;
-    out.slots.segments = &m->segments.index;
-    return Outcome::Done;
+    return segment_cache_view(m->segments, m->S, m->base.inv_repulsion, out);
 }
-
-
 
 }  // namespace zelk::polygon

@@ -39,8 +39,7 @@ struct MultiPolygonObject {
 // The own object fields follow the seven base fields without a gap, which is
 // what instance_slots<7, N> counts on.
 static_assert(offsetof(PolygonObject, rings) == sizeof(GeometryObject), "layout");
-static_assert(offsetof(PolygonObject, ring_index) ==
-                  sizeof(GeometryObject) + 7 * sizeof(PyObject*),
+static_assert(offsetof(PolygonObject, ring_index) == sizeof(GeometryObject) + 7 * sizeof(PyObject*),
               "layout");
 static_assert(offsetof(MultiPolygonObject, polygons) == sizeof(GeometryObject), "layout");
 static_assert(offsetof(MultiPolygonObject, S) == sizeof(GeometryObject) + 6 * sizeof(PyObject*),

@@ -23,7 +23,6 @@
 #include <memory>
 #include <vector>
 
-
 namespace zelk::polygon {
 
 using namespace polygon_arrays;
@@ -119,15 +118,11 @@ Outcome polygon_native_view(PyObject* self, NativeView& out) {
         return Outcome::Done;
     }
     Ref rings = field_value(p->rings), metric = field_value(p->metric);
-    Ref p1 = field_value(p->segments.p1), v = field_value(p->segments.v),
-        vdv = field_value(p->segments.v_dot_v);
-    if (!out.rings(rings.get()) || !out.metric(metric.get()) ||
-        !out.segment_cache(p1.get(), v.get(), vdv.get())) {
+    if (!out.rings(rings.get()) || !out.metric(metric.get()) || !view_segments(p->segments, out)) {
         return Outcome::Declined;
     }
     out.held.push_back(metric);
     out.kind = NativeKind::Polygon;
-    out.slots.segments = &p->segments.index;
     out.slots.rings = &p->ring_index;
     return Outcome::Done;
 }
@@ -236,6 +231,5 @@ PyObject* polygon_to_rgeojson(PyObject* self, const BoundArgs&) {
                          [](PyObject* r) { return call_method(r, "tolist"); });
     });
 }
-
 
 }  // namespace zelk::polygon

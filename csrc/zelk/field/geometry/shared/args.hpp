@@ -58,6 +58,13 @@ const char* text_signature(const Signature& sig, const char* name);
 
 // A method: its signature and body. The body gets the bound arguments.
 using MethodBody = PyObject* (*)(PyObject* self, const BoundArgs& args);
+// The signature of the method `name` of class `cls` (string literals), in the
+// module named by the file's own kModule.
+#define SIG(cls, name, ...)                      \
+    ::zelk::Signature {                          \
+        cls "." name, kModule, true, __VA_ARGS__ \
+    }
+
 struct MethodDef {
     const char* name;
     Signature sig;

@@ -60,25 +60,4 @@ Ref map_list_items(const Ref& list, F&& f) {
     return out;
 }
 
-// The items of an exact list as they are now, each owned: nothing run while
-// they are used can free one. False, with nothing set, for any other object.
-inline bool list_snapshot(PyObject* list, std::vector<Ref>& out) {
-    out.clear();
-    if (!PyList_CheckExact(list)) return false;
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    out.reserve(static_cast<std::size_t>(n));  // C++ memory: runs no Python code
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(borrow(PyList_GET_ITEM(list, i)));
-    return true;
-}
-
-// A list built from owned items, in order.
-inline Ref list_of(const std::vector<Ref>& items) {
-    Ref list = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    if (!list) return list;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref(items[i]).release());
-    }
-    return list;
-}
-
 }  // namespace zelk

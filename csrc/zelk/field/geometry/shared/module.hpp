@@ -43,9 +43,9 @@ struct ClassDef {
     const InstanceSlots* slots;  // nullptr inherits the base's slots
     const FieldDef* own_fields;  // exposed as properties, in declaration order
     int n_own_fields;
-    initproc init;            // nullptr inherits
-    PyMethodDef* methods;     // members in registration order, {nullptr} terminated
-    const PickleDef* pickle;  // nullptr: no pickling hooks
+    initproc init;                       // nullptr inherits
+    PyMethodDef* methods;                // members in registration order, {nullptr} terminated
+    const PickleDef* pickle;             // nullptr: no pickling hooks
     NativeViewFn native_view = nullptr;  // nullptr: no native road
 };
 

@@ -66,7 +66,8 @@ bool NativeView::intact() const {
         auto* a = reinterpret_cast<PyArrayObject*>(s.array);
         if (PyArray_DATA(a) != s.data || PyArray_NDIM(a) != s.ndim) return false;
         for (int i = 0; i < s.ndim && i < 2; ++i) {
-            if (PyArray_DIM(a, i) != s.dims[i] || PyArray_STRIDE(a, i) != s.strides[i]) return false;
+            if (PyArray_DIM(a, i) != s.dims[i] || PyArray_STRIDE(a, i) != s.strides[i])
+                return false;
         }
     }
     return true;

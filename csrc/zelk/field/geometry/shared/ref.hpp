@@ -65,9 +65,6 @@ inline Ref steal(PyObject* o) noexcept {
 inline Ref borrow(PyObject* o) noexcept {
     return Ref::borrow(o);
 }
-inline Ref none() noexcept {
-    return Ref::borrow(Py_None);
-}
 
 // Runs a C++ body that may throw and turns what escapes into a Python exception.
 // The body returns NULL with an exception set on Python errors, as usual.

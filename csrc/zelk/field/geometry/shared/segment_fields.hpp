@@ -4,6 +4,7 @@
 #pragma once
 
 #include "zelk/field/geometry/shared/fields.hpp"
+#include "zelk/field/geometry/shared/native.hpp"
 #include "zelk/field/geometry/shared/segments.hpp"
 
 #include <cstddef>
@@ -38,6 +39,31 @@ constexpr FieldDef lines_n_field(Py_ssize_t offset) {
 }
 constexpr FieldDef segment_count_field(Py_ssize_t offset) {
     return {"_S", FieldKind::Int64, offset};
+}
+
+// The cache as the native road's view of it, with its kept-index slot;
+// false when the arrays are not plain.
+inline bool view_segments(SegmentFields& f, NativeView& out) {
+    Ref p1 = field_value(f.p1), v = field_value(f.v), vdv = field_value(f.v_dot_v);
+    if (!out.segment_cache(p1.get(), v.get(), vdv.get())) return false;
+    out.slots.segments = &f.index;
+    return true;
+}
+
+// The view of a class whose query is its segment cache alone (the line
+// strings, the multi polygon), picked under the metric field `metric`: no
+// part when `count` is 0 or less.
+inline Outcome segment_cache_view(SegmentFields& f, std::int64_t count, PyObject* metric,
+                                  NativeView& out) {
+    if (count <= 0) {
+        out.kind = NativeKind::Zero;
+        return Outcome::Done;
+    }
+    Ref m = field_value(metric);
+    if (!out.metric(m.get()) || !view_segments(f, out)) return Outcome::Declined;
+    out.held.push_back(m);
+    out.kind = NativeKind::Segments;
+    return Outcome::Done;
 }
 
 }  // namespace zelk

@@ -137,7 +137,7 @@ bool NearestSegments::prepare(npy_intp rows) {
 }
 
 Outcome NearestSegments::answer(const PairsView& points, bool points_owned, double* out,
-                             const MetricTaken* taken) const {
+                                const MetricTaken* taken) const {
     PairsView p1, v;
     core::ValuesView vdv;
     double m[4];

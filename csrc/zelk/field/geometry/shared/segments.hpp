@@ -94,7 +94,7 @@ class NearestSegments {
     // released the interpreter lock; used while the metric is still that
     // array, so that a write into it meanwhile is not half seen.
     Outcome answer(const PairsView& points, bool points_owned, double* out,
-                const MetricTaken* taken = nullptr) const;
+                   const MetricTaken* taken = nullptr) const;
     // kernel(batch, _p1, _v, _v_dot_v, metric)
     Ref call_kernel(PyObject* batch) const;
 

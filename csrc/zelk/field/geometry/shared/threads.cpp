@@ -16,7 +16,6 @@ namespace {
 constexpr std::ptrdiff_t kMinRingRows = 1 << 14;
 constexpr int kMaxThreads = 256;
 
-
 }  // namespace
 
 int threads_for(std::ptrdiff_t rows, double work) {
