@@ -273,22 +273,21 @@ FieldDef kFields[7] = {kBaseFields[0], kBaseFields[1], kBaseFields[2], kBaseFiel
                        kBaseFields[4], kBaseFields[5], kBaseFields[6]};
 
 ClassDef kClasses[] = {
-    {"RGJGeometry", nullptr, BaseRef::Object, 0, sizeof(GeometryObject),
-     instance_slots<0, kBaseObjectFields>(), kFields, 7, &init_trampoline<kInit>, kGeometryMethods,
-     nullptr},
-    {"MultiRGJGeometry", nullptr, BaseRef::Local, 0, 0, nullptr, nullptr, 0, nullptr, nullptr,
-     nullptr},
+    {.name = "RGJGeometry",
+     .basicsize = sizeof(GeometryObject),
+     .slots = instance_slots<0, kBaseObjectFields>(),
+     .own_fields = kFields,
+     .n_own_fields = 7,
+     .init = &init_trampoline<kInit>,
+     .methods = kGeometryMethods},
+    {.name = "MultiRGJGeometry", .base = BaseRef::Local, .local_base = 0},
 };
 
-const ModuleDef kModuleDef{"base",
-                           kModule,
-                           "Base types of the zelk geometries.",
-                           {nullptr, nullptr},
-                           false,
-                           {nullptr},
-                           kClasses,
-                           2,
-                           nullptr};
+const ModuleDef kModuleDef{.short_name = "base",
+                           .full_name = kModule,
+                           .doc = "Base types of the zelk geometries.",
+                           .classes = kClasses,
+                           .n_classes = 2};
 
 }  // namespace
 }  // namespace zelk

@@ -694,20 +694,24 @@ constexpr PickleDef kPickle{
     {0x96a235a, 0x3eb5c46, 0x7a84316}};
 
 ClassDef kClasses[] = {
-    {"GeometryCollectionRGJ", "GeometryCollection", BaseRef::MultiRGJGeometry, 0,
-     sizeof(CollectionObject), instance_slots<7, 11>(), kOwnFields, 3, &init_trampoline<kInit>,
-     kMethods, &kPickle},
+    {.name = "GeometryCollectionRGJ",
+     .rgj_type = "GeometryCollection",
+     .base = BaseRef::MultiRGJGeometry,
+     .basicsize = sizeof(CollectionObject),
+     .slots = instance_slots<7, 11>(),
+     .own_fields = kOwnFields,
+     .n_own_fields = 3,
+     .init = &init_trampoline<kInit>,
+     .methods = kMethods,
+     .pickle = &kPickle},
 };
 
-const ModuleDef kModuleDef{"collection",
-                           kModule,
-                           "GeometryCollectionRGJ.",
-                           {"MultiRGJGeometry", "RGJGeometry"},
-                           false,
-                           {nullptr},
-                           kClasses,
-                           1,
-                           nullptr};
+const ModuleDef kModuleDef{.short_name = "collection",
+                           .full_name = kModule,
+                           .doc = "GeometryCollectionRGJ.",
+                           .base_types = {"MultiRGJGeometry", "RGJGeometry"},
+                           .classes = kClasses,
+                           .n_classes = 1};
 
 }  // namespace
 }  // namespace zelk

@@ -494,22 +494,35 @@ constexpr PickleDef kPickle{{&kOwnFields[1], &kOwnFields[2], &kOwnFields[3], &kB
                             {0x6c1788e, 0xea76c65, 0x175d8fd}};
 
 ClassDef kClasses[] = {
-    {"LineStringRGJ", "LineString", BaseRef::MultiRGJGeometry, 0, sizeof(LineStringObject),
-     instance_slots<kBaseObjectFields, kBaseObjectFields + kOwnObjectFields>(), kOwnFields, 5,
-     &init_trampoline<kLineStringInit>, kLineStringMethods, &kPickle, &linestring_native_view},
-    {"MultiLineStringRGJ", "MultiLineString", BaseRef::Local, kLineStringIndex, 0, nullptr, nullptr,
-     0, &init_trampoline<kMultiInit>, kMultiMethods, &kPickle, &linestring_native_view},
+    {.name = "LineStringRGJ",
+     .rgj_type = "LineString",
+     .base = BaseRef::MultiRGJGeometry,
+     .basicsize = sizeof(LineStringObject),
+     .slots = instance_slots<kBaseObjectFields, kBaseObjectFields + kOwnObjectFields>(),
+     .own_fields = kOwnFields,
+     .n_own_fields = 5,
+     .init = &init_trampoline<kLineStringInit>,
+     .methods = kLineStringMethods,
+     .pickle = &kPickle,
+     .native_view = &linestring_native_view},
+    {.name = "MultiLineStringRGJ",
+     .rgj_type = "MultiLineString",
+     .base = BaseRef::Local,
+     .local_base = kLineStringIndex,
+     .init = &init_trampoline<kMultiInit>,
+     .methods = kMultiMethods,
+     .pickle = &kPickle,
+     .native_view = &linestring_native_view},
 };
 
-const ModuleDef kModuleDef{"linestring",
-                           kModule,
-                           "LineStringRGJ / MultiLineStringRGJ.",
-                           {"MultiRGJGeometry", "RGJGeometry"},
-                           true,
-                           {"super", "sum", nullptr},
-                           kClasses,
-                           2,
-                           nullptr};
+const ModuleDef kModuleDef{.short_name = "linestring",
+                           .full_name = kModule,
+                           .doc = "LineStringRGJ / MultiLineStringRGJ.",
+                           .base_types = {"MultiRGJGeometry", "RGJGeometry"},
+                           .import_kernels = true,
+                           .builtins = {"super", "sum", nullptr},
+                           .classes = kClasses,
+                           .n_classes = 2};
 
 }  // namespace
 }  // namespace zelk

@@ -253,22 +253,30 @@ constexpr PickleDef kPointPickle{
     {0x7b2586f, 0x92479d0, 0x53bf6e4}};
 
 ClassDef kClasses[] = {
-    {"PointRGJ", "Point", BaseRef::RGJGeometry, 0, 0, nullptr, nullptr, 0, nullptr, kPointMethods,
-     &kPointPickle, &point_native_view},
-    {"MultiPointRGJ", "MultiPoint", BaseRef::MultiRGJGeometry, 0, sizeof(MultiPointObject),
-     instance_slots<kBaseObjectFields, kBaseObjectFields + 1>(), nullptr, 0,
-     &init_trampoline<kMultiPointInit>, kMultiPointMethods, &kPointPickle, &multipoint_native_view},
+    {.name = "PointRGJ",
+     .rgj_type = "Point",
+     .base = BaseRef::RGJGeometry,
+     .methods = kPointMethods,
+     .pickle = &kPointPickle,
+     .native_view = &point_native_view},
+    {.name = "MultiPointRGJ",
+     .rgj_type = "MultiPoint",
+     .base = BaseRef::MultiRGJGeometry,
+     .basicsize = sizeof(MultiPointObject),
+     .slots = instance_slots<kBaseObjectFields, kBaseObjectFields + 1>(),
+     .init = &init_trampoline<kMultiPointInit>,
+     .methods = kMultiPointMethods,
+     .pickle = &kPointPickle,
+     .native_view = &multipoint_native_view},
 };
 
-const ModuleDef kModuleDef{"point",
-                           kModule,
-                           "PointRGJ / MultiPointRGJ.",
-                           {"RGJGeometry", "MultiRGJGeometry"},
-                           false,
-                           {"super", "any", nullptr},
-                           kClasses,
-                           2,
-                           nullptr};
+const ModuleDef kModuleDef{.short_name = "point",
+                           .full_name = kModule,
+                           .doc = "PointRGJ / MultiPointRGJ.",
+                           .base_types = {"RGJGeometry", "MultiRGJGeometry"},
+                           .builtins = {"super", "any", nullptr},
+                           .classes = kClasses,
+                           .n_classes = 2};
 
 }  // namespace
 }  // namespace zelk

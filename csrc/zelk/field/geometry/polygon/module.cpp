@@ -104,23 +104,38 @@ constexpr PickleDef kMultiPickle{
     {0xe734440, 0xc1cbf44, 0xd9d07e6}};
 
 ClassDef kClasses[] = {
-    {"PolygonRGJ", "Polygon", BaseRef::RGJGeometry, 0, sizeof(PolygonObject),
-     instance_slots<kBaseObjectFields, kBaseObjectFields + 8>(), kPolygonFields, 7,
-     &init_trampoline<kPolygonInit>, kPolygonMethods, &kPolygonPickle, &polygon_native_view},
-    {"MultiPolygonRGJ", "MultiPolygon", BaseRef::MultiRGJGeometry, 0, sizeof(MultiPolygonObject),
-     instance_slots<kBaseObjectFields, kBaseObjectFields + 6>(), kMultiFields, 6,
-     &init_trampoline<kMultiInit>, kMultiMethods, &kMultiPickle, &multipolygon_native_view},
+    {.name = "PolygonRGJ",
+     .rgj_type = "Polygon",
+     .base = BaseRef::RGJGeometry,
+     .basicsize = sizeof(PolygonObject),
+     .slots = instance_slots<kBaseObjectFields, kBaseObjectFields + 8>(),
+     .own_fields = kPolygonFields,
+     .n_own_fields = 7,
+     .init = &init_trampoline<kPolygonInit>,
+     .methods = kPolygonMethods,
+     .pickle = &kPolygonPickle,
+     .native_view = &polygon_native_view},
+    {.name = "MultiPolygonRGJ",
+     .rgj_type = "MultiPolygon",
+     .base = BaseRef::MultiRGJGeometry,
+     .basicsize = sizeof(MultiPolygonObject),
+     .slots = instance_slots<kBaseObjectFields, kBaseObjectFields + 6>(),
+     .own_fields = kMultiFields,
+     .n_own_fields = 6,
+     .init = &init_trampoline<kMultiInit>,
+     .methods = kMultiMethods,
+     .pickle = &kMultiPickle,
+     .native_view = &multipolygon_native_view},
 };
 
-const ModuleDef kModuleDef{"polygon",
-                           kModule,
-                           "PolygonRGJ / MultiPolygonRGJ.",
-                           {"RGJGeometry", "MultiRGJGeometry"},
-                           true,
-                           {"object", "super", nullptr},
-                           kClasses,
-                           2,
-                           nullptr};
+const ModuleDef kModuleDef{.short_name = "polygon",
+                           .full_name = kModule,
+                           .doc = "PolygonRGJ / MultiPolygonRGJ.",
+                           .base_types = {"RGJGeometry", "MultiRGJGeometry"},
+                           .import_kernels = true,
+                           .builtins = {"object", "super", nullptr},
+                           .classes = kClasses,
+                           .n_classes = 2};
 
 }  // namespace
 }  // namespace zelk::polygon

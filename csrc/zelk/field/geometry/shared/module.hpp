@@ -34,31 +34,34 @@ struct NativeView;
 // when a field holds something the native code cannot read.
 using NativeViewFn = Outcome (*)(PyObject* self, NativeView& out);
 
+// One class of a module, written with named fields (those left out take
+// the defaults here).
 struct ClassDef {
-    const char* name;      // "PointRGJ"
-    const char* rgj_type;  // value of RGJType, or nullptr for none
-    BaseRef base;
-    int local_base;              // index of the base among the module's classes
-    Py_ssize_t basicsize;        // 0 inherits the base's layout
-    const InstanceSlots* slots;  // nullptr inherits the base's slots
-    const FieldDef* own_fields;  // exposed as properties, in declaration order
-    int n_own_fields;
-    initproc init;                       // nullptr inherits
-    PyMethodDef* methods;                // members in registration order, {nullptr} terminated
-    const PickleDef* pickle;             // nullptr: no pickling hooks
+    const char* name = nullptr;      // "PointRGJ"
+    const char* rgj_type = nullptr;  // value of RGJType, or nullptr for none
+    BaseRef base = BaseRef::Object;
+    int local_base = 0;                    // index of the base among the module's classes
+    Py_ssize_t basicsize = 0;              // 0 inherits the base's layout
+    const InstanceSlots* slots = nullptr;  // nullptr inherits the base's slots
+    const FieldDef* own_fields = nullptr;  // exposed as properties, in declaration order
+    int n_own_fields = 0;
+    initproc init = nullptr;             // nullptr inherits
+    PyMethodDef* methods = nullptr;      // members in registration order, {nullptr} terminated
+    const PickleDef* pickle = nullptr;   // nullptr: no pickling hooks
     NativeViewFn native_view = nullptr;  // nullptr: no native road
 };
 
 struct ModuleDef {
-    const char* short_name;  // "point"
-    const char* full_name;   // "zelk.field.geometry.point"
-    const char* doc;
-    const char* base_types[2];  // names taken from zelk.field.geometry.base, in order
-    bool import_kernels;        // binds `kernels` from zelk.field
-    const char* builtins[3];    // built-in names that must exist, nullptr-terminated
-    ClassDef* classes;
-    int n_classes;
-    PyMethodDef* functions;  // module-level functions, {nullptr} terminated, or nullptr
+    const char* short_name = nullptr;  // "point"
+    const char* full_name = nullptr;   // "zelk.field.geometry.point"
+    const char* doc = nullptr;
+    const char* base_types[2] = {nullptr,
+                                 nullptr};  // names taken from zelk.field.geometry.base, in order
+    bool import_kernels = false;            // binds `kernels` from zelk.field
+    const char* builtins[3] = {nullptr, nullptr, nullptr};  // built-in names that must exist
+    ClassDef* classes = nullptr;
+    int n_classes = 0;
+    PyMethodDef* functions = nullptr;  // module-level functions, {nullptr} terminated, or nullptr
 };
 
 // What PyInit_<name> returns.
