@@ -277,7 +277,6 @@ ClassDef kClasses[] = {
      .basicsize = sizeof(GeometryObject),
      .slots = instance_slots<0, kBaseObjectFields>(),
      .own_fields = kFields,
-     .n_own_fields = 7,
      .init = &init_trampoline<kInit>,
      .methods = kGeometryMethods},
     {.name = "MultiRGJGeometry", .base = BaseRef::Local, .local_base = 0},
@@ -286,8 +285,7 @@ ClassDef kClasses[] = {
 const ModuleDef kModuleDef{.short_name = "base",
                            .full_name = kModule,
                            .doc = "Base types of the zelk geometries.",
-                           .classes = kClasses,
-                           .n_classes = 2};
+                           .classes = kClasses};
 
 }  // namespace
 }  // namespace zelk

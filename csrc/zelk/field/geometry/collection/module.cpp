@@ -66,7 +66,6 @@ ClassDef kClasses[] = {
      .basicsize = sizeof(CollectionObject),
      .slots = instance_slots<7, 11>(),
      .own_fields = kOwnFields,
-     .n_own_fields = 3,
      .init = &init_trampoline<kInit>,
      .methods = kMethods,
      .pickle = &kPickle},
@@ -76,8 +75,7 @@ const ModuleDef kModuleDef{.short_name = "collection",
                            .full_name = kModule,
                            .doc = "GeometryCollectionRGJ.",
                            .base_types = {"MultiRGJGeometry", "RGJGeometry"},
-                           .classes = kClasses,
-                           .n_classes = 1};
+                           .classes = kClasses};
 
 }  // namespace
 }  // namespace zelk::collection

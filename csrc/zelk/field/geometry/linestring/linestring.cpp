@@ -500,7 +500,6 @@ ClassDef kClasses[] = {
      .basicsize = sizeof(LineStringObject),
      .slots = instance_slots<kBaseObjectFields, kBaseObjectFields + kOwnObjectFields>(),
      .own_fields = kOwnFields,
-     .n_own_fields = 5,
      .init = &init_trampoline<kLineStringInit>,
      .methods = kLineStringMethods,
      .pickle = &kPickle,
@@ -521,8 +520,7 @@ const ModuleDef kModuleDef{.short_name = "linestring",
                            .base_types = {"MultiRGJGeometry", "RGJGeometry"},
                            .import_kernels = true,
                            .builtins = {"super", "sum", nullptr},
-                           .classes = kClasses,
-                           .n_classes = 2};
+                           .classes = kClasses};
 
 }  // namespace
 }  // namespace zelk

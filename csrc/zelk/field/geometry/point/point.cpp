@@ -275,8 +275,7 @@ const ModuleDef kModuleDef{.short_name = "point",
                            .doc = "PointRGJ / MultiPointRGJ.",
                            .base_types = {"RGJGeometry", "MultiRGJGeometry"},
                            .builtins = {"super", "any", nullptr},
-                           .classes = kClasses,
-                           .n_classes = 2};
+                           .classes = kClasses};
 
 }  // namespace
 }  // namespace zelk

@@ -110,7 +110,6 @@ ClassDef kClasses[] = {
      .basicsize = sizeof(PolygonObject),
      .slots = instance_slots<kBaseObjectFields, kBaseObjectFields + 8>(),
      .own_fields = kPolygonFields,
-     .n_own_fields = 7,
      .init = &init_trampoline<kPolygonInit>,
      .methods = kPolygonMethods,
      .pickle = &kPolygonPickle,
@@ -121,7 +120,6 @@ ClassDef kClasses[] = {
      .basicsize = sizeof(MultiPolygonObject),
      .slots = instance_slots<kBaseObjectFields, kBaseObjectFields + 6>(),
      .own_fields = kMultiFields,
-     .n_own_fields = 6,
      .init = &init_trampoline<kMultiInit>,
      .methods = kMultiMethods,
      .pickle = &kMultiPickle,
@@ -134,8 +132,7 @@ const ModuleDef kModuleDef{.short_name = "polygon",
                            .base_types = {"RGJGeometry", "MultiRGJGeometry"},
                            .import_kernels = true,
                            .builtins = {"object", "super", nullptr},
-                           .classes = kClasses,
-                           .n_classes = 2};
+                           .classes = kClasses};
 
 }  // namespace
 }  // namespace zelk::polygon

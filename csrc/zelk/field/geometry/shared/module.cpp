@@ -195,9 +195,11 @@ PyTypeObject* create_class(PyObject* module, const ModuleDef& mdef, const ClassD
             slots.push_back({Py_tp_doc, const_cast<char*>(text_signature(sig, cdef.name))});
         }
     }
-    if (cdef.n_own_fields > 0) {
-        auto* getset = new PyGetSetDef[cdef.n_own_fields + 1]();  // lives with the class
-        for (int i = 0; i < cdef.n_own_fields; ++i) getset[i] = field_property(&cdef.own_fields[i]);
+    if (!cdef.own_fields.empty()) {
+        auto* getset = new PyGetSetDef[cdef.own_fields.size() + 1]();  // lives with the class
+        for (std::size_t i = 0; i < cdef.own_fields.size(); ++i) {
+            getset[i] = field_property(&cdef.own_fields[i]);
+        }
         slots.push_back({Py_tp_getset, getset});
     }
     slots.push_back({0, nullptr});
@@ -272,8 +274,7 @@ bool exec_body(PyObject* module, const ModuleDef& def) {
         }
     }
     clear_classes();
-    for (int i = 0; i < def.n_classes; ++i) {
-        const ClassDef& cdef = def.classes[i];
+    for (const ClassDef& cdef : def.classes) {
         PyObject* base = nullptr;
         switch (cdef.base) {
             case BaseRef::Object:

@@ -7,6 +7,8 @@
 #include "zelk/field/geometry/shared/layout.hpp"
 #include "zelk/field/geometry/shared/outcome.hpp"
 
+#include <span>
+
 namespace zelk {
 
 constexpr int kMaxStateFields = 16;
@@ -40,12 +42,11 @@ struct ClassDef {
     const char* name = nullptr;      // "PointRGJ"
     const char* rgj_type = nullptr;  // value of RGJType, or nullptr for none
     BaseRef base = BaseRef::Object;
-    int local_base = 0;                    // index of the base among the module's classes
-    Py_ssize_t basicsize = 0;              // 0 inherits the base's layout
-    const InstanceSlots* slots = nullptr;  // nullptr inherits the base's slots
-    const FieldDef* own_fields = nullptr;  // exposed as properties, in declaration order
-    int n_own_fields = 0;
-    initproc init = nullptr;             // nullptr inherits
+    int local_base = 0;                         // index of the base among the module's classes
+    Py_ssize_t basicsize = 0;                   // 0 inherits the base's layout
+    const InstanceSlots* slots = nullptr;       // nullptr inherits the base's slots
+    std::span<const FieldDef> own_fields = {};  // exposed as properties, in declaration order
+    initproc init = nullptr;                    // nullptr inherits
     PyMethodDef* methods = nullptr;      // members in registration order, {nullptr} terminated
     const PickleDef* pickle = nullptr;   // nullptr: no pickling hooks
     NativeViewFn native_view = nullptr;  // nullptr: no native road
@@ -59,8 +60,7 @@ struct ModuleDef {
                                  nullptr};  // names taken from zelk.field.geometry.base, in order
     bool import_kernels = false;            // binds `kernels` from zelk.field
     const char* builtins[3] = {nullptr, nullptr, nullptr};  // built-in names that must exist
-    ClassDef* classes = nullptr;
-    int n_classes = 0;
+    std::span<ClassDef> classes = {};
     PyMethodDef* functions = nullptr;  // module-level functions, {nullptr} terminated, or nullptr
 };
 

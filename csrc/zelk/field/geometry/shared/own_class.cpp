@@ -57,10 +57,10 @@ const ClassDef* own_class_def(PyTypeObject* t, PyObject** module) {
     PyObject* mod = reinterpret_cast<PyHeapTypeObject*>(t)->ht_module;
     const ModuleDef* def = package_module_def(mod);
     if (def == nullptr) return nullptr;
-    for (int i = 0; i < def->n_classes; ++i) {
-        if (named(t, def->full_name, def->classes[i].name)) {
+    for (const ClassDef& c : def->classes) {
+        if (named(t, def->full_name, c.name)) {
             if (module != nullptr) *module = mod;
-            return &def->classes[i];
+            return &c;
         }
     }
     return nullptr;
