@@ -69,6 +69,42 @@ std::int32_t BoxTree::build(std::vector<ShapeBox>& shapes, std::size_t first, st
     return at;
 }
 
+namespace {
+
+// The squared distance between two boxes, at or below box_distance_sq() from
+// any point of the first to the second: the gaps are differences of the
+// same or nearer coordinates, and rounding is monotone.
+double box_box_distance_sq(const double alo[2], const double ahi[2], const double blo[2],
+                           const double bhi[2]) noexcept {
+    const double dx = std::max(std::max(blo[0] - ahi[0], alo[0] - bhi[0]), 0.0);
+    const double dy = std::max(std::max(blo[1] - ahi[1], alo[1] - bhi[1]), 0.0);
+    return dx * dx + dy * dy;
+}
+
+}  // namespace
+
+void BoxTree::leaves_near(const double lo[2], const double hi[2], double scale, const double* best,
+                          std::vector<std::int32_t>& out) const {
+    out.clear();
+    if (nodes_.empty()) return;
+    std::int32_t stack[64];
+    int top = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+        const std::int32_t at = stack[--top];
+        const Node& node = nodes_[at];
+        if (!may_hold_at(node, box_box_distance_sq(lo, hi, node.lo, node.hi), scale, best)) {
+            continue;
+        }
+        if (node.left < 0) {
+            out.push_back(at);
+            continue;
+        }
+        stack[top++] = node.right;
+        stack[top++] = node.left;
+    }
+}
+
 std::ptrdiff_t BoxTree::first_guess(double x, double y, std::int32_t& leaf) const noexcept {
     if (nodes_.empty()) return -1;
     // Branch and bound on the Euclidean box distance, nearer child first. A

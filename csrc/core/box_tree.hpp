@@ -52,6 +52,23 @@ class BoxTree {
     template <class Emit>
     void candidates(double x, double y, const double* best, std::ptrdiff_t skip, Emit&& emit) const;
 
+    // The leaves (node numbers) that may still hold a form at or below
+    // best[f] for some point of the box [lo, hi] of points, each coordinate
+    // of magnitude at most `scale`, with best[f] the largest best of those
+    // points (+infinity for one without an answer or with a NaN one). Every
+    // test is the per-point one with a distance, scale and best that are
+    // never less favourable, so a leaf candidates() would reach for one of
+    // the points is among them.
+    void leaves_near(const double lo[2], const double hi[2], double scale, const double* best,
+                     std::vector<std::int32_t>& out) const;
+
+    // candidates() for one point of such a box, testing only `leaves`: each
+    // leaf is emitted when its own test holds for the point, as the descent
+    // would test it last. Finite points only.
+    template <class Emit>
+    void candidates_among(const std::vector<std::int32_t>& leaves, double x, double y,
+                          const double* best, std::ptrdiff_t skip, Emit&& emit) const;
+
   private:
     struct Node {
         double lo[2], hi[2];
@@ -65,16 +82,20 @@ class BoxTree {
 
     std::int32_t build(std::vector<ShapeBox>& shapes, std::size_t first, std::size_t last);
     bool may_hold(const Node& node, double x, double y, double query_scale,
-                  const double* best) const noexcept;
+                  const double* best) const noexcept {
+        return may_hold_at(node, box_distance_sq(x, y, node.lo, node.hi), query_scale, best);
+    }
+    // The test at squared distance d2 from the node's box.
+    bool may_hold_at(const Node& node, double d2, double query_scale,
+                     const double* best) const noexcept;
 
     std::vector<Node> nodes_;
     int forms_;
 };
 
-inline bool BoxTree::may_hold(const Node& node, double x, double y, double query_scale,
-                              const double* best) const noexcept {
+inline bool BoxTree::may_hold_at(const Node& node, double d2, double query_scale,
+                                 const double* best) const noexcept {
     const double scale = node.scale > query_scale ? node.scale : query_scale;
-    const double d2 = box_distance_sq(x, y, node.lo, node.hi);
     if (!(d2 > 0.0)) return true;  // a box that holds the point (or a NaN point)
     for (int f = 0; f < forms_; ++f) {
         // A query beyond the limit (or NaN) bounds nothing.
@@ -107,6 +128,16 @@ void BoxTree::candidates(double x, double y, const double* best, std::ptrdiff_t 
         }
         stack[top++] = node.right;
         stack[top++] = node.left;
+    }
+}
+
+template <class Emit>
+void BoxTree::candidates_among(const std::vector<std::int32_t>& leaves, double x, double y,
+                               const double* best, std::ptrdiff_t skip, Emit&& emit) const {
+    const double qs = std::max(std::fabs(x), std::fabs(y));
+    for (const std::int32_t at : leaves) {
+        const Node& node = nodes_[at];
+        if (node.id != skip && may_hold(node, x, y, qs, best)) emit(node.id);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "zelk/field/geometry/shared/fields.hpp"
 #include "zelk/field/geometry/shared/items.hpp"
 #include "zelk/field/geometry/shared/layout.hpp"
+#include "zelk/field/geometry/shared/module.hpp"
 #include "zelk/field/geometry/shared/np.hpp"
 
 #include <cstddef>
@@ -77,6 +78,9 @@ PyObject* get_center_point_body(PyObject* self, const BoundArgs&);
 PyObject* squared_dist_body(PyObject* self, const BoundArgs& a);
 PyObject* repulsion_vector_body(PyObject* self, const BoundArgs& a);
 PyObject* gradient_body(PyObject* self, const BoundArgs& a);
+
+// Several quantities in one search (the class table's native_fields).
+Outcome native_fields(PyObject* self, PyObject* x, const FieldsWanted& want, FieldsOut& out);
 PyObject* to_rgeojson_body(PyObject* self, const BoundArgs&);
 
 }  // namespace zelk::collection

@@ -47,6 +47,15 @@ bool metric_of(PyObject* a, core::Metric2& m) {
     return true;
 }
 
+// A new float64 array holding the values of the plain 1-D array a.
+Ref copy_values(PyObject* a) {
+    core::ValuesView v;
+    if (!values_view(a, v)) return Ref();
+    Ref out = new_float64({v.n});
+    if (out) std::copy_n(f64_data(a), v.n, f64_data(out.get()));
+    return out;
+}
+
 // Batches from this size on are split across threads when there are several.
 constexpr std::ptrdiff_t kThreadedFrom = 4096;
 
@@ -157,11 +166,22 @@ Outcome repulsion_vector(PyObject** kept, PyObject* rgjs, PyObject* inv_repulsio
 
 Outcome gradient(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
                  PyObject* grad_matrixes, PyObject* x, Ref& out) {
+    FieldsWanted want;
+    want.gradient = true;
+    FieldsOut got;
+    const Outcome done = fields(kept, self_type, rgjs, inv_repulsions, grad_matrixes, x, want, got);
+    if (done == Outcome::Done) out = got.gradient;
+    return done;
+}
+
+Outcome fields(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
+               PyObject* grad_matrixes, PyObject* x, const FieldsWanted& want, FieldsOut& out) {
     auto* t = reinterpret_cast<PyTypeObject*>(self_type);
     if (!is_own_class(t, kCollectionModule, "GeometryCollectionRGJ") ||
         t->tp_getattro != PyObject_GenericGetAttr ||
         !own_method(t, "squared_dist", kCollectionModule, "GeometryCollectionRGJ") ||
         !own_method(t, "repulsion_vector", kCollectionModule, "GeometryCollectionRGJ") ||
+        !own_method(t, "gradient", kCollectionModule, "GeometryCollectionRGJ") ||
         !own_method(t, "eval", kBaseModule, "RGJGeometry")) {
         return Outcome::Declined;
     }
@@ -183,61 +203,82 @@ Outcome gradient(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject*
     };
     if (!views()) return Outcome::Declined;
     const npy_intp n = q.n;
-    Ref negated = new_float64({n});
-    Ref result = negated ? new_float64({n, 2}) : Ref();
-    if (!result) return Outcome::Error;
+    // The nearest member by squared_dist gives eval and squared_dist (its
+    // argmin and np.min differ at most in the sign of a zero, and a form
+    // summed from +0.0 is never -0.0) and the gradient's matrix; the pick
+    // among the members' vectors gives repulsion_vector and the gradient's
+    // vector. The two choices are made independently.
+    const bool by_dist = want.value || want.gradient || want.squared_dist;
+    const bool by_vector = want.gradient || want.repulsion_vector;
+    Ref dist_values = by_dist ? new_float64({n}) : Ref();
+    Ref vectors = by_vector ? new_float64({n, 2}) : Ref();
+    Ref result = want.gradient ? new_float64({n, 2}) : Ref();
+    if ((by_dist && !dist_values) || (by_vector && !vectors) || (want.gradient && !result)) {
+        return Outcome::Error;
+    }
     if (!views() || q.n != n) return Outcome::Declined;
     std::vector<npy_intp> nearest;
-    std::vector<double> vectors;
     try {
-        Pick dist(Order::VectorMatrixFromZero, Ties::First, members.size());
-        Pick rep(Order::MatrixVector, Ties::First, members.size());
-        for (std::size_t i = 0; i < members.size(); ++i) {
-            core::Metric2 d;
-            if (!metric_of(field_value(as_geometry(members[i].geometry)->inv_repulsion).get(), d)) {
-                return Outcome::Declined;
-            }
-            dist.metric.push_back(d);
-        }
-        rep.metric = stacked;
+        std::vector<Pick> picks;
         std::vector<double> value(static_cast<std::size_t>(n));
         std::vector<npy_intp> index(static_cast<std::size_t>(n));
-        nearest.resize(static_cast<std::size_t>(n));
-        vectors.resize(core::scratch_size(n, 2));
-        dist.value = f64_data(negated.get());
-        dist.index = nearest.data();
-        rep.value = value.data();
-        rep.index = index.data();
-        rep.vector = vectors.data();
-        std::vector<Pick> picks{std::move(dist), std::move(rep)};
+        if (by_dist) {
+            Pick dist(Order::VectorMatrixFromZero, Ties::First, members.size());
+            for (const NativeView& mb : members) {
+                core::Metric2 d;
+                if (!metric_of(field_value(as_geometry(mb.geometry)->inv_repulsion).get(), d)) {
+                    return Outcome::Declined;
+                }
+                dist.metric.push_back(d);
+            }
+            nearest.resize(static_cast<std::size_t>(n));
+            dist.value = f64_data(dist_values.get());
+            dist.index = nearest.data();
+            picks.push_back(std::move(dist));
+        }
+        if (by_vector) {
+            Pick rep(Order::MatrixVector, Ties::First, members.size());
+            rep.metric = stacked;
+            rep.value = value.data();
+            rep.index = index.data();
+            rep.vector = f64_data(vectors.get());
+            picks.push_back(std::move(rep));
+        }
         if (!search(kept, rgjs, members, picks, q)) return Outcome::Error;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return Outcome::Error;
     }
-    // eval: np.exp(-squared_dist); the argmin's value and np.min's differ at
-    // most in the sign of a zero, which the exponential does not see.
-    double* neg = f64_data(negated.get());
+    if (want.squared_dist) {
+        out.squared_dist = copy_values(dist_values.get());
+        if (!out.squared_dist) return Outcome::Error;
+    }
+    if (want.repulsion_vector) out.repulsion_vector = vectors;
+    if (!want.value && !want.gradient) return Outcome::Done;
+    // eval: np.exp(-squared_dist), with NumPy's exponential.
+    double* neg = f64_data(dist_values.get());
     for (npy_intp l = 0; l < n; ++l) neg[l] = -neg[l];
     Ref exp = steal(PyObject_GetAttrString(numpy_module(), "exp"));
-    Ref e = exp ? call(exp.get(), {negated.get()}) : Ref();
+    Ref e = exp ? call(exp.get(), {dist_values.get()}) : Ref();
     if (!e) return Outcome::Error;
     core::ValuesView ev;
     if (!values_view(e.get(), ev) || ev.n != n) {
         PyErr_SetString(PyExc_RuntimeError, "unexpected result of numpy.exp");
         return Outcome::Error;
     }
+    if (want.value) out.value = e;
+    if (!want.gradient) return Outcome::Done;
+    const double* r = f64_data(vectors.get());
     double* o = f64_data(result.get());
     for (npy_intp l = 0; l < n; ++l) {
         const double minus = -ev[l];
         const core::Metric2& G = grads[nearest[l]];
-        const double r0 = vectors[2 * l], r1 = vectors[2 * l + 1];
         double applied[2];
-        core::matrix_vector_from_zero(G, r0, r1, applied);
+        core::matrix_vector_from_zero(G, r[2 * l], r[2 * l + 1], applied);
         o[2 * l] = minus * applied[0];
         o[2 * l + 1] = minus * applied[1];
     }
-    out = result;
+    out.gradient = result;
     return Outcome::Done;
 }
 

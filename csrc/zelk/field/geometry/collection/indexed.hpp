@@ -7,6 +7,7 @@
 // general path bit for bit.
 #pragma once
 
+#include "zelk/field/geometry/shared/native.hpp"
 #include "zelk/field/geometry/shared/np.hpp"
 #include "zelk/field/geometry/shared/outcome.hpp"
 
@@ -35,5 +36,12 @@ Outcome repulsion_vector(PyObject** kept, PyObject* rgjs, PyObject* inv_repulsio
 // repulsion_vector and eval are its class's own: both picks made in one pass.
 Outcome gradient(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
                  PyObject* grad_matrixes, PyObject* x, Ref& out);
+
+// The wanted quantities of a collection whose squared_dist, repulsion_vector,
+// gradient and eval are its class's own, for the batch x, in one search per
+// point: each the bits its own method gives (eval, gradient, squared_dist
+// and repulsion_vector without keywords).
+Outcome fields(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* inv_repulsions,
+               PyObject* grad_matrixes, PyObject* x, const FieldsWanted& want, FieldsOut& out);
 
 }  // namespace zelk::collection

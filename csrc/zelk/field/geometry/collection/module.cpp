@@ -68,7 +68,8 @@ ClassDef kClasses[] = {
      .own_fields = kOwnFields,
      .init = &init_trampoline<kInit>,
      .methods = kMethods,
-     .pickle = &kPickle},
+     .pickle = &kPickle,
+     .native_fields = &native_fields},
 };
 
 const ModuleDef kModuleDef{.short_name = "collection",

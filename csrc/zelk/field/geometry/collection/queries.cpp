@@ -242,6 +242,13 @@ bool index_view(PyObject* a, npy_intp n, npy_intp m, std::vector<npy_intp>& out)
     return true;
 }
 
+Outcome native_fields(PyObject* self, PyObject* x, const FieldsWanted& want, FieldsOut& out) {
+    return collection::fields(&coll(self)->index, reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                              field_value(coll(self)->rgjs).get(),
+                              field_value(coll(self)->inv_repulsions).get(),
+                              field_value(coll(self)->grad_matrixes).get(), x, want, out);
+}
+
 PyObject* gradient_body(PyObject* self, const BoundArgs& a) {
     PyObject* x = a[0];
     PyObject* kwargs = a.kwargs.get();

@@ -17,6 +17,10 @@ namespace {
 // number of members.
 constexpr std::size_t kPairBudget = std::size_t(1) << 20;
 
+// Points along the curve whose tree descent is shared.
+constexpr std::size_t kTile = 16;
+constexpr std::size_t kTileLeaves = 64;
+
 // The rows [begin, end) of x (as offsets from begin) along a Morton curve
 // through their positions: neighbouring points walk the same paths of the
 // trees, which the caches and branch predictors repay. The order changes no
@@ -148,20 +152,68 @@ void Search::run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
     }
 
     // Then every other member that may still equal or beat a point's best.
-    double best[core::kMaxForms];
-    std::vector<std::ptrdiff_t> seen(m, -1);
-    for (const std::uint32_t l : order) {
-        const std::ptrdiff_t r = begin + l;
+    // Neighbours along the curve are taken a tile at a time: the tree is
+    // descended once for the tile's box, and each of its points then tests
+    // only the leaves found, with the test the descent would end on.
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const auto best_of = [&](std::ptrdiff_t r, double* best) {
         for (int f = 0; f < forms; ++f) {
             const Pick& p = picks_[f];
-            best[f] = p.index[r] < 0 ? std::numeric_limits<double>::infinity() : p.value[r];
+            best[f] = p.index[r] < 0 ? kInf : p.value[r];
         }
-        tree.candidates(x_.x(r), x_.y(r), best, first[l], [&](std::ptrdiff_t i) {
-            if (seen[i] == r) return;  // met already through another of its runs
-            seen[i] = r;
-            pairs.push_back(i);
-            pairs.push_back(r);
-        });
+    };
+    // A member in the tree has usable metrics, so its forms are never
+    // negative: once a point's best is 0 in every pick, it can only tie, and
+    // a tie changes nothing where the later member is not the one kept (the
+    // first rule) or where only the value is kept (the last rule, whose
+    // value is +0.0 either way: a form summed from +0.0 is never -0.0).
+    const auto settled = [&](std::ptrdiff_t r, std::ptrdiff_t i) {
+        for (const Pick& p : picks_) {
+            if (p.index[r] < 0 || !(p.value[r] == 0.0)) return false;
+            if (p.ties == Ties::First ? i < p.index[r] : p.vector != nullptr) return false;
+        }
+        return true;
+    };
+    double best[core::kMaxForms];
+    std::vector<std::ptrdiff_t> seen(m, -1);
+    std::vector<std::int32_t> leaves;
+    for (std::size_t t0 = 0; t0 < order.size(); t0 += kTile) {
+        const std::size_t t1 = std::min(order.size(), t0 + kTile);
+        core::Extremes box;
+        double scale = 0.0, tile_best[core::kMaxForms];
+        std::fill(tile_best, tile_best + forms, -kInf);
+        bool finite = true;
+        for (std::size_t k = t0; k < t1; ++k) {
+            const std::ptrdiff_t r = begin + order[k];
+            const double px = x_.x(r), py = x_.y(r);
+            finite = finite && std::isfinite(px) && std::isfinite(py);
+            box.add(px, py);
+            scale = std::max(scale, std::max(std::fabs(px), std::fabs(py)));
+            best_of(r, best);
+            for (int f = 0; f < forms; ++f) {
+                tile_best[f] = best[f] == best[f] ? std::max(tile_best[f], best[f]) : kInf;
+            }
+        }
+        if (finite) tree.leaves_near(box.lo, box.hi, scale, tile_best, leaves);
+        // Scattered points share little: past a few dozen leaves each one
+        // descends on its own.
+        const bool shared = finite && leaves.size() <= kTileLeaves;
+        for (std::size_t k = t0; k < t1; ++k) {
+            const std::uint32_t l = order[k];
+            const std::ptrdiff_t r = begin + l;
+            const auto emit = [&](std::ptrdiff_t i) {
+                if (seen[i] == r || settled(r, i)) return;  // met already, or cannot change it
+                seen[i] = r;
+                pairs.push_back(i);
+                pairs.push_back(r);
+            };
+            best_of(r, best);
+            if (shared) {
+                tree.candidates_among(leaves, x_.x(r), x_.y(r), best, first[l], emit);
+            } else {
+                tree.candidates(x_.x(r), x_.y(r), best, first[l], emit);
+            }
+        }
         if (pairs.size() >= 2 * kPairBudget) evaluate_grouped(pairs);
     }
     evaluate_grouped(pairs);

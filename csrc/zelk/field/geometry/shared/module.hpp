@@ -36,6 +36,17 @@ struct NativeView;
 // when a field holds something the native code cannot read.
 using NativeViewFn = Outcome (*)(PyObject* self, NativeView& out);
 
+// A class that answers several quantities in one search declares it here
+// (the collection): fields of `self` for the batch x, or Declined.
+struct FieldsWanted {
+    bool value = false, gradient = false, squared_dist = false, repulsion_vector = false;
+};
+struct FieldsOut {
+    Ref value, gradient, squared_dist, repulsion_vector;
+};
+using NativeFieldsFn = Outcome (*)(PyObject* self, PyObject* x, const FieldsWanted& want,
+                                   FieldsOut& out);
+
 // One class of a module, written with named fields (those left out take
 // the defaults here).
 struct ClassDef {
@@ -47,9 +58,10 @@ struct ClassDef {
     const InstanceSlots* slots = nullptr;       // nullptr inherits the base's slots
     std::span<const FieldDef> own_fields = {};  // exposed as properties, in declaration order
     initproc init = nullptr;                    // nullptr inherits
-    PyMethodDef* methods = nullptr;      // members in registration order, {nullptr} terminated
-    const PickleDef* pickle = nullptr;   // nullptr: no pickling hooks
-    NativeViewFn native_view = nullptr;  // nullptr: no native road
+    PyMethodDef* methods = nullptr;          // members in registration order, {nullptr} terminated
+    const PickleDef* pickle = nullptr;       // nullptr: no pickling hooks
+    NativeViewFn native_view = nullptr;      // nullptr: no native road
+    NativeFieldsFn native_fields = nullptr;  // nullptr: one quantity per search
 };
 
 struct ModuleDef {
