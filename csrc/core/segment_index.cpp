@@ -226,17 +226,29 @@ struct Found {
 
 // The descent for one point: nearest box first, a subtree skipped only when
 // the bound of its box is strictly above the best form so far, and among
-// equal forms the lowest original index kept.
+// equal forms the lowest original index kept. `seed` (a reordered slot, or
+// -1) is tried first: the previous point's answer, whose form for a
+// neighbouring point is small, prunes most of the tree from the start. It is
+// one of the candidates, computed as any other, and every subtree that could
+// still equal it is visited, so the answer is the same without it.
 template <class Node>
 ZELK_CLONE_INLINE Found descend(const Node* nodes, const Reordered& s,
                                 const std::uint32_t* original, const MetricBound& bound,
-                                const Metric2& metric, double x, double y) {
+                                const Metric2& metric, double x, double y, std::ptrdiff_t seed) {
     const double px[1] = {x};
     const double py[1] = {y};
     double t[kLeaf], q[kLeaf];
     double best = std::numeric_limits<double>::infinity();
     std::ptrdiff_t at = -1;
     std::uint32_t best_original = std::numeric_limits<std::uint32_t>::max();
+    if (seed >= 0) {
+        forms(s, seed, 1, px, py, metric, t, q, 0);
+        if (q[0] < best) {  // a NaN form seeds nothing
+            best = q[0];
+            best_original = original[seed];
+            at = seed;
+        }
+    }
     std::uint32_t stack_node[kStack];
     double stack_bound[kStack];
     int depth = 0;
@@ -357,6 +369,7 @@ void SegmentIndex::query(const PairsView& points, const Metric2& metric, std::pt
     std::vector<double> scratch;  // for points that scan every segment
     const std::vector<std::ptrdiff_t> order =
         prune ? visiting_order(points, begin, end) : std::vector<std::ptrdiff_t>();
+    std::ptrdiff_t seed = -1;  // the previous descent's answer, a reordered slot
     for (std::ptrdiff_t r = begin; r < end; ++r) {
         const std::ptrdiff_t j = order.empty() ? r : order[r - begin];
         const double x = points.x(j), y = points.y(j);
@@ -365,7 +378,8 @@ void SegmentIndex::query(const PairsView& points, const Metric2& metric, std::pt
         // Not finite or too large: NaN rule and overflow stay with the scan.
         if (prune && std::fabs(x) <= limit && std::fabs(y) <= limit) {
             const Found found =
-                descend(nodes_.data(), reordered, original_.data(), bound, metric, x, y);
+                descend(nodes_.data(), reordered, original_.data(), bound, metric, x, y, seed);
+            seed = found.at;
             i = original_[found.at];
             f = found.form;
         } else {
