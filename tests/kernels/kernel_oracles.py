@@ -1,34 +1,7 @@
-"""Oracles for the kernel tests: the formulas written out in NumPy, element
-by element, in the order the kernels promise to evaluate them."""
-
+"""Oracles for the kernel tests: the ring formulas written out in NumPy (the
+segment formula is in helpers), and query batches in every memory layout."""
 
 import numpy as np
-
-
-def segment_candidates(points, p1, v, v_dot_v):
-    """w[j, i]: offset of query j from its clamped projection on segment i."""
-    points = np.asarray(points, dtype=np.float64)
-    with np.errstate(all="ignore"):
-        diff = points[:, None, :] - p1[None, :, :]
-        # summed as the line strings' every-segment form sums it (from 0.0)
-        dot = (diff * v[None, :, :]).sum(axis=-1)
-        t = np.clip(dot / v_dot_v, 0.0, 1.0)
-        proj = p1 + t[..., None] * v
-        return points[:, None, :] - proj
-
-
-def metric_form(w, metric):
-    """w . (metric w), as (w0 * (m00 w0 + m01 w1)) + (w1 * (m10 w0 + m11 w1))."""
-    with np.errstate(all="ignore"):
-        a0 = metric[0, 0] * w[..., 0] + metric[0, 1] * w[..., 1]
-        a1 = metric[1, 0] * w[..., 0] + metric[1, 1] * w[..., 1]
-        return w[..., 0] * a0 + w[..., 1] * a1
-
-
-def nearest_segment_oracle(points, p1, v, v_dot_v, metric):
-    w = segment_candidates(points, p1, v, v_dot_v)
-    chosen = np.argmin(metric_form(w, metric), axis=1)
-    return w[np.arange(len(w)), chosen]
 
 
 def crossing_parity(points, ring):
@@ -68,24 +41,6 @@ def rings_oracle(points, outer, holes):
         if has_area(hole):
             inside &= ~crossing_parity(points, hole)
     return inside
-
-
-def assert_same_bits(actual, expected):
-    """Equal shapes and values bit for bit (the sign of zero included); NaN
-    matches NaN whatever its payload."""
-    actual = np.asarray(actual)
-    expected = np.asarray(expected)
-    assert actual.shape == expected.shape
-    assert actual.dtype == expected.dtype
-    nan = np.isnan(expected)
-    np.testing.assert_array_equal(np.isnan(actual), nan)
-    a = actual[~nan].view(np.uint64)
-    e = expected[~nan].view(np.uint64)
-    bad = np.flatnonzero(a != e)
-    assert bad.size == 0, (
-        f"{bad.size} values differ, first at {bad[0]}: "
-        f"{actual[~nan][bad[0]]!r} != {expected[~nan][bad[0]]!r}"
-    )
 
 
 def star_ring(rng, n, center=(0.0, 0.0), r_low=0.5, r_high=1.0, closed=True):

@@ -1,0 +1,77 @@
+"""What tests in every folder share: bit-for-bit comparison, the segment
+formula in NumPy, random metrics, truth flags and trivial subclasses."""
+
+import numpy as np
+
+
+def assert_same_bits(got, want, nan_bits=False):
+    """Same dtype, shape and bits, zeros' signs included; a NaN matches any NaN unless nan_bits."""
+    got, want = np.asarray(got), np.asarray(want)
+    assert (got.dtype, got.shape) == (want.dtype, want.shape), (got.dtype, got.shape, want.dtype, want.shape)
+    np.testing.assert_array_equal(got, want)  # the values, and NaN where NaN
+    if want.dtype.kind in "fc":
+        # A NaN's sign and payload are left to the hardware and the compiler's operand order.
+        keep = slice(None) if nan_bits else ~np.isnan(want)
+        assert got[keep].tobytes() == want[keep].tobytes(), (got, want)
+
+
+def random_metric(rng, symmetric=False):
+    """A positive definite 2x2 metric, rotated and anisotropic, with a skew part unless symmetric."""
+    a = rng.uniform(-np.pi, np.pi)
+    rot = np.array([[np.cos(a), -np.sin(a)], [np.sin(a), np.cos(a)]])
+    m = rot @ np.diag(rng.uniform(0.01, 10.0, size=2)) @ rot.T
+    return m if symmetric else m + np.array([[0.0, 1.0], [-1.0, 0.0]]) * rng.uniform(-2, 2)
+
+
+def segment_candidates(points, p1, v, v_dot_v):
+    """w[j, i]: query j minus its clamped projection on segment i."""
+    points = np.asarray(points, dtype=np.float64)
+    with np.errstate(all="ignore"):
+        diff = points[:, None, :] - p1[None, :, :]
+        # summed as the line strings' every-segment form sums it (from 0.0)
+        dot = (diff * v[None, :, :]).sum(axis=-1)
+        t = np.clip(dot / v_dot_v, 0.0, 1.0)
+        proj = p1 + t[..., None] * v
+        return points[:, None, :] - proj
+
+
+def metric_form(w, metric):
+    """w . (metric w), as (w0 * (m00 w0 + m01 w1)) + (w1 * (m10 w0 + m11 w1))."""
+    with np.errstate(all="ignore"):
+        a0 = metric[0, 0] * w[..., 0] + metric[0, 1] * w[..., 1]
+        a1 = metric[1, 0] * w[..., 0] + metric[1, 1] * w[..., 1]
+        return w[..., 0] * a0 + w[..., 1] * a1
+
+
+def nearest_segment(points, p1, v, v_dot_v, metric):
+    """Per query, the candidate of smallest form: the lowest segment on ties, a NaN form as argmin takes it."""
+    w = segment_candidates(points, p1, v, v_dot_v)
+    return w[np.arange(len(w)), np.argmin(metric_form(w, metric), axis=1)]
+
+
+def all_offsets(x, p1, v, v_dot_v):
+    """Query minus closest point for every (segment, query) pair, segment-major rows, written as
+    the classes' NumPy route writes it (so that odd fields fail with the same message)."""
+    x = np.atleast_2d(x).astype(np.float64)
+    t = np.clip(((x[None, :, :] - p1[:, None, :]) * v[:, None, :]).sum(axis=2) / v_dot_v[:, None], 0.0, 1.0)
+    proj = p1[:, None, :] + t[..., None] * v[:, None, :]
+    return (x[None, :, :] - proj).reshape(-1, 2)
+
+
+class Flag:
+    """A truth value whose __bool__ first calls action(); with value None, action()'s result decides."""
+
+    def __init__(self, value=True, action=None):
+        self.value, self.action = value, action
+
+    def __bool__(self):
+        got = None if self.action is None else self.action()
+        return bool(got) if self.value is None else self.value
+
+
+def subclass(cls):
+    """The trivial subclass of cls (one per class), which pickle finds as helpers.Sub<name>."""
+    name = "Sub" + cls.__name__
+    if name not in globals():
+        globals()[name] = type(name, (cls,), {"__module__": __name__})
+    return globals()[name]
