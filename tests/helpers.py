@@ -58,6 +58,15 @@ def all_offsets(x, p1, v, v_dot_v):
     return (x[None, :, :] - proj).reshape(-1, 2)
 
 
+def unaligned(a):
+    """A copy of `a` whose data starts one byte past an 8-byte boundary."""
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    out = np.frombuffer(raw.data, np.float64, a.size, 1).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
 class Flag:
     """A truth value whose __bool__ first calls action(); with value None, action()'s result decides."""
 

@@ -3,6 +3,8 @@ segment formula is in helpers), and query batches in every memory layout."""
 
 import numpy as np
 
+from helpers import unaligned
+
 
 def crossing_parity(points, ring):
     """Even-odd rule by testing every edge of the ring (closing edge included)."""
@@ -77,12 +79,3 @@ def in_layout(a, layout):
 
 
 LAYOUTS = ["c", "fortran", "sliced", "reversed", "unaligned", "columns_reversed"]
-
-
-def unaligned(a):
-    """A copy of `a` whose data starts one byte past an 8-byte boundary."""
-    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
-    out = np.frombuffer(raw.data, np.float64, a.size, 1).reshape(a.shape)
-    out[...] = a
-    assert not out.flags.aligned
-    return out
