@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 import shapely
 
+from helpers import Flag, random_metric, subclass
 from zelk.field.geometry.base import MultiRGJGeometry
 from zelk.field.geometry.point import MultiPointRGJ, PointRGJ
 
@@ -50,21 +51,8 @@ def assert_like_formula(call, ref):
         np.testing.assert_array_equal(call(), want)
 
 
-def random_metric(rng):
-    """Anisotropic, rotated, and not symmetric."""
-    a = rng.uniform(-np.pi, np.pi)
-    rot = np.array([[np.cos(a), -np.sin(a)], [np.sin(a), np.cos(a)]])
-    m = rot @ np.diag(rng.uniform(0.05, 5.0, size=2)) @ rot.T
-    return m + np.array([[0.0, 1.0], [-1.0, 0.0]]) * rng.uniform(-2, 2)
-
-
-class ArraySub(np.ndarray):
-    pass
-
-
-class BadFlag:
-    def __bool__(self):
-        raise LookupError("flag")
+def fail():
+    raise LookupError("flag")
 
 
 @pytest.fixture
@@ -98,8 +86,8 @@ def test_flag_errors_propagate_after_shape_errors(two):
     with pytest.raises(ValueError, match="truth value of an array"):
         two.repulsion_vector([[1, 1]], np.array([1, 0]))
     with pytest.raises(LookupError, match="flag"):
-        two.repulsion_vector([[1, 1]], BadFlag())
-    assert_like_formula(lambda: two.repulsion_vector([[1, 2, 3]], BadFlag()), lambda: formula(two.coordinates, [[1, 2, 3]], False))
+        two.repulsion_vector([[1, 1]], Flag(action=fail))
+    assert_like_formula(lambda: two.repulsion_vector([[1, 2, 3]], Flag(action=fail)), lambda: formula(two.coordinates, [[1, 2, 3]], False))
 
 
 @pytest.mark.parametrize("coords", [np.zeros((0, 2)), np.zeros((0, 2), dtype=np.float32)])
@@ -125,7 +113,7 @@ def layouts(x):
     wide[:, ::3] = x
     return {
         "c": x.copy(), "fortran": np.asfortranarray(x), "sliced": wide[:, ::3], "negative": x[::-1].copy()[::-1],
-        "swapped": x.astype(">f8"), "subclass": x.copy().view(ArraySub), "list": x.tolist(),
+        "swapped": x.astype(">f8"), "subclass": x.copy().view(subclass(np.ndarray)), "list": x.tolist(),
         "int": np.round(x).astype(np.int64), "float32": x.astype(np.float32),
     }
 

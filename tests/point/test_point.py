@@ -5,11 +5,8 @@ import numpy as np
 import pytest
 import shapely
 
+from helpers import subclass
 from zelk.field.geometry.point import PointRGJ
-
-
-class ArraySub(np.ndarray):
-    pass
 
 
 def formula(coordinates, x):
@@ -57,7 +54,7 @@ def layouts(x):
         "sliced": wide[:, 1:4:2],
         "reversed": x[::-1].copy()[::-1],
         "swapped": x.astype(">f8"),
-        "subclass": x.copy().view(ArraySub),
+        "subclass": x.copy().view(subclass(np.ndarray)),
         "float32": x.astype(np.float32),
         "list": x.tolist(),
         "int": np.round(x).astype(np.int32),
