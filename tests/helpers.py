@@ -1,5 +1,5 @@
-"""What tests in every folder share: bit-for-bit comparison, the segment
-formula in NumPy, random metrics, truth flags and trivial subclasses."""
+"""What tests in every folder share: bit-for-bit comparison, the segment and
+ring formulas in NumPy, random metrics, truth flags and trivial subclasses."""
 
 import numpy as np
 
@@ -56,6 +56,46 @@ def all_offsets(x, p1, v, v_dot_v):
     t = np.clip(((x[None, :, :] - p1[:, None, :]) * v[:, None, :]).sum(axis=2) / v_dot_v[:, None], 0.0, 1.0)
     proj = p1[:, None, :] + t[..., None] * v[:, None, :]
     return (x[None, :, :] - proj).reshape(-1, 2)
+
+
+def crossing_parity(points, ring):
+    """Even-odd rule by testing every edge of the ring (closing edge included)."""
+    points = np.asarray(points, dtype=np.float64)
+    ring = np.asarray(ring, dtype=np.float64).reshape(-1, 2)
+    if len(ring) == 0:
+        return np.zeros(len(points), dtype=bool)
+    a = ring
+    b = np.roll(ring, -1, axis=0)
+    x = points[:, 0:1]
+    y = points[:, 1:2]
+    with np.errstate(all="ignore"):
+        straddles = (a[:, 1] > y) != (b[:, 1] > y)
+        meets = x < (b[:, 0] - a[:, 0]) * (y - a[:, 1]) / (b[:, 1] - a[:, 1]) + a[:, 0]
+    return np.logical_xor.reduce(straddles & meets, axis=1)
+
+
+def has_area(ring):
+    """At least three distinct vertices; a NaN vertex is distinct from all."""
+    ring = np.asarray(ring, dtype=np.float64).reshape(-1, 2)
+    distinct = []
+    for vx in ring:
+        if not any(vx[0] == d[0] and vx[1] == d[1] for d in distinct):
+            distinct.append(vx)
+        if len(distinct) >= 3:
+            return True
+    return False
+
+
+def rings_oracle(points, outer, holes):
+    """Inside outer and no hole by the even-odd rule; a ring without area holds nothing."""
+    points = np.asarray(points, dtype=np.float64)
+    if not has_area(outer):
+        return np.zeros(len(points), dtype=bool)
+    inside = crossing_parity(points, outer)
+    for hole in holes:
+        if has_area(hole):
+            inside &= ~crossing_parity(points, hole)
+    return inside
 
 
 def unaligned(a):

@@ -1,48 +1,9 @@
-"""Oracles for the kernel tests: the ring formulas written out in NumPy (the
-segment formula is in helpers), and query batches in every memory layout."""
+"""For the kernel tests: random star-shaped rings, and query batches in every
+memory layout (the formulas in NumPy are in helpers)."""
 
 import numpy as np
 
 from helpers import unaligned
-
-
-def crossing_parity(points, ring):
-    """Even-odd rule by testing every edge of the ring (closing edge included)."""
-    points = np.asarray(points, dtype=np.float64)
-    ring = np.asarray(ring, dtype=np.float64).reshape(-1, 2)
-    if len(ring) == 0:
-        return np.zeros(len(points), dtype=bool)
-    a = ring
-    b = np.roll(ring, -1, axis=0)
-    x = points[:, 0:1]
-    y = points[:, 1:2]
-    with np.errstate(all="ignore"):
-        straddles = (a[:, 1] > y) != (b[:, 1] > y)
-        meets = x < (b[:, 0] - a[:, 0]) * (y - a[:, 1]) / (b[:, 1] - a[:, 1]) + a[:, 0]
-    return np.logical_xor.reduce(straddles & meets, axis=1)
-
-
-def has_area(ring):
-    """At least three distinct vertices; a NaN vertex is distinct from all."""
-    ring = np.asarray(ring, dtype=np.float64).reshape(-1, 2)
-    distinct = []
-    for vx in ring:
-        if not any(vx[0] == d[0] and vx[1] == d[1] for d in distinct):
-            distinct.append(vx)
-        if len(distinct) >= 3:
-            return True
-    return False
-
-
-def rings_oracle(points, outer, holes):
-    points = np.asarray(points, dtype=np.float64)
-    if not has_area(outer):
-        return np.zeros(len(points), dtype=bool)
-    inside = crossing_parity(points, outer)
-    for hole in holes:
-        if has_area(hole):
-            inside &= ~crossing_parity(points, hole)
-    return inside
 
 
 def star_ring(rng, n, center=(0.0, 0.0), r_low=0.5, r_high=1.0, closed=True):

@@ -11,8 +11,8 @@ import shapely
 import zelk.field
 from zelk.field import kernels
 
-from helpers import assert_same_bits, metric_form, nearest_segment, segment_candidates
-from kernel_oracles import LAYOUTS, in_layout, rings_oracle, star_ring
+from helpers import assert_same_bits, metric_form, nearest_segment, rings_oracle, segment_candidates
+from kernel_oracles import LAYOUTS, in_layout, star_ring
 
 METRICS = {
     "identity": np.eye(2),
