@@ -1,7 +1,9 @@
-"""What tests in every folder share: bit-for-bit comparison, the segment and
-ring formulas in NumPy, random metrics, truth flags and trivial subclasses."""
+"""What tests in every folder share: bit-for-bit comparison, answering as a
+formula does, the segment and ring formulas in NumPy, random metrics, truth
+flags and trivial subclasses."""
 
 import numpy as np
+import pytest
 
 
 def assert_same_bits(got, want, nan_bits=False):
@@ -13,6 +15,18 @@ def assert_same_bits(got, want, nan_bits=False):
         # A NaN's sign and payload are left to the hardware and the compiler's operand order.
         keep = slice(None) if nan_bits else ~np.isnan(want)
         assert got[keep].tobytes() == want[keep].tobytes(), (got, want)
+
+
+def assert_like(call, formula, same=assert_same_bits):
+    """call() gives what formula() gives (as `same` compares), or raises its error with its message."""
+    try:
+        want = formula()
+    except Exception as e:
+        with pytest.raises(type(e)) as info:
+            call()
+        assert str(info.value) == str(e)
+    else:
+        same(call(), want)
 
 
 def random_metric(rng, symmetric=False):

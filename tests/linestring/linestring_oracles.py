@@ -4,9 +4,24 @@ import os
 
 import numpy as np
 
+from helpers import assert_same_bits
+
 # AddressSanitizer aborts on a refused operator new instead of throwing
 # std::bad_alloc, and on any huge malloc unless told otherwise.
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+CACHE = ("lines_n", "points_in_line_pair", "_p1", "_v", "_v_dot_v")
+
+
+def cache_of(g):
+    return tuple(getattr(g, f) for f in CACHE)
+
+
+def assert_cache(g, want, strides=False):
+    """g's segment cache is `want`: the same lines_n, then arrays of the same types and bits (and strides)."""
+    assert g.lines_n == want[0]
+    for a, b in zip(cache_of(g)[1:], want[1:]):
+        assert type(a) is type(b) and (not strides or a.strides == b.strides)
+        assert_same_bits(a, b)
 
 
 def line_cache(c):

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 import shapely
 
-from helpers import Flag, random_metric, subclass
+from helpers import Flag, assert_like, random_metric, subclass
 from zelk.field.geometry.base import MultiRGJGeometry
 from zelk.field.geometry.point import MultiPointRGJ, PointRGJ
 
@@ -38,17 +38,6 @@ def assert_same_choice(got, want, metric):
     for g, w in zip(got, want):
         if not np.array_equal(g, w, equal_nan=True):
             assert np.isclose(g @ metric @ g, w @ metric @ w, rtol=1e-12), (g, w)
-
-
-def assert_like_formula(call, ref):
-    try:
-        want = ref()
-    except Exception as e:
-        with pytest.raises(type(e)) as err:
-            call()
-        assert str(err.value) == str(e)
-    else:
-        np.testing.assert_array_equal(call(), want)
 
 
 def fail():
@@ -87,7 +76,7 @@ def test_flag_errors_propagate_after_shape_errors(two):
         two.repulsion_vector([[1, 1]], np.array([1, 0]))
     with pytest.raises(LookupError, match="flag"):
         two.repulsion_vector([[1, 1]], Flag(action=fail))
-    assert_like_formula(lambda: two.repulsion_vector([[1, 2, 3]], Flag(action=fail)), lambda: formula(two.coordinates, [[1, 2, 3]], False))
+    assert_like(lambda: two.repulsion_vector([[1, 2, 3]], Flag(action=fail)), lambda: formula(two.coordinates, [[1, 2, 3]], False))
 
 
 @pytest.mark.parametrize("coords", [np.zeros((0, 2)), np.zeros((0, 2), dtype=np.float32)])
@@ -96,7 +85,7 @@ def test_empty_point_set(coords, n):
     g = MultiPointRGJ(np.zeros((0, 2)))
     g.coordinates = coords
     assert g.repulsion_vector(np.ones((n, 2)), False).shape == (0, 2)
-    assert_like_formula(lambda: g.repulsion_vector(np.ones((n, 2))), lambda: formula(coords, np.ones((n, 2)), True, np.eye(2)))
+    assert_like(lambda: g.repulsion_vector(np.ones((n, 2))), lambda: formula(coords, np.ones((n, 2)), True, np.eye(2)))
 
 
 def test_single_point_is_negated_point_result(rng):
@@ -139,7 +128,7 @@ def test_coordinates_assigned_by_hand(rng, make, flag):
     coords, x = np.round(rng.normal(size=(10, 2)) * 8, 1), rng.normal(size=(15, 2)) * 8
     g = MultiPointRGJ(coords, [[2.0, 0.5], [0.0, 1.0]])
     g.coordinates = make(coords)
-    assert_like_formula(lambda: g.repulsion_vector(x, flag), lambda: formula(g.coordinates, x, flag, g.inv_repulsion))
+    assert_like(lambda: g.repulsion_vector(x, flag), lambda: formula(g.coordinates, x, flag, g.inv_repulsion))
 
 
 def test_euclidean_choice_matches_shapely(rng):
@@ -199,7 +188,7 @@ def test_metric_from_an_overridden_get_dist_matrix(rng, form):
     coords, x = rng.normal(size=(25, 2)) * 3, rng.normal(size=(30, 2)) * 3
     g = Recording(coords)
     g.metric = form(random_metric(rng))
-    assert_like_formula(lambda: g.repulsion_vector(x), lambda: formula(coords, x, True, g.metric))
+    assert_like(lambda: g.repulsion_vector(x), lambda: formula(coords, x, True, g.metric))
     assert Recording.calls == [((), {"scaled": True, "inverted": True})]
     g.repulsion_vector(x, False)
     assert len(Recording.calls) == 1  # every pair needs no metric

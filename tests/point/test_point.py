@@ -5,26 +5,12 @@ import numpy as np
 import pytest
 import shapely
 
-from helpers import subclass
+from helpers import assert_like, subclass
 from zelk.field.geometry.point import PointRGJ
 
 
 def formula(coordinates, x):
     return np.atleast_2d(x).astype(np.float64) - coordinates
-
-
-def assert_like_formula(call, ref):
-    """`call()` gives the formula's value, or raises its exception with its message."""
-    try:
-        want = ref()
-    except Exception as e:
-        with pytest.raises(type(e)) as err:
-            call()
-        assert str(err.value) == str(e)
-    else:
-        got = call()
-        assert got.dtype == np.float64 and got.shape == want.shape
-        np.testing.assert_array_equal(got, want)
 
 
 @pytest.mark.parametrize(
@@ -78,7 +64,7 @@ def test_random_batches_in_every_layout(rng, form):
 )
 def test_any_query_behaves_as_the_formula(x):
     g = PointRGJ([1, 2])
-    assert_like_formula(lambda: g.repulsion_vector(x), lambda: formula(g.coordinates, x))
+    assert_like(lambda: g.repulsion_vector(x), lambda: formula(g.coordinates, x))
 
 
 @pytest.mark.parametrize(
@@ -91,7 +77,7 @@ def test_any_query_behaves_as_the_formula(x):
 def test_coordinates_assigned_by_hand(coords, x):
     g = PointRGJ([0, 0])
     g.coordinates = coords
-    assert_like_formula(lambda: g.repulsion_vector(x), lambda: formula(coords, x))
+    assert_like(lambda: g.repulsion_vector(x), lambda: formula(coords, x))
 
 
 def test_fields_are_not_written():
