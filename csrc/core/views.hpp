@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace zelk::core {
 
@@ -42,7 +43,38 @@ struct PairsView {
         return {reinterpret_cast<const char*>(xy), n, 2 * std::ptrdiff_t(sizeof(double)),
                 std::ptrdiff_t(sizeof(double))};
     }
+
+    // Whether the coordinates lie one after another in memory, as in a
+    // C-contiguous (n, 2) buffer: then they can be compared or copied as
+    // one block.
+    bool packed() const noexcept {
+        return row_stride_bytes == 2 * std::ptrdiff_t(sizeof(double)) &&
+               col_stride_bytes == std::ptrdiff_t(sizeof(double));
+    }
+
+    // Rows are broadcast along a zero stride: they claim vertices that are
+    // not in memory, and are never copied.
+    bool broadcast() const noexcept { return row_stride_bytes == 0 && n > 1; }
+
+    // The rows written to out (2 n values, C order).
+    void copy_to(double* out) const noexcept {
+        if (packed()) {
+            if (n > 0) std::memcpy(out, data, static_cast<std::size_t>(2 * n) * sizeof(double));
+            return;
+        }
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            out[2 * i] = x(i);
+            out[2 * i + 1] = y(i);
+        }
+    }
 };
+
+// The rows of v in a buffer of the caller's own (C order). Throws std::bad_alloc.
+inline std::vector<double> own_rows(const PairsView& v) {
+    std::vector<double> out(scratch_size(v.n, 2));
+    v.copy_to(out.data());
+    return out;
+}
 
 // An (n,) array of values.
 struct ValuesView {

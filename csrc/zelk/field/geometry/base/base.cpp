@@ -8,6 +8,7 @@
 #include "core/extremes.hpp"
 #include "core/forms.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace zelk {
@@ -119,8 +120,9 @@ PyObject* in_bbox_body(PyObject* self, const BoundArgs& a) {
     return PyBool_FromLong(r);
 }
 
-// ((d @ M) * d).sum(-1), one value per row of d.
-Ref quadratic_forms(PyObject* d, PyObject* m) {
+// ((d @ M) * d).sum(-1), one value per row of d. `taken`, when given, holds
+// M's entries as the call read them before its vectors were computed.
+Ref quadratic_forms(PyObject* d, PyObject* m, const double* taken) {
     PairsView v;
     double mm[4];
     if (pairs_view(d, v) && matrix2_view(m, mm)) {
@@ -131,6 +133,7 @@ Ref quadratic_forms(PyObject* d, PyObject* m) {
         if (!pairs_view(d, v) || v.n != n || !matrix2_view(m, mm)) {
             return steal(resized_during_call());
         }
+        if (taken != nullptr) std::copy(taken, taken + 4, mm);
         core::forms_vector_matrix_from_zero(v, core::Metric2{mm[0], mm[1], mm[2], mm[3]},
                                             f64_data(out.get()));
         return out;
@@ -141,11 +144,30 @@ Ref quadratic_forms(PyObject* d, PyObject* m) {
     return prod ? call_method(prod.get(), "sum", {last.get()}) : Ref();
 }
 
+// Whether self.get_dist_matrix(scaled, inverted) is this module's own and
+// runs no code of the caller's: a stored field is all it returns.
+bool plain_dist_matrix(PyObject* self, PyObject* scaled, PyObject* inverted);
+
 Ref squared_dist(PyObject* self, PyObject* x, PyObject* scaled, PyObject* inverted) {
+    // A large query releases the interpreter lock while it picks its parts,
+    // so another thread may write into the metric meanwhile. The metric's
+    // entries are taken before the pick, and the same array measured
+    // afterwards is measured with them: the answer then belongs to one state
+    // of the metric, never to a pick under one and a measure under another.
+    Ref before;
+    double taken[4];
+    bool have_taken = false;
+    if (plain_dist_matrix(self, scaled, inverted)) {
+        before = steal(dist_matrix_field(self, scaled, inverted));
+        if (!before) return before;
+        have_taken = matrix2_view(before.get(), taken);
+    }
     Ref d = call_method(self, "repulsion_vector", {x});
     if (!d) return d;
     Ref m = call_method(self, "get_dist_matrix", {}, {{"scaled", scaled}, {"inverted", inverted}});
-    return m ? quadratic_forms(d.get(), m.get()) : Ref();
+    if (!m) return m;
+    const bool same = have_taken && m.get() == before.get();
+    return quadratic_forms(d.get(), m.get(), same ? taken : nullptr);
 }
 
 PyObject* squared_dist_body(PyObject* self, const BoundArgs& a) {
@@ -230,6 +252,22 @@ PyMethodDef kGeometryMethods[] = {
     method_entry<kGetCenterPoint>(), method_entry<kInBbox>(),       method_entry<kSquaredDist>(),
     method_entry<kEval>(),           method_entry<kToRGeoJSON>(),   {nullptr, nullptr, 0, nullptr},
 };
+
+bool plain_dist_matrix(PyObject* self, PyObject* scaled, PyObject* inverted) {
+    const auto plain = [](PyObject* f) { return f == Py_True || f == Py_False || f == Py_None; };
+    if (!plain(scaled) || !plain(inverted)) return false;
+    static PyObject* name = PyUnicode_InternFromString("get_dist_matrix");  // kept for the process
+    if (name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    PyTypeObject* t = Py_TYPE(self);
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* d = _PyType_Lookup(t, name);
+    return d != nullptr && Py_IS_TYPE(d, &PyMethodDescr_Type) &&
+           reinterpret_cast<PyMethodDescrObject*>(d)->d_method->ml_meth ==
+               method_entry<kGetDistMatrix>().ml_meth;
+}
 
 FieldDef kFields[7] = {kBaseFields[0], kBaseFields[1], kBaseFields[2], kBaseFields[3],
                        kBaseFields[4], kBaseFields[5], kBaseFields[6]};

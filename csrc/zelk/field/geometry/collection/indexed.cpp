@@ -384,6 +384,29 @@ bool read_members(PyObject* rgjs, std::vector<Member>& members) {
     return !PyErr_Occurred();
 }
 
+// The rows of a view copied into `store`, and the view pointed at the copy.
+void own_rows(PairsView& v, std::vector<double>& store) {
+    store = core::own_rows(v);
+    v = PairsView::contiguous(store.data(), v.n);
+}
+
+// Everything a member's answer reads, as copies of this call's own: threads
+// read them with the interpreter lock released, when no array of the
+// caller's may be read. A kept segment index owns its copies already.
+void own_member(Member& mb) {
+    mb.owned.clear();
+    mb.owned.resize(5 + mb.holes.size());
+    own_rows(mb.pts, mb.owned[0]);
+    own_rows(mb.p1, mb.owned[1]);
+    own_rows(mb.v, mb.owned[2]);
+    std::vector<double>& d = mb.owned[3];
+    d.resize(static_cast<std::size_t>(mb.vdv.n));
+    for (std::ptrdiff_t i = 0; i < mb.vdv.n; ++i) d[i] = mb.vdv[i];
+    mb.vdv = core::ValuesView::contiguous(d.data(), mb.vdv.n);
+    own_rows(mb.outer, mb.owned[4]);
+    for (std::size_t h = 0; h < mb.holes.size(); ++h) own_rows(mb.holes[h], mb.owned[5 + h]);
+}
+
 // Consecutive segments (or points) taken together under one box.
 constexpr std::ptrdiff_t kRun = 16;
 
@@ -779,17 +802,30 @@ std::shared_ptr<const KeptPlan> kept_plan(PyObject** slot, PyObject* rgjs,
         fingerprint(rgjs, members, compare);
         if (!compare.all()) k = nullptr;
     }
+    if (k != nullptr) {
+        for (const auto& p : k->plans) {
+            if (same_metrics(*p, picks)) return p;
+        }
+    }
+    // A plan is built from a copy of the members, and that very copy is what
+    // it records (or is checked against the record): a writer that needs no
+    // interpreter lock (shared memory, another process) cannot leave a plan
+    // built from one state and recorded as another.
+    std::vector<Member> copy = members;
+    for (Member& mb : copy) own_member(mb);
+    if (k != nullptr) {
+        Compare compare{*k};
+        fingerprint(rgjs, copy, compare);
+        if (!compare.all()) k = nullptr;
+    }
     if (k == nullptr) {
         auto fresh = std::make_unique<KeptIndex>();
         Record record{*fresh};
-        fingerprint(rgjs, members, record);
+        fingerprint(rgjs, copy, record);
         Ref capsule = steal(PyCapsule_New(fresh.get(), kKeptCapsule, free_kept_index));
         if (!capsule) return nullptr;
         k = fresh.release();
         set_field(*slot, capsule.release());
-    }
-    for (const auto& p : k->plans) {
-        if (same_metrics(*p, picks)) return p;
     }
     auto made = std::make_shared<KeptPlan>();
     made->forms = static_cast<int>(picks.size());
@@ -798,7 +834,7 @@ std::shared_ptr<const KeptPlan> kept_plan(PyObject** slot, PyObject* rgjs,
         made->bound[f].reserve(picks[f].metric.size());
         for (const core::Metric2& m : picks[f].metric) made->bound[f].emplace_back(m);
     }
-    made->plan = std::make_unique<Plan>(make_plan(members, made->bound, made->forms));
+    made->plan = std::make_unique<Plan>(make_plan(copy, made->bound, made->forms));
     if (k->plans.size() >= kKeptPlans) k->plans.erase(k->plans.begin());
     k->plans.push_back(made);
     return made;
@@ -990,33 +1026,6 @@ struct Scratch {
 
 // Batches from this size on are split across threads when there are several.
 constexpr std::ptrdiff_t kThreadedFrom = 4096;
-
-// The rows of a view copied into `store`, and the view pointed at the copy.
-void own_rows(PairsView& v, std::vector<double>& store) {
-    store.resize(core::scratch_size(v.n, 2));
-    for (std::ptrdiff_t i = 0; i < v.n; ++i) {
-        store[2 * i] = v.x(i);
-        store[2 * i + 1] = v.y(i);
-    }
-    v = PairsView::contiguous(store.data(), v.n);
-}
-
-// Everything a member's answer reads, as copies of this call's own: threads
-// read them with the interpreter lock released, when no array of the
-// caller's may be read. A kept segment index owns its copies already.
-void own_member(Member& mb) {
-    mb.owned.clear();
-    mb.owned.resize(5 + mb.holes.size());
-    own_rows(mb.pts, mb.owned[0]);
-    own_rows(mb.p1, mb.owned[1]);
-    own_rows(mb.v, mb.owned[2]);
-    std::vector<double>& d = mb.owned[3];
-    d.resize(static_cast<std::size_t>(mb.vdv.n));
-    for (std::ptrdiff_t i = 0; i < mb.vdv.n; ++i) d[i] = mb.vdv[i];
-    mb.vdv = core::ValuesView::contiguous(d.data(), mb.vdv.n);
-    own_rows(mb.outer, mb.owned[4]);
-    for (std::size_t h = 0; h < mb.holes.size(); ++h) own_rows(mb.holes[h], mb.owned[5 + h]);
-}
 
 // Runs the search for the picks over x with the collection's kept plan;
 // false with an exception set (MemoryError when memory runs out). A large batch on several threads

@@ -689,11 +689,22 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
         return polygon_repulsion_numpy(self, batch, n, outer.get(), holes.get(), pir.get());
     }
 
+    // The inside test may release the interpreter lock: the metric the
+    // nearest edge is picked under is read before it.
+    const MetricTaken metric_at_start(field_value(p->metric));
     std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
     Ref kept = kept_ring_index(self, n, outer, holes.get(), outer_view, hole_views);
     if (!kept && PyErr_Occurred()) return nullptr;
     // The kept index holds its own copy of the rings: they are not read again.
     if (kept && (!q.reread(x, xv) || xv.n != n)) return resized_during_call();
+    // A batch that may run on worker threads releases the interpreter lock,
+    // and another thread may then write into x: both steps read one copy of
+    // it, so that every row is answered for the same state of the batch.
+    std::vector<double> own_x;
+    if (n >= 2 * kMinRowsPerThread && configured_threads() > 1) {
+        own_x = own_rows(xv);
+        xv = PairsView::contiguous(own_x.data(), n);
+    }
     points_in_rings_threaded(xv, outer_view, hole_views.data(), hole_views.size(), inside.get(),
                              kept ? &kept_index_of<core::RingIndex>(kept.get()) : nullptr);
     npy_intp m = 0;
@@ -704,14 +715,16 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (query.failed() || !query.prepare(m)) return nullptr;
     Ref out = zeros({n, 2});
     if (!out) return nullptr;
-    // The lookups and allocations above may have run Python code: read x again.
-    if (!q.reread(x, xv) || xv.n != n) return resized_during_call();
+    // The lookups and allocations above may have run Python code: read x
+    // again, unless the call reads its own copy.
+    if (own_x.empty() && (!q.reread(x, xv) || xv.n != n)) return resized_during_call();
     if (query.native()) {
         std::vector<double> packed(core::scratch_size(m, 4));
         double* xo = packed.data();
         double* chosen = xo + 2 * m;
         pack_outside(xv, inside.get(), xo, nullptr);
-        const Fast done = query.answer(PairsView::contiguous(xo, m), true, chosen);
+        const Fast done =
+            query.answer(PairsView::contiguous(xo, m), true, chosen, &metric_at_start);
         if (done == Fast::Error) return nullptr;
         if (done == Fast::Done) {
             double* o = f64_data(out.get());

@@ -8,6 +8,8 @@
 
 #include "core/segments.hpp"
 
+#include <algorithm>
+
 #include <memory>
 
 namespace zelk {
@@ -155,13 +157,17 @@ bool NearestSegments::prepare(npy_intp rows) {
     return static_cast<bool>(kept_index_);
 }
 
-Fast NearestSegments::answer(const PairsView& points, bool points_owned, double* out) const {
+Fast NearestSegments::answer(const PairsView& points, bool points_owned, double* out,
+                             const MetricTaken* taken) const {
     PairsView p1, v;
     core::ValuesView vdv;
     double m[4];
     if (!native_kernel_ || !cache_.views(p1, v, vdv) || p1.n < 1 ||
         !matrix2_view(metric_.get(), m)) {
         return Fast::Declined;
+    }
+    if (taken != nullptr && taken->valid && taken->array.get() == metric_.get()) {
+        std::copy(taken->m, taken->m + 4, m);
     }
     // The kept index stands in for the arrays only while they hold its bytes.
     const core::SegmentIndex* index = kept_index_ ? &segment_index_of(kept_index_.get()) : nullptr;

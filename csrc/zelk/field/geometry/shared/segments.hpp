@@ -7,6 +7,8 @@
 
 #include "core/segment_index.hpp"
 
+#include <utility>
+
 namespace zelk {
 
 // Where an instance keeps the three cache fields, and the slot (no Python
@@ -49,6 +51,15 @@ Ref segment_offsets_fast(PyObject* x, const QueryBatch& q, const SegmentCache& c
 //   (x[None, :, :] - proj).reshape(-1, 2)
 PyObject* segment_offsets_numpy(PyObject* batch, const SegmentSlots& s);
 
+// A metric array and its entries as a call read them at one moment.
+struct MetricTaken {
+    Ref array;
+    double m[4];
+    bool valid = false;
+    // Reads `array` now; valid when it is a plain (2, 2) float64 array.
+    explicit MetricTaken(Ref a) : array(std::move(a)) { valid = matrix2_view(array.get(), m); }
+};
+
 // What a fast path did: finished, failed with an exception set, or declined
 // without having changed anything, leaving the work to the NumPy route.
 enum class Fast { Done, Error, Declined };
@@ -82,7 +93,11 @@ class NearestSegments {
     // inputs are viewed again here, since code may have run since native()
     // was asked: Declined when they no longer fit. `points_owned`: `points`
     // too is memory this call created.
-    Fast answer(const PairsView& points, bool points_owned, double* out) const;
+    // `taken`: the metric's entries as the call read them before it first
+    // released the interpreter lock; used while the metric is still that
+    // array, so that a write into it meanwhile is not half seen.
+    Fast answer(const PairsView& points, bool points_owned, double* out,
+                const MetricTaken* taken = nullptr) const;
     // kernel(batch, _p1, _v, _v_dot_v, metric)
     Ref call_kernel(PyObject* batch) const;
 
