@@ -64,8 +64,7 @@ def nearest_segment(points, p1, v, v_dot_v, metric):
 
 
 def all_offsets(x, p1, v, v_dot_v):
-    """Query minus closest point for every (segment, query) pair, segment-major rows, written as
-    the classes' NumPy route writes it (so that odd fields fail with the same message)."""
+    """Every (segment, query) pair's offset, segment-major rows, as the classes' NumPy route writes it (odd fields fail alike)."""
     x = np.atleast_2d(x).astype(np.float64)
     t = np.clip(((x[None, :, :] - p1[:, None, :]) * v[:, None, :]).sum(axis=2) / v_dot_v[:, None], 0.0, 1.0)
     proj = p1[:, None, :] + t[..., None] * v[:, None, :]
