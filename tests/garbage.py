@@ -6,6 +6,8 @@ import warnings
 
 import numpy as np
 
+from helpers import subclass, unaligned
+
 
 class Raises:
     """Fails every protocol NumPy or the interpreter may try on it."""
@@ -19,15 +21,12 @@ class Raises:
         raise RuntimeError(name)
 
 
-class Sub(np.ndarray):
-    pass
-
+Sub = subclass(np.ndarray)
 
 loop = []
 loop.append(loop)
 
-# An unaligned (2, 2) float64 array.
-UNALIGNED = np.frombuffer(b"\0" * 33, dtype=np.uint8)[1:].view(np.float64).reshape(2, 2)
+UNALIGNED = unaligned(np.zeros((2, 2)))
 
 # What every geometry module's list holds; each adds its own shapes.
 COMMON = [

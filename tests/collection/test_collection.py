@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import zelk.field.geometry as package
+from helpers import Flag, assert_same_bits
 from zelk.field.geometry.collection import GeometryCollectionRGJ
 from zelk.field.geometry.point import MultiPointRGJ, PointRGJ
 
@@ -315,17 +316,6 @@ class Answers(Stub):
         return self.vectors
 
 
-class LoggedFlag:
-    def __init__(self, log, value=True, action=None):
-        self.log, self.value, self.action = log, value, action
-
-    def __bool__(self):
-        self.log.append(("flag",))
-        if self.action is not None:
-            self.action()
-        return self.value
-
-
 def answers(types, *members):
     types["Answers"] = Answers
     return GeometryCollectionRGJ([dict(type="Answers", **m) for m in members])
@@ -335,9 +325,7 @@ def test_squared_dist_min_follows_numpy_for_signed_zeros(types):
     dists = [np.array([-0.0, 0.0, 1.0, np.nan]), np.array([0.0, -0.0, np.nan, 1.0])]
     c = answers(types, {"dists": dists[0]}, {"dists": dists[1]})
     want = np.stack(dists, axis=1).min(1)
-    got = c.squared_dist(np.zeros((4, 2)))
-    np.testing.assert_array_equal(got, want)
-    np.testing.assert_array_equal(np.signbit(got), np.signbit(want))
+    assert_same_bits(c.squared_dist(np.zeros((4, 2))), want)
 
 
 @pytest.mark.parametrize("query, values", [("squared_dist", "dists"), ("repulsion_vector", "vectors")])
@@ -346,7 +334,7 @@ def test_flags_are_tested_after_the_members_answered(types, query, values):
     good = np.zeros(3) if values == "dists" else np.zeros((3, 2))
     c = answers(types, {values: good, "log": log, "name": "a"}, {values: good, "log": log, "name": "b"})
     flag_position = 3 if query == "squared_dist" else 1
-    args = [np.zeros((3, 2))] + [True] * (flag_position - 1) + [LoggedFlag(log)]
+    args = [np.zeros((3, 2))] + [True] * (flag_position - 1) + [Flag(True, lambda: log.append(("flag",)))]
     log.clear()
     getattr(c, query)(*args)
     assert [entry[0] for entry in log] == ["a", "b", "flag"]
@@ -363,7 +351,7 @@ def test_flags_are_tested_after_the_members_answered(types, query, values):
 def test_flag_resizing_an_answer_raises_instead_of_reading_freed_memory(types, select):
     vectors = np.ones((1000, 2))
     c = answers(types, {"vectors": vectors}, {"vectors": np.ones((1000, 2))})
-    flag = LoggedFlag([], select, lambda: vectors.resize((3, 2), refcheck=False))
+    flag = Flag(select, lambda: vectors.resize((3, 2), refcheck=False))
     with pytest.raises(RuntimeError, match="resized during the call"):
         c.repulsion_vector(np.zeros((1000, 2)), flag)
 

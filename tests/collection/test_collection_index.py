@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import zelk.field
+from helpers import assert_same_bits, random_metric, subclass
 from zelk.field.geometry.collection import GeometryCollectionRGJ
 from zelk.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
 from zelk.field.geometry.point import MultiPointRGJ, PointRGJ
@@ -16,7 +17,7 @@ from zelk.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 CLASSES = {"Point": PointRGJ, "MultiPoint": MultiPointRGJ, "LineString": LineStringRGJ,
            "MultiLineString": MultiLineStringRGJ, "Polygon": PolygonRGJ,
            "MultiPolygon": MultiPolygonRGJ}
-SUBCLASSES = {name: type("Sub" + cls.__name__, (cls,), {}) for name, cls in CLASSES.items()}
+SUBCLASSES = {name: subclass(cls) for name, cls in CLASSES.items()}
 
 
 def ring(rng, centre, radius, k=9):
@@ -27,13 +28,9 @@ def ring(rng, centre, radius, k=9):
 def repulsion(rng, kind):
     if kind == "identity":
         return np.eye(2).tolist()
-    a = rng.normal(size=(2, 2))
-    spd = a @ a.T + 0.3 * np.eye(2)
-    if kind == "anisotropic":
-        return spd.tolist()
-    if kind == "skew":  # non-symmetric, positive definite symmetric part
-        return (spd + np.array([[0.0, 0.7], [-0.7, 0.0]])).tolist()
-    return [[1.0, 0.0], [0.0, -2.0]]  # indefinite
+    if kind == "indefinite":
+        return [[1.0, 0.0], [0.0, -2.0]]
+    return random_metric(rng, symmetric=kind == "anisotropic").tolist()  # "skew": not symmetric
 
 
 def geometry(rng, kind, centre, metric):
@@ -72,12 +69,10 @@ def queries(rng, n, special):
 
 
 def same(a, b):
-    a = a if isinstance(a, tuple) else (a,)
-    b = b if isinstance(b, tuple) else (b,)
+    a, b = (v if isinstance(v, tuple) else (v,) for v in (a, b))
     assert len(a) == len(b)
     for p, q in zip(a, b):
-        assert p.dtype == q.dtype and p.shape == q.shape
-        np.testing.assert_array_equal(p.view(np.uint8), q.view(np.uint8))
+        assert_same_bits(p, q, nan_bits=True)  # two routes of one computation: NaNs alike too
 
 
 QUERIES = {

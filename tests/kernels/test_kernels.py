@@ -11,16 +11,8 @@ import shapely
 import zelk.field
 from zelk.field import kernels
 
-from kernel_oracles import (
-    LAYOUTS,
-    assert_same_bits,
-    metric_form,
-    nearest_segment_oracle,
-    rings_oracle,
-    segment_candidates,
-    in_layout,
-    star_ring,
-)
+from helpers import assert_same_bits, metric_form, nearest_segment, rings_oracle, segment_candidates
+from kernel_oracles import LAYOUTS, in_layout, star_ring
 
 METRICS = {
     "identity": np.eye(2),
@@ -39,7 +31,7 @@ def segments_of(rng, s, scale=10.0):
 
 def run_segments(points, p1, v, v_dot_v, metric):
     got = kernels.segment_repulsion_vectors(points, p1, v, v_dot_v, metric)
-    assert_same_bits(got, nearest_segment_oracle(points, p1, v, v_dot_v, metric))
+    assert_same_bits(got, nearest_segment(points, p1, v, v_dot_v, metric))
     return got
 
 
@@ -142,7 +134,7 @@ def test_any_memory_layout(rng, layout):
     p1, v, vdv = segments_of(rng, 31)
     points = rng.uniform(-15.0, 15.0, (45, 2))
     metric = METRICS["non_symmetric"]
-    expected = nearest_segment_oracle(points, p1, v, vdv, metric)
+    expected = nearest_segment(points, p1, v, vdv, metric)
     vdv_strided = np.repeat(vdv, 2)[::2]
     got = kernels.segment_repulsion_vectors(
         in_layout(points, layout),
@@ -235,7 +227,7 @@ def test_any_memory_layout_across_blocks(rng, layout, m):
         vdv_strided if layout == "sliced" else in_layout(vdv[:, None], layout)[:, 0],
         metric,
     )
-    assert_same_bits(got, nearest_segment_oracle(points, p1, v, vdv, metric))
+    assert_same_bits(got, nearest_segment(points, p1, v, vdv, metric))
 
 
 @pytest.mark.parametrize(
@@ -254,7 +246,7 @@ def test_one_strided_array_among_contiguous_ones(rng, odd_one, layout, m):
     points = rng.uniform(-15.0, 15.0, (m, 2))
     metric = METRICS["symmetric"]
     got = kernels.segment_repulsion_vectors(points, *args.values(), metric)
-    assert_same_bits(got, nearest_segment_oracle(points, p1, v, vdv, metric))
+    assert_same_bits(got, nearest_segment(points, p1, v, vdv, metric))
 
 
 @pytest.mark.parametrize("broadcast", ["all", "p1_only"])
@@ -315,7 +307,7 @@ def test_keywords_are_accepted(rng):
     p1, v, vdv = segments_of(rng, 4)
     points = rng.uniform(-5.0, 5.0, (3, 2))
     got = kernels.segment_repulsion_vectors(points, p1, metric=np.eye(2), v_dot_v=vdv, v=v)
-    assert_same_bits(got, nearest_segment_oracle(points, p1, v, vdv, np.eye(2)))
+    assert_same_bits(got, nearest_segment(points, p1, v, vdv, np.eye(2)))
 
 
 # --- point_in_rings -------------------------------------------------------------
@@ -865,7 +857,7 @@ def test_core_nearest_segment_on_strided_queries(core, rng, m, s):
     assert core.harness_nearest_segment(*view_args(in_layout(points, "sliced")), pointer(p1),
                                         pointer(v), pointer(vdv), ctypes.c_long(s),
                                         pointer(np.ascontiguousarray(metric)), pointer(out)) == 0
-    assert_same_bits(out, nearest_segment_oracle(points, p1, v, vdv, metric))
+    assert_same_bits(out, nearest_segment(points, p1, v, vdv, metric))
 
 
 def task_count(at_most=None):

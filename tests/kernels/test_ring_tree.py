@@ -6,7 +6,8 @@ import ctypes
 import numpy as np
 import pytest
 
-from kernel_oracles import rings_oracle, star_ring
+from helpers import rings_oracle
+from kernel_oracles import star_ring
 from test_kernels import core, pointer, view_args  # noqa: F401
 from zelk.field import kernels
 

@@ -6,7 +6,8 @@ import ctypes
 import numpy as np
 import pytest
 
-from kernel_oracles import metric_form, segment_candidates, star_ring
+from helpers import metric_form, segment_candidates
+from kernel_oracles import star_ring
 from test_kernels import METRICS, core, pointer, run_segments, segments_of, view_args  # noqa: F401
 
 INDEX_METRICS = dict(

@@ -11,32 +11,10 @@ import zelk.field.geometry.linestring as L
 from zelk.field import kernels
 from zelk.field.geometry.base import MultiRGJGeometry
 
-from linestring_oracles import (
-    SANITIZED,
-    all_offsets,
-    assert_same_bits,
-    line_cache,
-    metric_forms,
-    nearest_offsets,
-    random_metric,
-)
+from helpers import all_offsets, assert_like, assert_same_bits, metric_form, nearest_segment, random_metric, subclass
+from linestring_oracles import SANITIZED, assert_cache, cache_of, line_cache
 
-CACHE = ("lines_n", "points_in_line_pair", "_p1", "_v", "_v_dot_v")
-
-
-class Sub(np.ndarray):
-    """Values as usual, but never read in place: forces the NumPy route."""
-
-
-def cache_of(g):
-    return tuple(getattr(g, f) for f in CACHE)
-
-
-def assert_cache(g, want):
-    assert g.lines_n == want[0]
-    for got, expected in zip(cache_of(g)[1:], want[1:]):
-        assert type(got) is type(expected)
-        assert_same_bits(got, expected)
+Sub = subclass(np.ndarray)  # values as usual, but never read in place: forces the NumPy route
 
 
 def line(rng, n):
@@ -174,10 +152,10 @@ def test_selected_is_nearest_candidate(rng, n, m, symmetric):
     g = L.LineStringRGJ(line(rng, n), repulsion=np.linalg.inv(random_metric(rng, symmetric)))
     x = rng.uniform(-12, 12, (m, 2))
     w = g.repulsion_vector(x, min_dist_select=False).reshape(n - 1, m, 2)
-    q = metric_forms(w, g.inv_repulsion)
+    q = metric_form(w, g.inv_repulsion)
     got = g.repulsion_vector(x)
     np.testing.assert_array_equal(got, w[q.argmin(axis=0), np.arange(m)])
-    np.testing.assert_allclose(metric_forms(got, g.inv_repulsion), q.min(axis=0), rtol=1e-12)
+    np.testing.assert_allclose(metric_form(got, g.inv_repulsion), q.min(axis=0), rtol=1e-12)
 
 
 @pytest.mark.parametrize("n", [2, 3, 200])
@@ -212,7 +190,7 @@ def test_any_batch_gives_the_converted_batch_result(rng, layout, select):
     given = BATCHES[layout](rng.uniform(-12, 12, (9, 2)))
     x = np.atleast_2d(given).astype(np.float64)
     cache = (g._p1, g._v, g._v_dot_v)
-    want = nearest_offsets(x, *cache, g.inv_repulsion) if select else all_offsets(x, *cache)
+    want = nearest_segment(x, *cache, g.inv_repulsion) if select else all_offsets(x, *cache)
     assert_same_bits(g.repulsion_vector(given, select), want)
 
 
@@ -223,18 +201,36 @@ def test_any_batch_gives_the_converted_batch_result(rng, layout, select):
     ids=["3-columns", "ragged", "text", "dict", "1-column", "3d", "3d-broadcast", "3d-3"],
 )
 @pytest.mark.parametrize("select", [True, False])
-def test_odd_batches_act_as_numpy_does(x, select):
+def test_odd_batches_act_as_numpy_does(monkeypatch, x, select):
     g = L.LineStringRGJ([(0, 0), (2, 0), (3, 3)])
+    cache = (g._p1, g._v, g._v_dot_v)
+    if not select:
+        assert_like(lambda: g.repulsion_vector(x, False), lambda: all_offsets(x, *cache))
+        return
     try:
         c = np.atleast_2d(x).astype(np.float64)
-        cache = (g._p1, g._v, g._v_dot_v)
-        want = kernels.segment_repulsion_vectors(c, *cache, g.inv_repulsion) if select else all_offsets(c, *cache)
-    except Exception as e:
-        with pytest.raises(type(e)) as info:
-            g.repulsion_vector(x, select)
-        assert str(info.value) == str(e)
-    else:
-        assert_same_bits(g.repulsion_vector(x, select), want)
+    except Exception:  # the conversion fails as NumPy's
+        assert_like(lambda: g.repulsion_vector(x), lambda: np.atleast_2d(x).astype(np.float64))
+    else:  # none of these batches has the two columns the kernel takes
+        assert_left_to_the_kernel(monkeypatch, g, x, (c, *cache, g.inv_repulsion), "points")
+
+
+def assert_left_to_the_kernel(monkeypatch, g, x, args, name):
+    """Selecting, g hands `args` to the kernel unchecked and passes on the error it raises (naming `name`)."""
+    with pytest.raises((TypeError, ValueError), match=rf"^{name}\b"):
+        g.repulsion_vector(x)
+    calls = []
+
+    def kernel(*given):
+        calls.append(given)
+        raise LookupError("from the kernel")
+
+    monkeypatch.setattr(L, "kernels", types.SimpleNamespace(segment_repulsion_vectors=kernel))
+    with pytest.raises(LookupError, match="from the kernel"):
+        g.repulsion_vector(x)
+    [given] = calls
+    assert_same_bits(given[0], args[0])
+    assert all(a is b for a, b in zip(given[1:], args[1:], strict=True))
 
 
 @pytest.mark.parametrize("special", ["none", "nan", "inf", "zeros", "duplicates"])
@@ -341,19 +337,15 @@ def test_kernel_and_metric_looked_up_at_every_call(monkeypatch):
      ("_p1", [[0.0, 0.0]] * 3), ("_v", None)],
 )
 @pytest.mark.parametrize("select", [True, False])
-def test_odd_cache_fields_act_as_kernel_or_numpy(field, value, select):
+def test_odd_cache_fields_act_as_kernel_or_numpy(monkeypatch, field, value, select):
     g = L.LineStringRGJ([(0, 0), (2, 0), (3, 3), (5, 1)])
     setattr(g, field, value)
     x = np.array([[1.0, 1.0], [4.0, 0.0]])
-    try:
-        cache = (g._p1, g._v, g._v_dot_v)
-        want = kernels.segment_repulsion_vectors(x, *cache, g.inv_repulsion) if select else all_offsets(x, *cache)
-    except Exception as e:
-        with pytest.raises(type(e)) as info:
-            g.repulsion_vector(x, select)
-        assert str(info.value) == str(e)
+    cache = (g._p1, g._v, g._v_dot_v)
+    if select:  # every field here is one the kernel turns down
+        assert_left_to_the_kernel(monkeypatch, g, x, (x, *cache, g.inv_repulsion), field.lstrip("_"))
     else:
-        assert_same_bits(g.repulsion_vector(x, select), want)
+        assert_like(lambda: g.repulsion_vector(x, False), lambda: all_offsets(x, *cache))
 
 
 def test_empty_batch_against_huge_claimed_cache_returns_at_once():

@@ -14,6 +14,7 @@ import pytest
 
 import zelk.field
 import zelk.field.geometry.linestring as L
+from helpers import subclass
 from zelk.field.geometry.base import MultiRGJGeometry
 
 MODULE = "zelk.field.geometry.linestring"
@@ -23,14 +24,7 @@ FIELDS = sorted(
 )
 CHECKSUMS = [int(hashlib.new(h, " ".join(FIELDS).encode("utf-8")).hexdigest()[:7], 16) for h in ("sha256", "sha1", "md5")]
 CLASSES = [L.LineStringRGJ, L.MultiLineStringRGJ]
-
-
-class SubLine(L.LineStringRGJ):
-    pass
-
-
-class SubMulti(L.MultiLineStringRGJ):
-    pass
+SubLine, SubMulti = subclass(L.LineStringRGJ), subclass(L.MultiLineStringRGJ)
 
 
 def sample(cls):

@@ -8,6 +8,7 @@ PRELUDE = r'''
 import copy, gc, itertools, os, pickle, random, types
 import numpy as np
 import zelk.field.geometry.linestring as L
+from helpers import Flag
 from zelk.field import kernels
 
 
@@ -163,15 +164,12 @@ class Swap(L.LineStringRGJ):
         return np.eye(2)
 
 
-class Flag:
-    def __init__(self, g):
-        self.g = g
-
-    def __bool__(self):
-        self.g._p1 = self.g._v = self.g._v_dot_v = None
-        QUERY.resize((rng.choice([0, 1, 3]), 2), refcheck=False)
-        junk = churn()
-        return bool(rng.getrandbits(1))
+def spoil(g):
+    """The flag's truth, told after dropping the cache and shrinking the batch being read."""
+    g._p1 = g._v = g._v_dot_v = None
+    QUERY.resize((rng.choice([0, 1, 3]), 2), refcheck=False)
+    junk = churn()
+    return rng.getrandbits(1)
 
 
 class Shrinking:
@@ -218,7 +216,7 @@ for _ in range(15):
     attempt(g.repulsion_vector, QUERY)
     QUERY = np.random.default_rng(0).normal(size=(BIG, 2))
     h = L.LineStringRGJ(np.ones((20, 2)))
-    attempt(h.repulsion_vector, QUERY, Flag(h))
+    attempt(h.repulsion_vector, QUERY, Flag(None, lambda: spoil(h)))
     m = L.MultiLineStringRGJ([[[0, 0], [1, 1]]])
     m.coordinates = [np.ones((4, 2)), Shrinking(m), np.ones((3, 2))]
     attempt(m._build_segments)

@@ -6,41 +6,16 @@ import shapely
 
 import zelk.field.geometry.linestring as L
 
-from linestring_oracles import (
-    assert_same_bits,
-    joined_bbox,
-    joined_cache,
-    joined_center,
-    metric_forms,
-    random_metric,
-)
+from helpers import assert_like, assert_same_bits, metric_form, random_metric, subclass
+from linestring_oracles import assert_cache, joined_bbox, joined_cache, joined_center
 
-CACHE = ("lines_n", "points_in_line_pair", "_p1", "_v", "_v_dot_v")
 KEPT = ("repulsion", "inv_repulsion", "eye_repulsion", "grad_matrix", "properties")
+Sub = subclass(np.ndarray)
 
 
-class Sub(np.ndarray):
-    pass
-
-
-def assert_formula(what, got_fn, formula, *args):
-    """got_fn() gives what the formula gives, or fails as the formula fails."""
-    try:
-        want = formula(*args)
-    except Exception as e:
-        with pytest.raises(type(e)) as info:
-            got_fn()
-        assert str(info.value) == str(e)
-        return
-    got = got_fn()
-    if what == "cache":
-        got = tuple(getattr(got, f) for f in CACHE)
-        assert got[0] == want[0]
-        for a, b in zip(got[1:], want[1:]):
-            assert type(a) is type(b) and a.strides == b.strides  # the axis swap's layout too
-            assert_same_bits(a, b)
-    else:
-        assert_same_bits(got, want)
+def assert_cache_like_formula(build, strings):
+    """build() returns a geometry with the formula's cache (the axis swap's layout too), or fails as it fails."""
+    assert_like(build, lambda: joined_cache(strings), lambda g, want: assert_cache(g, want, strides=True))
 
 
 def strings_of(rng, sizes, values=None):
@@ -101,7 +76,7 @@ def test_coordinates_become_a_list_of_new_float64_arrays(given):
     assert type(g.coordinates) is list and len(g.coordinates) == len(want)
     for got, expected in zip(g.coordinates, want):
         assert_same_bits(got, expected)
-    assert_formula("cache", lambda: g, joined_cache, g.coordinates)
+    assert_cache_like_formula(lambda: g, g.coordinates)
 
 
 @pytest.mark.parametrize(
@@ -140,7 +115,7 @@ def test_set_coordinates_and_build_segments_never_reach_the_base():
     assert calls == [1, 3]
     assert all(getattr(g, n) is k for n, k in zip(KEPT, kept))
     assert_same_bits(g.bbox, joined_bbox(g.coordinates))
-    assert_formula("cache", lambda: g, joined_cache, g.coordinates)
+    assert_cache_like_formula(lambda: g, g.coordinates)
     bbox = g.bbox
     g.coordinates = [np.array([(0.0, 0.0), (0.0, 2.0)])]  # assignment rebuilds nothing...
     assert g.lines_n == 3
@@ -168,7 +143,7 @@ def test_build_segments_on_assigned_coordinates(strings):
         g._build_segments()
         return g
 
-    assert_formula("cache", build, joined_cache, strings)
+    assert_cache_like_formula(build, strings)
 
 
 def test_lines_n_held_as_python_would():
@@ -205,7 +180,7 @@ def test_cache_boxes_and_centre_match_formulas(rng, sizes, layout):
         g.set_coordinates(strings)
         assert_same_bits(g.bbox, joined_bbox(g.coordinates))
         assert_same_bits(g.get_center_point(), joined_center(g.coordinates))
-        assert_formula("cache", lambda: g, joined_cache, g.coordinates)
+        assert_cache_like_formula(lambda: g, g.coordinates)
         g.coordinates = [np.repeat(c, 2, axis=0)[::2] for c in strings]  # strided views
         assert_same_bits(g.get_center_point(), joined_center(g.coordinates))
 
@@ -219,7 +194,7 @@ def test_cache_boxes_and_centre_match_formulas(rng, sizes, layout):
 def test_centre_point_acts_as_formula(strings):
     g = L.MultiLineStringRGJ([[(0, 0)]])
     g.coordinates = strings
-    assert_formula("centre", g.get_center_point, joined_center, strings)
+    assert_like(g.get_center_point, lambda: joined_center(strings))
 
 
 # --- queries over the joined cache ----------------------------------------------------
@@ -231,7 +206,7 @@ def test_selected_is_nearest_candidate_over_all_strings(rng, sizes, symmetric):
     g = L.MultiLineStringRGJ(strings_of(rng, sizes), np.linalg.inv(random_metric(rng, symmetric)))
     x = rng.uniform(-12, 12, (150, 2))
     w = g.repulsion_vector(x, False).reshape(g.lines_n, len(x), 2)
-    best = metric_forms(w, g.inv_repulsion).argmin(axis=0)
+    best = metric_form(w, g.inv_repulsion).argmin(axis=0)
     np.testing.assert_array_equal(g.repulsion_vector(x), w[best, np.arange(len(x))])
 
 

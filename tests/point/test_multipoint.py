@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 import shapely
 
+from helpers import Flag, assert_like, random_metric, subclass
 from zelk.field.geometry.base import MultiRGJGeometry
 from zelk.field.geometry.point import MultiPointRGJ, PointRGJ
 
@@ -39,32 +40,8 @@ def assert_same_choice(got, want, metric):
             assert np.isclose(g @ metric @ g, w @ metric @ w, rtol=1e-12), (g, w)
 
 
-def assert_like_formula(call, ref):
-    try:
-        want = ref()
-    except Exception as e:
-        with pytest.raises(type(e)) as err:
-            call()
-        assert str(err.value) == str(e)
-    else:
-        np.testing.assert_array_equal(call(), want)
-
-
-def random_metric(rng):
-    """Anisotropic, rotated, and not symmetric."""
-    a = rng.uniform(-np.pi, np.pi)
-    rot = np.array([[np.cos(a), -np.sin(a)], [np.sin(a), np.cos(a)]])
-    m = rot @ np.diag(rng.uniform(0.05, 5.0, size=2)) @ rot.T
-    return m + np.array([[0.0, 1.0], [-1.0, 0.0]]) * rng.uniform(-2, 2)
-
-
-class ArraySub(np.ndarray):
-    pass
-
-
-class BadFlag:
-    def __bool__(self):
-        raise LookupError("flag")
+def fail():
+    raise LookupError("flag")
 
 
 @pytest.fixture
@@ -98,8 +75,8 @@ def test_flag_errors_propagate_after_shape_errors(two):
     with pytest.raises(ValueError, match="truth value of an array"):
         two.repulsion_vector([[1, 1]], np.array([1, 0]))
     with pytest.raises(LookupError, match="flag"):
-        two.repulsion_vector([[1, 1]], BadFlag())
-    assert_like_formula(lambda: two.repulsion_vector([[1, 2, 3]], BadFlag()), lambda: formula(two.coordinates, [[1, 2, 3]], False))
+        two.repulsion_vector([[1, 1]], Flag(action=fail))
+    assert_like(lambda: two.repulsion_vector([[1, 2, 3]], Flag(action=fail)), lambda: formula(two.coordinates, [[1, 2, 3]], False))
 
 
 @pytest.mark.parametrize("coords", [np.zeros((0, 2)), np.zeros((0, 2), dtype=np.float32)])
@@ -108,7 +85,7 @@ def test_empty_point_set(coords, n):
     g = MultiPointRGJ(np.zeros((0, 2)))
     g.coordinates = coords
     assert g.repulsion_vector(np.ones((n, 2)), False).shape == (0, 2)
-    assert_like_formula(lambda: g.repulsion_vector(np.ones((n, 2))), lambda: formula(coords, np.ones((n, 2)), True, np.eye(2)))
+    assert_like(lambda: g.repulsion_vector(np.ones((n, 2))), lambda: formula(coords, np.ones((n, 2)), True, np.eye(2)))
 
 
 def test_single_point_is_negated_point_result(rng):
@@ -125,7 +102,7 @@ def layouts(x):
     wide[:, ::3] = x
     return {
         "c": x.copy(), "fortran": np.asfortranarray(x), "sliced": wide[:, ::3], "negative": x[::-1].copy()[::-1],
-        "swapped": x.astype(">f8"), "subclass": x.copy().view(ArraySub), "list": x.tolist(),
+        "swapped": x.astype(">f8"), "subclass": x.copy().view(subclass(np.ndarray)), "list": x.tolist(),
         "int": np.round(x).astype(np.int64), "float32": x.astype(np.float32),
     }
 
@@ -151,7 +128,7 @@ def test_coordinates_assigned_by_hand(rng, make, flag):
     coords, x = np.round(rng.normal(size=(10, 2)) * 8, 1), rng.normal(size=(15, 2)) * 8
     g = MultiPointRGJ(coords, [[2.0, 0.5], [0.0, 1.0]])
     g.coordinates = make(coords)
-    assert_like_formula(lambda: g.repulsion_vector(x, flag), lambda: formula(g.coordinates, x, flag, g.inv_repulsion))
+    assert_like(lambda: g.repulsion_vector(x, flag), lambda: formula(g.coordinates, x, flag, g.inv_repulsion))
 
 
 def test_euclidean_choice_matches_shapely(rng):
@@ -211,7 +188,7 @@ def test_metric_from_an_overridden_get_dist_matrix(rng, form):
     coords, x = rng.normal(size=(25, 2)) * 3, rng.normal(size=(30, 2)) * 3
     g = Recording(coords)
     g.metric = form(random_metric(rng))
-    assert_like_formula(lambda: g.repulsion_vector(x), lambda: formula(coords, x, True, g.metric))
+    assert_like(lambda: g.repulsion_vector(x), lambda: formula(coords, x, True, g.metric))
     assert Recording.calls == [((), {"scaled": True, "inverted": True})]
     g.repulsion_vector(x, False)
     assert len(Recording.calls) == 1  # every pair needs no metric

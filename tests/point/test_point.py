@@ -5,29 +5,12 @@ import numpy as np
 import pytest
 import shapely
 
+from helpers import assert_like, subclass
 from zelk.field.geometry.point import PointRGJ
-
-
-class ArraySub(np.ndarray):
-    pass
 
 
 def formula(coordinates, x):
     return np.atleast_2d(x).astype(np.float64) - coordinates
-
-
-def assert_like_formula(call, ref):
-    """`call()` gives the formula's value, or raises its exception with its message."""
-    try:
-        want = ref()
-    except Exception as e:
-        with pytest.raises(type(e)) as err:
-            call()
-        assert str(err.value) == str(e)
-    else:
-        got = call()
-        assert got.dtype == np.float64 and got.shape == want.shape
-        np.testing.assert_array_equal(got, want)
 
 
 @pytest.mark.parametrize(
@@ -57,7 +40,7 @@ def layouts(x):
         "sliced": wide[:, 1:4:2],
         "reversed": x[::-1].copy()[::-1],
         "swapped": x.astype(">f8"),
-        "subclass": x.copy().view(ArraySub),
+        "subclass": x.copy().view(subclass(np.ndarray)),
         "float32": x.astype(np.float32),
         "list": x.tolist(),
         "int": np.round(x).astype(np.int32),
@@ -81,7 +64,7 @@ def test_random_batches_in_every_layout(rng, form):
 )
 def test_any_query_behaves_as_the_formula(x):
     g = PointRGJ([1, 2])
-    assert_like_formula(lambda: g.repulsion_vector(x), lambda: formula(g.coordinates, x))
+    assert_like(lambda: g.repulsion_vector(x), lambda: formula(g.coordinates, x))
 
 
 @pytest.mark.parametrize(
@@ -94,7 +77,7 @@ def test_any_query_behaves_as_the_formula(x):
 def test_coordinates_assigned_by_hand(coords, x):
     g = PointRGJ([0, 0])
     g.coordinates = coords
-    assert_like_formula(lambda: g.repulsion_vector(x), lambda: formula(coords, x))
+    assert_like(lambda: g.repulsion_vector(x), lambda: formula(coords, x))
 
 
 def test_fields_are_not_written():

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import zelk.field.geometry.polygon as polygon_module
+from helpers import subclass
 from polygon_oracles import assert_fields
 from zelk.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 
@@ -124,11 +125,8 @@ def test_reconstructor_and_restorer(cls, fields, coords):
         blank.__setstate__(None)
 
 
-class SubPolygon(PolygonRGJ):
-    pass
-
-
 def test_subclass_attributes_travel_with_the_state():
+    SubPolygon = subclass(PolygonRGJ)
     g = SubPolygon([SQ])
     assert len(g.__reduce__()[2]) == len(POLYGON_FIELDS)
     g.tag = "t"

@@ -6,6 +6,7 @@ import warnings
 import numpy as np
 import pytest
 
+from helpers import subclass, unaligned
 from polygon_oracles import assert_fields, reference_polygon
 from zelk.field.geometry.polygon import PolygonRGJ
 
@@ -14,16 +15,7 @@ SQUARE = [[0, 0], [4, 0], [4, 4], [0, 4]]
 HOLE = [[1, 1], [2, 1], [2, 2], [1, 2], [1, 1]]
 
 
-def unaligned(a):
-    raw = np.zeros(a.size * 8 + 1, dtype=np.uint8)
-    out = raw[1:].view(np.float64).reshape(a.shape)
-    out[...] = a
-    assert not out.flags.aligned
-    return out
-
-
-class Sub(np.ndarray):
-    pass
+Sub = subclass(np.ndarray)
 
 
 def matrix(a):

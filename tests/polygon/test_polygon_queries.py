@@ -6,7 +6,8 @@ import pytest
 import shapely
 
 import zelk.field.geometry.polygon as polygon_module
-from polygon_oracles import Recorder, assert_same_bits, nearest_segment, random_polygon, segment_candidates
+from helpers import all_offsets, assert_same_bits, nearest_segment
+from polygon_oracles import Recorder, random_polygon
 from zelk.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 
 UNIT = [[0, 0], [1, 0], [1, 1], [0, 1]]
@@ -213,7 +214,7 @@ def test_small_and_large_batches_equal_the_kernels(rng, monkeypatch, n, layout):
     m._p1, m._v, m._v_dot_v, m._S, m.inv_repulsion = p._p1, p._v, p._v_dot_v, p._S, p.metric
     fast = [p.repulsion_vector(x), m.repulsion_vector(x), m.repulsion_vector(x, False)]
     monkeypatch.setattr(polygon_module, "kernels", Recorder())
-    slow = [p.repulsion_vector(x), m.repulsion_vector(x), segment_candidates(x, p._p1, p._v, p._v_dot_v).reshape(-1, 2)]
+    slow = [p.repulsion_vector(x), m.repulsion_vector(x), all_offsets(x, p._p1, p._v, p._v_dot_v)]
     for f, s in zip(fast, slow):
         assert_same_bits(f, s)
 
@@ -226,7 +227,7 @@ def test_signed_zeros_follow_the_kernels_and_numpy(monkeypatch, turn):
     ring = np.array([[-0.0, 0.0], [-2.0, 0.0], [-2.0, 2.0], [-0.0, 2.0]])[::turn]
     x = np.array([[-0.0, -1.0], [-0.0, -0.0], [1.0, -0.0], [-0.0, 3.0], [0.5, 1.0]] * 30)
     p, m = PolygonRGJ(ring), MultiPolygonRGJ([ring])
-    assert_same_bits(m.repulsion_vector(x, False), segment_candidates(x, m._p1, m._v, m._v_dot_v).reshape(-1, 2))
+    assert_same_bits(m.repulsion_vector(x, False), all_offsets(x, m._p1, m._v, m._v_dot_v))
     if turn == 1:
         assert_same_bits(p.repulsion_vector(x[:1]), np.array([[0.0, -1.0]]))
     for batch in (x[:5], x):

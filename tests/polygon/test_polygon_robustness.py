@@ -8,6 +8,7 @@ PRELUDE = r"""
 import copy, gc, itertools, pickle, random, types
 import numpy as np
 import zelk.field.geometry.polygon as M
+from helpers import Flag
 from zelk.field import kernels
 
 
@@ -135,15 +136,6 @@ class ChurningMulti(M.MultiPolygonRGJ):
         return np.eye(2)
 
 
-class Flag:
-    def __init__(self, g):
-        self.g = g
-
-    def __bool__(self):
-        churn(self.g)
-        return bool(rng.getrandbits(1))
-
-
 def odd_kernels(g):
     answers = [None, np.ones(3, bool), np.zeros(2), [1, 0, 1], np.zeros((3, 2)), np.ones((1, 2)), "x", np.ones((3, 3))]
 
@@ -168,7 +160,7 @@ for _ in range(40):
     for g in pair:
         for x in (X, np.repeat(X, 50, axis=0)):
             attempt(g.repulsion_vector, x)
-            attempt(g.repulsion_vector, x, Flag(g))
+            attempt(g.repulsion_vector, x, Flag(None, lambda: churn(g) or rng.getrandbits(1)))
             attempt(g.set_coordinates, [SQ, HOLE])
             M.kernels = odd_kernels(g)
             attempt(g.repulsion_vector, x)

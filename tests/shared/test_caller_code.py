@@ -6,6 +6,7 @@ for the inputs as they were when the call began."""
 import numpy as np
 import pytest
 
+from helpers import Flag
 from zelk.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
 from zelk.field.geometry.point import MultiPointRGJ
 from zelk.field.geometry.polygon import MultiPolygonRGJ
@@ -24,15 +25,6 @@ def spoil(x, how):
         x[:] = 100.0
     else:
         x.resize((200000, 2), refcheck=False)  # frees the buffer the call began with
-
-
-class Flag:
-    def __init__(self, value, x, how):
-        self.value, self.x, self.how = value, x, how
-
-    def __bool__(self):
-        spoil(self.x, self.how)
-        return self.value
 
 
 def query():
@@ -61,7 +53,7 @@ def test_flag_changing_x(cls, coords, how, value):
     g = cls(coords, REP)
     want = g.repulsion_vector(query(), value)
     x = query()
-    np.testing.assert_array_equal(g.repulsion_vector(x, Flag(value, x, how)), want)
+    np.testing.assert_array_equal(g.repulsion_vector(x, Flag(value, lambda: spoil(x, how))), want)
 
 
 @pytest.mark.parametrize("how", ["write", "resize"])
@@ -77,7 +69,7 @@ def test_multipoint_points_changed_by_the_metric(how, select):
 
     g = Spoiling(coords, REP)
     g.coordinates = coords.copy()  # an array that owns its memory, so that it can be resized
-    np.testing.assert_array_equal(g.repulsion_vector(query(), Flag(select, g.coordinates, how)), want)
+    np.testing.assert_array_equal(g.repulsion_vector(query(), Flag(select, lambda c=g.coordinates: spoil(c, how))), want)
 
 
 class RecordingNumpy:

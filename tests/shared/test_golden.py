@@ -10,6 +10,8 @@ import sys
 import numpy as np
 import pytest
 
+from helpers import assert_same_bits
+
 sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "data"))
 from write_golden import GOLDEN, PROTOCOLS, plain, queries, rebuild  # noqa: E402
 
@@ -34,12 +36,7 @@ def check_answer(got, want):
         assert got is want["bool"]
     else:
         assert type(got).__name__ == want["type"]
-        got = np.asarray(got)
-        expected = np.array(want["data"], dtype=want["dtype"]).reshape(want["shape"])
-        assert got.dtype == expected.dtype and got.shape == expected.shape
-        np.testing.assert_array_equal(got, expected)  # NaN equals NaN here
-        if got.dtype.kind == "f":
-            np.testing.assert_array_equal(np.signbit(got), np.signbit(expected))
+        assert_same_bits(got, np.array(want["data"], dtype=want["dtype"]).reshape(want["shape"]))
 
 
 def check_all_answers(g, cls, stored):

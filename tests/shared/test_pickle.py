@@ -8,19 +8,13 @@ import numpy as np
 import pytest
 
 import zelk.field.geometry.point as P
+from helpers import subclass
 from zelk.field.geometry.base import RGJGeometry
 
 FIELDS = sorted(["coordinates", "repulsion", "inv_repulsion", "eye_repulsion", "grad_matrix", "properties", "bbox"])
 CHECKSUMS = [int(hashlib.new(h, " ".join(FIELDS).encode("utf-8")).hexdigest()[:7], 16) for h in ("sha256", "sha1", "md5")]
 FIELD_TEXT = ", ".join(FIELDS)
-
-
-class SubPoint(P.PointRGJ):
-    pass
-
-
-class SubMulti(P.MultiPointRGJ):
-    pass
+SubPoint, SubMulti = subclass(P.PointRGJ), subclass(P.MultiPointRGJ)
 
 
 def reconstructor(cls):

@@ -7,6 +7,7 @@ PRELUDE = r'''
 import copy, gc, itertools, pickle, random, sys
 import numpy as np
 import zelk.field.geometry.point as P
+from helpers import Flag
 from zelk.field.geometry.base import MultiRGJGeometry, RGJGeometry
 
 
@@ -130,16 +131,13 @@ class Swap(P.MultiPointRGJ):
         return np.eye(2)
 
 
-class Flag:
-    def __init__(self, g):
-        self.g = g
-
-    def __bool__(self):
-        self.g.coordinates = None
-        self.g.bbox = None
-        gc.collect()
-        junk = [np.full((BIG, 2), 7.0) for _ in range(3)]
-        return bool(rng.getrandbits(1))
+def spoil(g):
+    """The flag's truth, told after dropping the points and the box."""
+    g.coordinates = None
+    g.bbox = None
+    gc.collect()
+    junk = [np.full((BIG, 2), 7.0) for _ in range(3)]
+    return rng.getrandbits(1)
 
 
 class Replacing:
@@ -169,7 +167,7 @@ for _ in range(20):
     attempt(g.repulsion_vector, np.zeros((3, 2)))
     h = P.MultiPointRGJ(np.ones((BIG, 2)))
     h.bbox = None
-    attempt(h.repulsion_vector, np.zeros((2, 2)), Flag(h))
+    attempt(h.repulsion_vector, np.zeros((2, 2)), Flag(None, lambda: spoil(h)))
     r = P.MultiPointRGJ([[0, 0]])
     r.coordinates = [Replacing(r), Replacing(r)]
     attempt(r.toRGeoJSON)
