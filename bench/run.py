@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import _timing  # noqa: E402
 import bench_collection  # noqa: E402
+import bench_grid  # noqa: E402
 import bench_kernels  # noqa: E402
 import bench_linestring  # noqa: E402
 import bench_point  # noqa: E402
@@ -39,11 +40,13 @@ def main(argv=None):
     parser.add_argument("--world", metavar="PATH", default=bench_scale.DEFAULT_WORLD,
                         help="the world GeoJSON file (default: ../shared/data/countries.geo.json)")
     parser.add_argument("--only", metavar="GROUP", action="append",
-                        choices=[*GROUPS, "scale"], help="run only these groups (repeatable)")
+                        choices=[*GROUPS, "scale", "grid"], help="run only these groups (repeatable)")
     args = parser.parse_args(argv)
     _timing.QUICK = args.quick
     started = time.perf_counter()
-    for name, run in [*GROUPS.items(), ("scale", lambda quick: bench_scale.main(quick, args.world))]:
+    with_world = [("scale", lambda quick: bench_scale.main(quick, args.world)),
+                  ("grid", lambda quick: bench_grid.main(quick, args.world))]
+    for name, run in [*GROUPS.items(), *with_world]:
         if args.only and name not in args.only:
             continue
         print(f"== {name}", flush=True)

@@ -4,6 +4,7 @@ same bits as one thread."""
 import operator
 import os
 import signal
+import threading
 import time
 
 import numpy as np
@@ -13,6 +14,7 @@ import zelk.field
 from helpers import assert_same_bits, nearest_segment, rings_oracle
 from zelk.field import kernels
 from zelk.field.geometry.linestring import LineStringRGJ, MultiLineStringRGJ
+from zelk.field.geometry.point import MultiPointRGJ
 from zelk.field.geometry.polygon import MultiPolygonRGJ, PolygonRGJ
 
 
@@ -125,26 +127,87 @@ def test_environment_variable_read_at_import(run_python, env, expected):
     assert bool(warned) == (env.strip() not in ("", "3", "5"))
 
 
-def test_interrupt_during_threaded_calls_leaves_no_thread(threads):
-    rng = np.random.default_rng(4)
-    polygon = PolygonRGJ([ring(rng, 2000)], repulsion=METRIC)
-    x = rng.uniform(-1.5, 1.5, (50_000, 2))
-    threads(4)
-    before = len(os.listdir("/proc/self/task"))
-    signal.setitimer(signal.ITIMER_REAL, 0.05)
-    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            for _ in range(1000):
-                polygon.repulsion_vector(x)
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
+def signal_once_threads_run(signum, before):
+    """Sends `signum` to this process from a new thread as soon as a thread
+    not in `before` (the ids in /proc) appears, or after 5 s."""
+    def send():
+        deadline = time.monotonic() + 5.0
+        mine = str(threading.get_native_id())
+        while not set(os.listdir("/proc/self/task")) - before - {mine} and time.monotonic() < deadline:
+            time.sleep(0.001)
+        os.kill(os.getpid(), signum)
+    sender = threading.Thread(target=send)
+    sender.start()
+    return sender
+
+
+def wait_for_no_extra_thread(before):
     # A joined thread may leave /proc a moment after the join.
     deadline = time.monotonic() + 2.0
-    while len(os.listdir("/proc/self/task")) > before and time.monotonic() < deadline:
+    while len(os.listdir("/proc/self/task")) > len(before) and time.monotonic() < deadline:
         time.sleep(0.01)
-    assert len(os.listdir("/proc/self/task")) <= before
+    assert len(os.listdir("/proc/self/task")) <= len(before)
+
+
+@pytest.mark.parametrize("calls", ["many short", "one long"])
+def test_interrupt_during_threaded_calls_leaves_no_thread(threads, calls):
+    rng = np.random.default_rng(4)
+    threads(4)
+    before = set(os.listdir("/proc/self/task"))
+    if calls == "many short":
+        polygon = PolygonRGJ([ring(rng, 2000)], repulsion=METRIC)
+        x = rng.uniform(-1.5, 1.5, (50_000, 2))
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                for _ in range(1000):
+                    polygon.repulsion_vector(x)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+    else:
+        # Seconds of work in one call: the handler runs inside it, while its
+        # workers still run, and its KeyboardInterrupt ends the call.
+        points = MultiPointRGJ(rng.normal(size=(5000, 2)))
+        x = rng.normal(size=(4_000_000, 2))
+        workers_at_handler = []
+
+        def handler(signum, frame):
+            workers_at_handler.append(len(set(os.listdir("/proc/self/task")) - before))
+            raise KeyboardInterrupt
+
+        previous = signal.signal(signal.SIGINT, handler)
+        try:
+            sender = signal_once_threads_run(signal.SIGINT, before)
+            with pytest.raises(KeyboardInterrupt):
+                points.repulsion_vector(x)
+            sender.join()
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        assert len(workers_at_handler) == 1 and workers_at_handler[0] >= 2  # the sender and a worker
+    wait_for_no_extra_thread(before)
+
+
+def test_handler_that_returns_lets_the_call_finish(threads):
+    rng = np.random.default_rng(9)
+    points = MultiPointRGJ(rng.normal(size=(2000, 2)))
+    x = rng.normal(size=(600_000, 2))
+    threads(1)
+    one = points.repulsion_vector(x)
+    threads(3)
+    before = set(os.listdir("/proc/self/task"))
+    handled = []
+    previous = signal.signal(signal.SIGUSR1, lambda signum, frame: handled.append(signum))
+    try:
+        sender = signal_once_threads_run(signal.SIGUSR1, before)
+        several = points.repulsion_vector(x)
+        sender.join()
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert handled == [signal.SIGUSR1]
+    assert np.array_equal(one.view(np.uint8), several.view(np.uint8))
+    wait_for_no_extra_thread(before)
 
 
 CACHED = {

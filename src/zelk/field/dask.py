@@ -13,6 +13,8 @@ Needs the ``dask`` extra (``pip install zelk-field[dask]``).
 
 from __future__ import annotations
 
+import sys
+import threading
 from collections.abc import Sequence
 from typing import Any
 
@@ -22,6 +24,7 @@ import numpy.typing as npt
 from dask.base import tokenize
 from dask.delayed import Delayed, delayed
 
+import zelk.field
 from zelk.field.grid import (
     Bounds,
     Shape,
@@ -32,7 +35,7 @@ from zelk.field.grid import (
     default_chunk_points,
 )
 
-__all__ = ["gradient", "grid", "repulsion_vector", "squared_dist", "value"]
+__all__ = ["gradient", "grid", "repulsion_vector", "squared_dist", "task_threads", "value"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -59,8 +62,57 @@ def _shipped(geometry: Any) -> Delayed:
     return shipped
 
 
+def _dask_threads_here() -> int | None:
+    """How many threads Dask runs tasks on in this process when the calling
+    thread is one of them (a ``distributed`` worker's, or a pool thread of
+    dask's threaded scheduler), else None. Only modules already imported are
+    looked at, so outside Dask this costs nothing."""
+    worker_module = sys.modules.get("distributed.worker")
+    if worker_module is not None:
+        try:
+            return max(1, int(worker_module.get_worker().state.nthreads))
+        except ValueError:  # not in a worker's task
+            pass
+    threaded = sys.modules.get("dask.threaded")
+    if threaded is not None:
+        me = threading.current_thread()
+        pools = [threaded.default_pool, *(p for per in list(threaded.pools.values()) for p in list(per.values()))]
+        for pool in pools:
+            # A pool thread may run its first task before the pool lists it,
+            # but it is named after the pool from the start.
+            prefix = getattr(pool, "_thread_name_prefix", None)
+            if me in getattr(pool, "_threads", ()) or (prefix and me.name.startswith(f"{prefix}_")):
+                return max(1, int(pool._max_workers))
+    return None
+
+
+def task_threads() -> int:
+    """How many threads a large query should use in the task running on this thread.
+
+    In a Dask task (on a ``distributed`` worker, or dask's threaded
+    scheduler) it is the task's share of the cores, ``max(1, cores //
+    dask_threads)``, at most ``zelk.field.get_num_threads()``, so that Dask's
+    threads and ours together do not oversubscribe the machine: with as many
+    Dask threads as cores, one each. Outside Dask, or within a
+    ``zelk.field.num_threads`` block (also one around a threaded ``compute``,
+    whose tasks inherit it), it is ``get_num_threads()``. The block functions
+    of this module use it; code of one's own in a task does the same with::
+
+        with zelk.field.num_threads(zelk.field.dask.task_threads()):
+            ...
+    """
+    if zelk.field._thread_context.get() is not None:
+        return zelk.field.get_num_threads()
+    process = zelk.field.get_num_threads()
+    dask_threads = _dask_threads_here()
+    if dask_threads is None:
+        return process
+    return max(1, min(process, zelk.field._cores() // dask_threads))
+
+
 def _points_block(x: FloatArray, geometry: Any, quantity: str) -> FloatArray:
-    return _evaluate(geometry, x, quantity)
+    with zelk.field.num_threads(task_threads()):
+        return _evaluate(geometry, x, quantity)
 
 
 def _rows(points: Any) -> da.Array:
@@ -171,7 +223,10 @@ def _grid_block(
     """All quantities on the block ``ys x xs``, stacked along a last axis."""
     gx, gy = np.meshgrid(xs, ys)
     x = np.stack([gx.ravel(), gy.ravel()], axis=1)
-    columns = [_evaluate(gradient_field if q == "gradient" else geometry, x, q).reshape(len(x), -1) for q in quantities]
+    with zelk.field.num_threads(task_threads()):
+        columns = [
+            _evaluate(gradient_field if q == "gradient" else geometry, x, q).reshape(len(x), -1) for q in quantities
+        ]
     return np.concatenate(columns, axis=1).reshape(len(ys), len(xs), -1)
 
 

@@ -25,25 +25,71 @@ int threads_for(std::ptrdiff_t rows, double work) {
 }
 
 int configured_threads() {
-    static PyObject* module_name =
-        PyUnicode_InternFromString("zelk.field");                       // kept for the process
-    static PyObject* key = PyUnicode_InternFromString("_num_threads");  // kept for the process
-    if (module_name == nullptr || key == nullptr) {
+    // Kept for the process.
+    static PyObject* module_name = PyUnicode_InternFromString("zelk.field");
+    static PyObject* key = PyUnicode_InternFromString("_num_threads");
+    static PyObject* context_key = PyUnicode_InternFromString("_thread_context");
+    if (module_name == nullptr || key == nullptr || context_key == nullptr) {
         PyErr_Clear();
         return 1;
     }
-    // A plain dictionary read: no code of the caller's runs.
+    // Plain dictionary and context reads: no code of the caller's runs.
     Ref module = steal(PyImport_GetModule(module_name));
-    PyObject* value = module && PyModule_Check(module.get())
-                          ? PyDict_GetItemWithError(PyModule_GetDict(module.get()), key)
-                          : nullptr;
+    PyObject* dict = module && PyModule_Check(module.get()) ? PyModule_GetDict(module.get())
+                                                            : nullptr;
+    Ref value;
+    PyObject* var = dict ? PyDict_GetItemWithError(dict, context_key) : nullptr;
+    if (var != nullptr && PyContextVar_CheckExact(var)) {
+        PyObject* got = nullptr;
+        if (PyContextVar_Get(var, nullptr, &got) == 0) value = steal(got);
+    }
+    if ((!value || value.get() == Py_None) && dict && !PyErr_Occurred()) {
+        value = borrow(PyDict_GetItemWithError(dict, key));
+    }
     long n = 1;
-    if (value != nullptr && PyLong_CheckExact(value)) n = PyLong_AsLong(value);
+    if (value && PyLong_CheckExact(value.get())) n = PyLong_AsLong(value.get());
     if (PyErr_Occurred()) {
         PyErr_Clear();
         n = 1;
     }
     return static_cast<int>(std::clamp<long>(n, 1, kMaxThreads));
+}
+
+// The exception a signal handler raised, restored when the last copy of the
+// SignalRaised carrying it goes; that happens under the lock, in the guard.
+struct SignalRaised::Held {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    ~Held() { PyErr_SetRaisedException(exc); }
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    Held() { PyErr_Fetch(&type, &value, &traceback); }
+    ~Held() { PyErr_Restore(type, value, traceback); }
+#endif
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+};
+
+SignalRaised::SignalRaised() : held_(std::make_shared<Held>()) {}
+
+void SignalWatch::release() noexcept {
+    next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSignalCheckMs);
+    saved_ = PyEval_SaveThread();
+}
+
+void SignalWatch::reacquire() noexcept {
+    PyEval_RestoreThread(saved_);
+}
+
+bool SignalWatch::raised() noexcept {
+    const auto now = std::chrono::steady_clock::now();
+    if (raised_ || now < next_) return raised_;
+    PyEval_RestoreThread(saved_);
+    // Only the main thread runs handlers; elsewhere this returns 0 at once.
+    raised_ = PyErr_CheckSignals() != 0;
+    saved_ = PyEval_SaveThread();
+    next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSignalCheckMs);
+    return raised_;
 }
 
 void points_in_rings_threaded(const PairsView& points, const PairsView& outer,
