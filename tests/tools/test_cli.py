@@ -10,6 +10,7 @@ from zelk.field import io
 
 SCENE = {
     "type": "FeatureCollection",
+    "crs": None,  # plain coordinates, not GeoJSON's default longitude and latitude
     "features": [
         {"type": "Feature", "properties": {"repulsion": [[4, 1], [1, 2]]},
          "geometry": {"type": "Polygon", "coordinates": [[[0, 0], [6, 0], [6, 4], [0, 4], [0, 0]], [[2, 1], [3, 1], [3, 2], [2, 1]]]}},

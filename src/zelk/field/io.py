@@ -59,6 +59,8 @@ __all__ = [
     "WGS84",
     "GeoJSONError",
     "crs_of",
+    "crs_unit",
+    "describe_crs",
     "dump",
     "dumps",
     "is_geographic",
@@ -377,6 +379,31 @@ def is_geographic(crs: str | None) -> bool:
     return bool(_pyproj_crs(crs).is_geographic)
 
 
+def describe_crs(crs: str | None) -> str:
+    """One line about a CRS for people: its name, and whether it is in degrees or which unit."""
+    if crs is None:
+        return "none (plain coordinates)"
+    try:
+        parsed = _pyproj_crs(crs)
+    except ImportError:
+        known = crs.upper() in (WGS84, "OGC:CRS84")
+        return f"{crs}, geographic (longitude, latitude in degrees)" if known else crs
+    code = crs if len(crs) < 40 else None  # an authority code rather than WKT
+    title = f"{code} ({parsed.name})" if code else str(parsed.name)
+    if parsed.is_geographic:
+        return f"{title}, geographic (longitude, latitude in degrees)"
+    unit = parsed.axis_info[0].unit_name if parsed.axis_info else "unknown unit"
+    return f"{title}, projected, in {unit}"
+
+
+def crs_unit(crs: str | None) -> str | None:
+    """The unit of a CRS's first axis (``"metre"``, ``"degree"``); None for plain coordinates."""
+    if crs is None:
+        return None
+    axes = _pyproj_crs(crs).axis_info
+    return str(axes[0].unit_name) if axes else None
+
+
 def _walk(coordinates: Any, depth: int, visit: Any) -> Any:
     if depth == 0:
         return visit(coordinates)
@@ -388,16 +415,23 @@ def _auto_crs(pyproj: Any, lon: Any, lat: Any) -> Any:
 
     A scene within one UTM zone's width gets its UTM zone (distances true to
     0.1%); a larger one an azimuthal equidistant projection centred on its box,
-    true to distances from the centre.
+    true to distances from the centre. No projection keeps distances across a
+    whole hemisphere, so a scene wider than 180° of longitude or taller than
+    90° of latitude gets the Equal Earth world projection (EPSG:8857), whose
+    scale stays within a factor of about 1.5 of the truth.
     """
     west, east, south, north = float(lon.min()), float(lon.max()), float(lat.min()), float(lat.max())
+    if east - west > 180.0 or north - south > 90.0:
+        return pyproj.CRS.from_epsg(8857)
     if east - west <= 6.0 and south >= -80.0 and north <= 84.0:
         area = pyproj.aoi.AreaOfInterest(west, south, east, north)
         zones = pyproj.database.query_utm_crs_info(datum_name="WGS 84", area_of_interest=area)
         if zones:
             return pyproj.CRS.from_epsg(zones[0].code)
-    lon_0, lat_0 = (west + east) / 2, (south + north) / 2
-    return pyproj.CRS.from_proj4(f"+proj=aeqd +lat_0={lat_0:.6f} +lon_0={lon_0:.6f} +datum=WGS84 +units=m +no_defs")
+    lon_0, lat_0 = round((west + east) / 2, 4), round((south + north) / 2, 4)
+    conversion = pyproj.crs.coordinate_operation.AzimuthalEquidistantConversion(lat_0, lon_0)
+    name = f"WGS 84 / azimuthal equidistant centred on {lon_0:g}, {lat_0:g}"
+    return pyproj.crs.ProjectedCRS(conversion, name=name, geodetic_crs=pyproj.CRS.from_epsg(4326))
 
 
 def _project(members: list[_Member], source: str | None, to_crs: Any) -> str:
