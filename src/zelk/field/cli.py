@@ -160,9 +160,9 @@ def _render(args: argparse.Namespace) -> int:
     # Streamlines follow the gradient's direction only. Where the field has
     # underflowed (or inside a polygon) the gradient is zero or subnormal and its
     # direction is lost, so the lines stop there instead of wandering.
-    norm = np.hypot(arrows["gradient"][..., 0], arrows["gradient"][..., 1])[..., None]
-    carries = norm >= np.finfo(np.float64).tiny
-    gradient = np.divide(arrows["gradient"], norm, out=np.full_like(arrows["gradient"], np.nan), where=carries)
+    length = np.hypot(arrows["gradient"][..., 0], arrows["gradient"][..., 1])[..., None]
+    carries = length >= np.finfo(np.float64).tiny
+    gradient = np.divide(arrows["gradient"], length, out=np.full_like(arrows["gradient"], np.nan), where=carries)
     if carries.any():
         plot.streamplot(
             arrows.xs, arrows.ys, gradient[..., 0], gradient[..., 1], color="white", linewidth=0.6, density=1.4,
