@@ -230,13 +230,14 @@ class GridField:
         least two points along each axis, to know the pixel size.
         """
         rasterio = _optional("rasterio", "to_geotiff")
-        from_origin = _optional("rasterio.transform", "to_geotiff").from_origin
+        affine = _optional("rasterio.transform", "to_geotiff").Affine
 
         height, width = self.shape
         if height < 2 or width < 2:
             raise ValueError(f"a GeoTIFF needs at least 2 grid points along x and y, got shape {self.shape}")
         dx, dy = (self.xs[-1] - self.xs[0]) / (width - 1), (self.ys[-1] - self.ys[0]) / (height - 1)
-        transform = from_origin(self.xs[0] - dx / 2, self.ys[-1] + dy / 2, dx, dy)
+        # North up: row 0 is the northernmost, and pixel centres sit on the grid's points.
+        transform = affine(dx, 0.0, self.xs[0] - dx / 2, 0.0, -dy, self.ys[-1] + dy / 2)
         bands = self._bands()
         profile = {
             "driver": "GTiff", "height": height, "width": width, "count": len(bands), "dtype": "float64",
