@@ -376,7 +376,10 @@ def is_geographic(crs: str | None) -> bool:
         return False
     if crs.upper() in (WGS84, "OGC:CRS84"):
         return True  # known without pyproj
-    return bool(_pyproj_crs(crs).is_geographic)
+    try:
+        return bool(_pyproj_crs(crs).is_geographic)
+    except ImportError:
+        return False  # without pyproj only the common names are known
 
 
 def describe_crs(crs: str | None) -> str:
@@ -400,7 +403,10 @@ def crs_unit(crs: str | None) -> str | None:
     """The unit of a CRS's first axis (``"metre"``, ``"degree"``); None for plain coordinates."""
     if crs is None:
         return None
-    axes = _pyproj_crs(crs).axis_info
+    try:
+        axes = _pyproj_crs(crs).axis_info
+    except ImportError:
+        return None
     return str(axes[0].unit_name) if axes else None
 
 
