@@ -301,8 +301,8 @@ def _grid(args: argparse.Namespace) -> int:
         raise MissingDependency(str(error)) from None
     columns = [c for q in field.quantities for c in grid.QUANTITY_TABLE[q].columns]
     crs = io.crs_of(collection)
-    where = f", CRS {crs}" if crs is not None and len(crs) < 40 else ", CRS in WKT" if crs else ""
-    print(f"{args.output}: {width}x{height} grid points, {len(columns)} bands ({', '.join(columns)}){where}")
+    where = "" if crs is None else f" in {crs}" if len(crs) < 40 else " in a WKT CRS"
+    print(f"{args.output}: {width}x{height} grid points of {', '.join(columns)}{where}")
     return 0
 
 
