@@ -514,9 +514,7 @@ def _options(explode: bool, repulsion: Any, where: _Context) -> _Options:
     return _Options(explode, repulsion=_repulsion(repulsion, where.enter("scene repulsion"), scale=True))
 
 
-def _finish(
-    members: list[_Member], properties: dict[str, Any], to_crs: Any, where: _Context
-) -> Any:
+def _finish(members: list[_Member], properties: dict[str, Any], to_crs: Any, where: _Context) -> Any:
     if to_crs is not None and members:
         properties[CRS_KEY] = _project(members, properties.get(CRS_KEY), to_crs)
     return _build(members, properties, where)
@@ -559,9 +557,7 @@ def _from_frame(frame: Any, options: _Options, where: _Context) -> tuple[list[_M
     return members, properties
 
 
-def load(
-    source: Source, *, explode: bool = False, to_crs: Any = None, repulsion: Any = None
-) -> Any:
+def load(source: Source, *, explode: bool = False, to_crs: Any = None, repulsion: Any = None) -> Any:
     """Read a GeoJSON or RGeoJSON source into a ``GeometryCollectionRGJ``.
 
     ``source`` is a path (``str`` or ``os.PathLike``), a file object open for
