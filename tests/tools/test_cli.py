@@ -10,6 +10,7 @@ from zelk.field import io
 
 SCENE = {
     "type": "FeatureCollection",
+    "crs": None,  # plain coordinates, not GeoJSON's default longitude and latitude
     "features": [
         {"type": "Feature", "properties": {"repulsion": [[4, 1], [1, 2]]},
          "geometry": {"type": "Polygon", "coordinates": [[[0, 0], [6, 0], [6, 4], [0, 4], [0, 0]], [[2, 1], [3, 1], [3, 2], [2, 1]]]}},
@@ -102,6 +103,10 @@ def _bad(tmp_path, text):
         (lambda t, s: ("eval", s, _bad(t, "1,2,3\n4,5,6\n"), "-o", t / "out.npy"), "points must be an (n, 2) array"),
         (lambda t, s: ("eval", s, _bad(t, "1,2\n"), "-o", t / "no-such-dir" / "out.csv"), "cannot write"),
         (lambda t, s: ("render", s, "-o", t / "no-such-dir" / "field.png", "--size", "64x64"), "cannot write"),
+        (lambda t, s: ("info", _bad(t, '{"type": "Point", "coordinates": [1, 2], "repulsion": [[-1, 0], [0, -1]]}')), "is not positive definite"),
+        (lambda t, s: ("info", _bad(t, '{"type": "GeometryCollection", "geometries": [' * 3000)), "nested too deep"),
+        (lambda t, s: ("info", s, "--repulsion", "-2"), "scene repulsion: a repulsion scale must be a positive"),
+        (lambda t, s: ("grid", s, "-o", t / "grid.png"), "a grid is written to .tif, .nc or .npz"),
     ],
 )
 def test_bad_input_is_one_line_and_exit_status_2(tmp_path, scene, make_args, message):
@@ -114,3 +119,30 @@ def test_bad_input_is_one_line_and_exit_status_2(tmp_path, scene, make_args, mes
 
 def test_debug_shows_the_traceback(tmp_path):
     assert "Traceback" in run("--debug", "info", tmp_path / "missing.json").stderr
+
+
+def test_version_and_crs_in_info(tmp_path, scene):
+    assert run("--version").stdout.strip() == f"zelk-field {__import__('zelk.field').field.__version__}"
+    assert "CRS: none (plain coordinates)" in run("info", scene).stdout
+    lonlat = tmp_path / "lonlat.json"
+    lonlat.write_text(json.dumps({k: v for k, v in SCENE.items() if k != "crs"}))
+    assert "geographic (longitude, latitude in degrees)" in run("info", lonlat).stdout
+
+
+def test_eval_and_grid_project_and_scale_the_scene(tmp_path):
+    pytest.importorskip("pyproj")
+    rasterio = pytest.importorskip("rasterio")
+    lonlat = tmp_path / "lonlat.json"
+    lonlat.write_text(json.dumps({k: v for k, v in SCENE.items() if k != "crs"}))
+    options = ("--to-crs", "EPSG:3857", "--repulsion", "3e5,1e5,1e5,2e5")
+    field = io.load(lonlat, to_crs="EPSG:3857", repulsion=[[3e5, 1e5], [1e5, 2e5]])
+    points = np.random.default_rng(2).uniform(0, 1e6, (9, 2))
+    np.save(tmp_path / "points.npy", points)
+    result = run("eval", lonlat, tmp_path / "points.npy", "-o", tmp_path / "out.npz", *options)
+    assert result.returncode == 0 and "warning" not in result.stderr, result.stderr
+    assert np.array_equal(np.load(tmp_path / "out.npz")["value"], field.eval(points))
+    result = run("grid", lonlat, "-o", tmp_path / "grid.tif", "--size", "30x20", *options)
+    assert result.returncode == 0, result.stderr
+    with rasterio.open(tmp_path / "grid.tif") as raster:
+        assert (raster.width, raster.height, raster.count) == (30, 20, 3) and raster.crs.to_epsg() == 3857
+    assert "longitude/latitude degrees" in run("grid", lonlat, "-o", tmp_path / "grid.npz").stderr

@@ -13,6 +13,7 @@ Needs the ``dask`` extra (``pip install zelk-field[dask]``).
 
 from __future__ import annotations
 
+import math
 import sys
 import threading
 from collections.abc import Sequence
@@ -25,11 +26,12 @@ from dask.base import tokenize
 from dask.delayed import Delayed, delayed
 
 import zelk.field
+from zelk.field import _field
 from zelk.field.grid import (
+    QUANTITY_TABLE,
     Bounds,
     Shape,
     _check_quantities,
-    _gradient_field,
     axes,
     default_bounds,
     default_chunk_points,
@@ -39,20 +41,17 @@ __all__ = ["gradient", "grid", "repulsion_vector", "squared_dist", "task_threads
 
 FloatArray = npt.NDArray[np.float64]
 
-# Columns each quantity takes in a block's result.
-_COLUMNS: dict[str, int] = {"value": 1, "gradient": 2, "squared_dist": 1, "repulsion_vector": 2}
+
+def _columns(quantity: str) -> int:
+    """Columns the quantity takes in a block's result."""
+    return math.prod(QUANTITY_TABLE[quantity].point_shape)
 
 
 def _evaluate(geometry: Any, x: FloatArray, quantity: str) -> FloatArray:
     """One quantity at the rows of ``x``: ``(n,)`` or ``(n, 2)``. For
-    ``"gradient"``, ``geometry`` is what :func:`_gradient_field` gave."""
-    if quantity == "value":
-        return np.asarray(geometry.eval(x), dtype=np.float64)
-    if quantity == "gradient":
-        return np.asarray(geometry.gradient(x), dtype=np.float64)
-    if quantity == "squared_dist":
-        return np.asarray(geometry.squared_dist(x), dtype=np.float64)
-    return np.asarray(geometry.repulsion_vector(x), dtype=np.float64)
+    ``"gradient"``, ``geometry`` may already be what answers it (its
+    ``Quantity.answerer``), which answers for itself."""
+    return np.asarray(QUANTITY_TABLE[quantity].bind(geometry)(x), dtype=np.float64)
 
 
 def _shipped(geometry: Any) -> Delayed:
@@ -129,9 +128,9 @@ def _rows(points: Any) -> da.Array:
 
 def _map_points(geometry: Any, points: Any, quantity: str) -> da.Array:
     rows = _rows(points)
-    g = _shipped(_gradient_field(geometry) if quantity == "gradient" else geometry)
+    g = _shipped(QUANTITY_TABLE[quantity].answerer(geometry))
     name = f"zelk-{quantity.replace('_', '-')}-{tokenize(g.key, rows.name)}"
-    if _COLUMNS[quantity] == 1:
+    if _columns(quantity) == 1:
         shape: dict[str, Any] = {"drop_axis": 1, "chunks": (rows.chunks[0],), "meta": np.empty((0,))}
     else:
         shape = {"chunks": (rows.chunks[0], (2,)), "meta": np.empty((0, 0))}
@@ -224,8 +223,15 @@ def _grid_block(
     gx, gy = np.meshgrid(xs, ys)
     x = np.stack([gx.ravel(), gy.ravel()], axis=1)
     with zelk.field.num_threads(task_threads()):
+        # Every quantity in one search per point where the geometry allows it.
+        together = _field.evaluate(geometry, x, quantities)
         columns = [
-            _evaluate(gradient_field if q == "gradient" else geometry, x, q).reshape(len(x), -1) for q in quantities
+            (
+                together[q]
+                if together
+                else _evaluate(gradient_field if QUANTITY_TABLE[q].needs_gradient_field else geometry, x, q)
+            ).reshape(len(x), -1)
+            for q in quantities
         ]
     return np.concatenate(columns, axis=1).reshape(len(ys), len(xs), -1)
 
@@ -280,9 +286,9 @@ def grid(
     xs_arr = da.from_array(xs, chunks=(col_chunks,))
     g = _shipped(geometry)
     # Shipped only when asked for and different: a collection is its own.
-    field = _gradient_field(geometry) if "gradient" in quantities else geometry
+    field = QUANTITY_TABLE["gradient"].answerer(geometry) if "gradient" in quantities else geometry
     gf = g if field is geometry else _shipped(field)
-    width_all = sum(_COLUMNS[q] for q in quantities)
+    width_all = sum(_columns(q) for q in quantities)
     stacked: da.Array = da.blockwise(
         _grid_block,
         "ijk",
@@ -304,7 +310,7 @@ def grid(
     out: dict[str, da.Array] = {}
     start = 0
     for q in quantities:
-        k = _COLUMNS[q]
+        k = _columns(q)
         out[q] = stacked[..., start] if k == 1 else stacked[..., start : start + k]
         start += k
     return out

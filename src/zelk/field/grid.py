@@ -4,14 +4,19 @@ A grid is given by its bounds ``(xmin, ymin, xmax, ymax)`` and its shape
 ``(height, width)``; arrays of grid values are indexed ``[row, column]`` with
 rows along y (ascending) and columns along x, as ``np.meshgrid(xs, ys)`` lays
 them out, so ``values[i, j]`` belongs to the point ``(xs[j], ys[i])``.
+
+``QUANTITY_TABLE`` says what can be computed, how, and in what shape; a
+``GridField`` converts itself for GIS tools (``to_xarray``, ``to_geotiff``,
+``to_netcdf``) with the optional ``raster`` extra.
 """
 
 from __future__ import annotations
 
 import importlib
 import math
+import os
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, cast
 
@@ -19,6 +24,7 @@ import numpy as np
 import numpy.typing as npt
 
 from zelk.field import _field
+from zelk.field.io import crs_of
 
 FloatArray = npt.NDArray[np.float64]
 Bounds = tuple[float, float, float, float]
@@ -26,6 +32,8 @@ Shape = tuple[int, int]
 
 __all__ = [
     "QUANTITIES",
+    "QUANTITY_TABLE",
+    "Quantity",
     "Bounds",
     "GridField",
     "Shape",
@@ -89,7 +97,44 @@ def default_bounds(geometry: Any, margin: float = 0.1) -> Bounds:
     return (float(lo[0]) - pad, float(lo[1]) - pad, float(hi[0]) + pad, float(hi[1]) + pad)
 
 
-QUANTITIES = ("value", "gradient", "squared_dist", "repulsion_vector")
+@dataclass(frozen=True)
+class Quantity:
+    """One quantity a geometry's field answers at query points."""
+
+    name: str
+    point_shape: tuple[int, ...]
+    """The shape of the answer at one point: ``()`` or ``(2,)``."""
+    columns: tuple[str, ...]
+    """A name for each component, for tables and raster bands."""
+    method: str
+    """The geometry method that computes it for an ``(n, 2)`` batch."""
+    label: str
+    """What it is, in the notation of the docs (A the metric, d the repulsion vector)."""
+    needs_gradient_field: bool = False
+    """Answered by a collection: a single geometry is wrapped as its one member."""
+
+    def answerer(self, geometry: Any) -> Any:
+        """The object whose ``method`` answers for ``geometry``."""
+        return _gradient_field(geometry) if self.needs_gradient_field else geometry
+
+    def bind(self, geometry: Any) -> Callable[[FloatArray], Any]:
+        """The function from an ``(n, 2)`` batch of points to the answers."""
+        function: Callable[[FloatArray], Any] = getattr(self.answerer(geometry), self.method)
+        return function
+
+
+QUANTITY_TABLE: Mapping[str, Quantity] = {
+    q.name: q
+    for q in (
+        Quantity("value", (), ("value",), "eval", "field value exp(-d·(A d))"),
+        Quantity("gradient", (2,), ("gradient_x", "gradient_y"), "gradient", "field gradient", True),
+        Quantity("squared_dist", (), ("squared_dist",), "squared_dist", "squared distance d·(A d)"),
+        Quantity("repulsion_vector", (2,), ("repulsion_x", "repulsion_y"), "repulsion_vector", "repulsion vector d"),
+    )
+}
+"""Every quantity ``evaluate`` computes, in their usual order."""
+
+QUANTITIES = tuple(QUANTITY_TABLE)
 """What ``evaluate`` can compute: the field value (``eval``), its gradient, the
 squared distance under the repulsion metric and the repulsion vector."""
 
@@ -107,7 +152,8 @@ class GridField:
 
     ``value`` and ``squared_dist`` have the grid's shape ``(height, width)``;
     ``gradient`` and ``repulsion_vector`` have ``(height, width, 2)``. Entry
-    ``[i, j]`` belongs to the point ``(xs[j], ys[i])``.
+    ``[i, j]`` belongs to the point ``(xs[j], ys[i])``. ``crs`` is the CRS of
+    the scene the grid was computed from (``zelk.field.io.crs_of``), if any.
     """
 
     xs: FloatArray
@@ -116,6 +162,7 @@ class GridField:
     gradient: FloatArray | None = None
     squared_dist: FloatArray | None = None
     repulsion_vector: FloatArray | None = None
+    crs: str | None = None
 
     @property
     def shape(self) -> Shape:
@@ -130,6 +177,98 @@ class GridField:
         if result is None:
             raise KeyError(quantity)
         return cast(FloatArray, result)
+
+    @property
+    def quantities(self) -> tuple[str, ...]:
+        """The quantities computed, in the table's order."""
+        return tuple(q for q in QUANTITIES if getattr(self, q) is not None)
+
+    def _bands(self) -> list[tuple[str, FloatArray]]:
+        """Every component of every quantity as a ``(height, width)`` array, with its name."""
+        bands: list[tuple[str, FloatArray]] = []
+        for q in self.quantities:
+            values, columns = self[q], QUANTITY_TABLE[q].columns
+            bands.extend((c, values[..., k]) if values.ndim == 3 else (c, values) for k, c in enumerate(columns))
+        return bands
+
+    def to_xarray(self) -> Any:
+        """The grid as an ``xarray.Dataset`` with coordinates ``x`` and ``y``.
+
+        One variable per quantity: ``value`` and ``squared_dist`` over
+        ``(y, x)``, ``gradient`` and ``repulsion_vector`` over ``(y, x,
+        component)`` with ``component`` ``["x", "y"]``. With rioxarray
+        installed the CRS is written its way (a ``spatial_ref`` coordinate,
+        ``ds.rio.crs``); without it the CRS text is the attribute ``crs``.
+        """
+        xr = _optional("xarray", "to_xarray")
+        variables: dict[str, Any] = {}
+        for q in self.quantities:
+            dims = ("y", "x", "component") if QUANTITY_TABLE[q].point_shape else ("y", "x")
+            variables[q] = xr.Variable(dims, self[q], attrs={"long_name": QUANTITY_TABLE[q].label})
+        coords: dict[str, Any] = {"x": ("x", self.xs), "y": ("y", self.ys)}
+        if any(QUANTITY_TABLE[q].point_shape for q in self.quantities):
+            coords["component"] = ("component", ["x", "y"])
+        dataset = xr.Dataset(variables, coords=coords)
+        if self.crs is not None:
+            try:
+                importlib.import_module("rioxarray")  # registers the .rio accessor
+            except ImportError:
+                dataset.attrs["crs"] = self.crs
+            else:
+                dataset = dataset.rio.write_crs(self.crs)
+        return dataset
+
+    def to_netcdf(self, path: str | os.PathLike[str]) -> None:
+        """Writes ``to_xarray()`` as a NetCDF file."""
+        _optional("netCDF4", "to_netcdf")
+        self.to_xarray().to_netcdf(path, engine="netcdf4")
+
+    def to_geotiff(self, path: str | os.PathLike[str]) -> None:
+        """Writes a GeoTIFF: one float64 band per component, north up.
+
+        Band names are the components' (``value``, ``gradient_x``, ...), pixel
+        centres sit at the grid's points, and the CRS is the grid's. Needs at
+        least two points along each axis, to know the pixel size.
+        """
+        rasterio = _optional("rasterio", "to_geotiff")
+        affine = _optional("rasterio.transform", "to_geotiff").Affine
+
+        height, width = self.shape
+        if height < 2 or width < 2:
+            raise ValueError(f"a GeoTIFF needs at least 2 grid points along x and y, got shape {self.shape}")
+        dx, dy = (self.xs[-1] - self.xs[0]) / (width - 1), (self.ys[-1] - self.ys[0]) / (height - 1)
+        # North up: row 0 is the northernmost, and pixel centres sit on the grid's points.
+        transform = affine(dx, 0.0, self.xs[0] - dx / 2, 0.0, -dy, self.ys[-1] + dy / 2)
+        bands = self._bands()
+        profile = {
+            "driver": "GTiff", "height": height, "width": width, "count": len(bands), "dtype": "float64",
+            "transform": transform, "crs": self.crs, "compress": "deflate", "predictor": 3,
+        }  # fmt: skip
+        with rasterio.open(path, "w", **profile) as raster:
+            for index, (name, values) in enumerate(bands, start=1):
+                raster.write(values[::-1], index)  # rows from north to south
+                raster.set_band_description(index, name)
+
+    def to_npz(self, path: str | os.PathLike[str]) -> None:
+        """Writes the arrays ``x``, ``y``, one per quantity, and ``crs`` (empty without one) with NumPy."""
+        arrays: dict[str, Any] = {"x": self.xs, "y": self.ys, "crs": np.array(self.crs or "")}
+        arrays.update((q, self[q]) for q in self.quantities)
+        np.savez(path, **arrays)
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the grid in the format its name ends with: ``.tif``/``.tiff``, ``.nc`` or ``.npz``."""
+        extension = os.path.splitext(os.fspath(path))[1].lower()
+        writers = {".tif": self.to_geotiff, ".tiff": self.to_geotiff, ".nc": self.to_netcdf, ".npz": self.to_npz}
+        if extension not in writers:
+            raise ValueError(f"{os.fspath(path)}: a grid is written to .tif, .nc or .npz")
+        writers[extension](path)
+
+
+def _optional(module: str, purpose: str) -> Any:
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise ImportError(f"{purpose} needs {module.split('.')[0]}: pip install 'zelk-field[raster]'") from None
 
 
 def _check_quantities(quantities: Iterable[str]) -> tuple[str, ...]:
@@ -187,15 +326,8 @@ def _evaluate_chunks(
     chunk = default_chunk_points(geometry) if chunk_points is None else int(chunk_points)
     if chunk < 1:
         raise ValueError(f"chunk_points must be positive, got {chunk_points!r}")
-    width = {"value": 0, "squared_dist": 0, "gradient": 2, "repulsion_vector": 2}
-    outputs = {q: np.empty((total, width[q]) if width[q] else total) for q in quantities}
-    methods: dict[str, Callable[[FloatArray], Any]] = {
-        "value": geometry.eval,
-        "squared_dist": geometry.squared_dist,
-        "repulsion_vector": geometry.repulsion_vector,
-    }
-    if "gradient" in quantities:
-        methods["gradient"] = _gradient_field(geometry).gradient
+    outputs = {q: np.empty((total, *QUANTITY_TABLE[q].point_shape)) for q in quantities}
+    methods = {q: QUANTITY_TABLE[q].bind(geometry) for q in quantities}
     bar = _progress_bar(progress, total, "field")
     try:
         for start in range(0, total, chunk):
@@ -266,4 +398,5 @@ def evaluate(
 
     outputs = _evaluate_chunks(geometry, len(xs) * len(ys), points_of, chosen, chunk_points, progress)
     grid_shape = (len(ys), width)
-    return GridField(xs, ys, **{q: a.reshape(grid_shape + a.shape[1:]) for q, a in outputs.items()})
+    arrays = {q: a.reshape(grid_shape + a.shape[1:]) for q, a in outputs.items()}
+    return GridField(xs, ys, **arrays, crs=crs_of(geometry))
