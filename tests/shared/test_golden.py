@@ -65,10 +65,25 @@ def test_stored_pickle_answers_as_before(cls_name, case, protocol):
     assert json.dumps(plain(g.toRGeoJSON())) == json.dumps(stored["export"])
 
 
+def inverses(g):
+    """The inverse repulsion matrices a geometry measures with, its members' too."""
+    arrays = [g.inv_repulsion, getattr(g, "inv_repulsions", None)]
+    arrays += [m.inv_repulsion for m in getattr(g, "rgjs", [])]
+    return [a.tobytes() for a in arrays if a is not None]
+
+
 @pytest.mark.parametrize("cls_name, case", CASES)
 def test_stored_export_reads_back(cls_name, case):
     stored = STORED[cls_name][case]
     g = rebuild(stored["export"])
+    # An export keeps the repulsion matrix, not its inverse: reading it back
+    # inverts it with this machine's LAPACK, whose last bits may differ from the
+    # writer's (OpenBLAS picks its kernels by processor). The pickles keep the
+    # inverse, so their answers are checked everywhere.
+    kept = pickle.loads(base64.b64decode(stored["pickles"][str(PROTOCOLS[-1])]))
+    if inverses(g) != inverses(kept):
+        assert json.dumps(plain(g.toRGeoJSON())) == json.dumps(stored["export"])
+        pytest.skip("this machine inverts the stored repulsion to other bits than the writer's")
     check_all_answers(g, type(g), stored)
     # Key order and exact floats too: the export text itself is the format.
     assert json.dumps(plain(g.toRGeoJSON())) == json.dumps(stored["export"])
