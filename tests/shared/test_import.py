@@ -6,6 +6,7 @@ import importlib.util
 import os
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -192,7 +193,10 @@ def test_type_table(run_python):
     assert check(out) == (f"{names}\n" if built else "incomplete\n")
 
 
-FAKE_VERSION = 'const char *Py_GetVersion(void) { return "3.12.0 (fake)"; }\n'
+# A runtime one minor version past the running one (the build's own version).
+_RUNNING = f"{sys.version_info.major}.{sys.version_info.minor}"
+_FAKE = f"{sys.version_info.major}.{sys.version_info.minor + 1}"
+FAKE_VERSION = f'const char *Py_GetVersion(void) {{ return "{_FAKE}.0 (fake)"; }}\n'
 
 
 @pytest.fixture
@@ -209,7 +213,7 @@ def fake_version(tmp_path):
     return {"LD_PRELOAD": ":".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)]))}
 
 
-WARNING = "compile time Python version 3.11 of module 'zelk.field.geometry.point' does not match runtime version 3.12"
+WARNING = f"compile time Python version {_RUNNING} of module 'zelk.field.geometry.point' does not match runtime version {_FAKE}"
 
 
 def test_version_mismatch_warns_once(run_python, fake_version):
@@ -282,29 +286,88 @@ def test_no_warning_at_the_right_version(run_python):
     check(out)
 
 
+# Runs `code` in a new subinterpreter of the given kind: "shared" takes the
+# main interpreter's GIL (on 3.11 every subinterpreter does), "own" has one of
+# its own (3.12 on). Prints "skip" when the interpreter offers no such kind.
+SUBINTERPRETER = """
+import sys
+try:
+    import _interpreters as interpreters  # 3.13
+except ImportError:
+    try:
+        import _xxsubinterpreters as interpreters  # 3.11, 3.12
+    except ImportError:
+        interpreters = None
+
+def run_in_subinterpreter(kind, code):
+    if interpreters is None or (kind == "own" and sys.version_info < (3, 12)):
+        print("skip")
+        return
+    if sys.version_info >= (3, 13):
+        sub = interpreters.create("legacy" if kind == "shared" else "isolated")
+    elif sys.version_info >= (3, 12):
+        sub = interpreters.create(isolated=kind == "own")
+    else:
+        sub = interpreters.create()
+    failure = interpreters.run_string(sub, code)  # 3.13 returns the failure, 3.12 raises it
+    interpreters.destroy(sub)
+    if failure is not None:
+        raise SystemExit(f"failed in the subinterpreter: {failure}")
+"""
+
+
 def test_subinterpreter_is_refused(run_python):
     out = run_python(
-        """
-        try:
-            import _xxsubinterpreters as interpreters
-        except ImportError:
-            print("skip")
-            raise SystemExit(0)
-        import zelk.field.geometry.point
-        sub = interpreters.create()
-        code = (
-            "try:\\n"
-            "    import zelk.field.geometry.point\\n"
-            "except ImportError as e:\\n"
-            "    assert str(e) == 'Interpreter change detected - this module can only be loaded "
-            "into one interpreter per process.', str(e)\\n"
-            "else:\\n"
-            "    raise AssertionError('imported')\\n"
-        )
-        interpreters.run_string(sub, code)
-        interpreters.destroy(sub)
-        import zelk.field.geometry.point as m
-        print(m.PointRGJ([0, 0]).repulsion_vector([1, 1]).tolist())
-        """
+        SUBINTERPRETER
+        + """
+import zelk.field.geometry.point
+run_in_subinterpreter("shared", (
+    "try:\\n"
+    "    import zelk.field.geometry.point\\n"
+    "except ImportError as e:\\n"
+    "    assert str(e) == 'Interpreter change detected - this module can only be loaded "
+    "into one interpreter per process.', str(e)\\n"
+    "else:\\n"
+    "    raise AssertionError('imported')\\n"
+))
+import zelk.field.geometry.point as m
+print(m.PointRGJ([0, 0]).repulsion_vector([1, 1]).tolist())
+"""
     )
-    assert check(out) in ("skip\n", "[[1.0, 1.0]]\n")
+    assert check(out) in ("skip\n[[1.0, 1.0]]\n", "[[1.0, 1.0]]\n")
+
+
+# Extension modules of the standard library that declare no support for a GIL
+# of their own: the first one present gives the interpreter's refusal wording.
+REFUSED_ELSEWHERE = ("_testsinglephase", "xxlimited_35", "readline", "_curses", "_tkinter")
+
+OWN_GIL_IMPORT = """
+import importlib.util
+
+def refusal(name):
+    try:
+        __import__(name)
+    except ImportError as e:
+        return str(e)
+    return None
+
+reference = other = None
+for other in NAMES:
+    if importlib.util.find_spec(other) is not None:
+        reference = refusal(other)
+        if reference is not None:
+            break
+got = refusal("zelk.field.geometry.point")
+assert got is not None, "imported"
+if reference is not None:
+    assert got == reference.replace(other, "zelk.field.geometry.point"), (got, reference)
+print("refused", flush=True)
+"""
+
+
+def test_subinterpreter_with_its_own_gil_is_refused_by_the_interpreter(run_python):
+    # From 3.12 the interpreter itself refuses, before the module runs, to load
+    # a module that declares no per-interpreter GIL support into such a one.
+    code = OWN_GIL_IMPORT.replace("NAMES", repr(REFUSED_ELSEWHERE))
+    out = run_python(SUBINTERPRETER + f"run_in_subinterpreter('own', {code!r})\n")
+    assert check(out) in ("skip\n", "refused\n")

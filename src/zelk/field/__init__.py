@@ -18,7 +18,7 @@ __all__ = ["get_num_threads", "num_threads", "set_num_threads"]
 
 # Kept equal to the version in pyproject.toml (a test compares them), so that
 # it is right in a source tree too, where no installed metadata exists.
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 
 def _cores() -> int:

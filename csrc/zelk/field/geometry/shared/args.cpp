@@ -82,6 +82,29 @@ int find_param(const Signature& sig, int nparams, PyObject* key) {
     return -1;
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// From 3.13 a def names the closest of its parameters (self included) after an
+// unknown keyword; the interpreter's own chooser keeps the choice the same.
+// NULL when none is close enough or the chooser is not at hand.
+Ref suggest_keyword(const Signature& sig, int nparams, PyObject* key) {
+    Ref chooser = steal(PyImport_ImportModule("_suggestions"));
+    Ref names = steal(PyList_New(0));
+    Ref self = steal(PyUnicode_FromString("self"));
+    bool ok = chooser && names && self;
+    if (ok && sig.has_self) ok = PyList_Append(names.get(), self.get()) == 0;
+    for (int i = 0; ok && i < nparams; ++i) {
+        Ref name = steal(PyUnicode_FromString(sig.params[i].name));
+        ok = name && PyList_Append(names.get(), name.get()) == 0;
+    }
+    Ref best = ok ? steal(PyObject_CallMethod(chooser.get(), "_generate_suggestions", "OO",
+                                              names.get(), key))
+                  : Ref();
+    PyErr_Clear();
+    if (!best || !PyUnicode_Check(best.get())) return Ref();
+    return best;
+}
+#endif
+
 // Binds one keyword; false with an exception set when it cannot be taken.
 bool bind_keyword(const Signature& sig, int nparams, PyObject* key, PyObject* value,
                   BoundArgs& out) {
@@ -97,6 +120,14 @@ bool bind_keyword(const Signature& sig, int nparams, PyObject* key, PyObject* va
     }
     if (i < 0) {
         if (!sig.varkw) {
+#if PY_VERSION_HEX >= 0x030D0000
+            if (Ref best = suggest_keyword(sig, nparams, key)) {
+                PyErr_Format(PyExc_TypeError,
+                             "%s() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                             sig.qualname, key, best.get());
+                return false;
+            }
+#endif
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
                          sig.qualname, key);
             return false;
