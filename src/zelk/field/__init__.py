@@ -79,7 +79,9 @@ def get_num_threads() -> int:
 
 
 class num_threads:
-    """Limits the threads of large queries for a block of code::
+    """Limits the threads of large queries for a block of code.
+
+    For example::
 
         with zelk.field.num_threads(2):
             values = scene.eval(points)
