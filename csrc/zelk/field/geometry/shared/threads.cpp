@@ -35,8 +35,8 @@ int configured_threads() {
     }
     // Plain dictionary and context reads: no code of the caller's runs.
     Ref module = steal(PyImport_GetModule(module_name));
-    PyObject* dict = module && PyModule_Check(module.get()) ? PyModule_GetDict(module.get())
-                                                            : nullptr;
+    PyObject* dict =
+        module && PyModule_Check(module.get()) ? PyModule_GetDict(module.get()) : nullptr;
     Ref value;
     PyObject* var = dict ? PyDict_GetItemWithError(dict, context_key) : nullptr;
     if (var != nullptr && PyContextVar_CheckExact(var)) {
@@ -59,7 +59,8 @@ int configured_threads() {
 // SignalRaised carrying it goes; that happens under the lock, in the guard.
 struct SignalRaised::Held {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* exc;
+    Held() : exc(PyErr_GetRaisedException()) {}
     ~Held() { PyErr_SetRaisedException(exc); }
 #else
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
