@@ -84,30 +84,14 @@ Outcome single(PyObject* g, PyObject* x, const FieldsWanted& want, FieldsOut& ou
     if (want.squared_dist) out.squared_dist = sq;
     if (want.repulsion_vector) out.repulsion_vector = d;
     if (!want.value && !want.gradient) return Outcome::Done;
-    Ref neg = steal(PyNumber_Negative(sq.get()));
-    Ref exp = neg ? steal(PyObject_GetAttrString(numpy_module(), "exp")) : Ref();
-    Ref e = exp ? call(exp.get(), {neg.get()}) : Ref();
-    if (!e) return Outcome::Error;
-    core::ValuesView ev;
-    if (!values_view(e.get(), ev) || ev.n != n) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected result of numpy.exp");
-        return Outcome::Error;
-    }
-    if (want.value) out.value = e;
-    if (!want.gradient) return Outcome::Done;
-    Ref grad = new_float64({n, 2});
-    if (!grad) return Outcome::Error;
+    Ref grad = want.gradient ? new_float64({n, 2}) : Ref();
+    if (want.gradient && !grad) return Outcome::Error;
     const core::Metric2 G{gm[0], gm[1], gm[2], gm[3]};
-    const double* r = f64_data(d.get());
-    double* o = f64_data(grad.get());
-    for (npy_intp l = 0; l < n; ++l) {
-        const double minus = -ev[l];
-        double applied[2];
-        core::matrix_vector_from_zero(G, r[2 * l], r[2 * l + 1], applied);
-        o[2 * l] = minus * applied[0];
-        o[2 * l + 1] = minus * applied[1];
-    }
-    out.gradient = grad;
+    Ref e = value_and_gradient(sq.get(), f64_data(d.get()), &G, nullptr,
+                               grad ? f64_data(grad.get()) : nullptr);
+    if (!e) return Outcome::Error;
+    if (want.value) out.value = e;
+    if (want.gradient) out.gradient = grad;
     return Outcome::Done;
 }
 

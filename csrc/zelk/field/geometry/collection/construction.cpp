@@ -194,6 +194,16 @@ Ref bbox_of_members(const std::vector<Ref>& boxes) {
     return pair ? np_call("array", {pair.get()}) : Ref();
 }
 
+// getattr(member, name) for each member, in order; false with an exception set.
+bool member_attributes(const std::vector<Ref>& members, const char* name, std::vector<Ref>& out) {
+    for (const Ref& m : members) {
+        Ref value = steal(PyObject_GetAttrString(m.get(), name));
+        if (!value) return false;
+        out.push_back(std::move(value));
+    }
+    return true;
+}
+
 // inv_repulsions and grad_matrixes: each member's get_dist_matrix(scaled=True,
 // inverted=True) and grad_matrix, stacked in member order.
 bool stack_member_matrices(PyObject* self, const std::vector<Ref>& members) {
@@ -206,11 +216,7 @@ bool stack_member_matrices(PyObject* self, const std::vector<Ref>& members) {
     Ref inv = array_of_matrices(metrics);
     if (!inv) return false;
     set_field(coll(self)->inv_repulsions, inv.release());
-    for (const Ref& m : members) {
-        Ref grad = steal(PyObject_GetAttrString(m.get(), "grad_matrix"));
-        if (!grad) return false;
-        grads.push_back(std::move(grad));
-    }
+    if (!member_attributes(members, "grad_matrix", grads)) return false;
     Ref grad_stack = array_of_matrices(grads);
     if (!grad_stack) return false;
     set_field(coll(self)->grad_matrixes, grad_stack.release());
@@ -242,11 +248,7 @@ PyObject* init_body(PyObject* self, const BoundArgs& a) {
 
     if (!stack_member_matrices(self, members)) return nullptr;
     std::vector<Ref> boxes;
-    for (const Ref& m : members) {
-        Ref box = steal(PyObject_GetAttrString(m.get(), "bbox"));
-        if (!box) return nullptr;
-        boxes.push_back(std::move(box));
-    }
+    if (!member_attributes(members, "bbox", boxes)) return nullptr;
     Ref box = bbox_of_members(boxes);
     if (!box) return nullptr;
     set_field(coll(self)->base.bbox, box.release());

@@ -47,15 +47,6 @@ bool metric_of(PyObject* a, core::Metric2& m) {
     return true;
 }
 
-// A new float64 array holding the values of the plain 1-D array a.
-Ref copy_values(PyObject* a) {
-    core::ValuesView v;
-    if (!values_view(a, v)) return Ref();
-    Ref out = new_float64({v.n});
-    if (out) std::copy_n(f64_data(a), v.n, f64_data(out.get()));
-    return out;
-}
-
 // Batches from this size on are split across threads when there are several.
 constexpr std::ptrdiff_t kThreadedFrom = 4096;
 
@@ -249,36 +240,15 @@ Outcome fields(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* i
         PyErr_NoMemory();
         return Outcome::Error;
     }
-    if (want.squared_dist) {
-        out.squared_dist = copy_values(dist_values.get());
-        if (!out.squared_dist) return Outcome::Error;
-    }
+    if (want.squared_dist) out.squared_dist = dist_values;
     if (want.repulsion_vector) out.repulsion_vector = vectors;
     if (!want.value && !want.gradient) return Outcome::Done;
-    // eval: np.exp(-squared_dist), with NumPy's exponential.
-    double* neg = f64_data(dist_values.get());
-    for (npy_intp l = 0; l < n; ++l) neg[l] = -neg[l];
-    Ref exp = steal(PyObject_GetAttrString(numpy_module(), "exp"));
-    Ref e = exp ? call(exp.get(), {dist_values.get()}) : Ref();
+    Ref e = value_and_gradient(dist_values.get(), by_vector ? f64_data(vectors.get()) : nullptr,
+                               grads.data(), nearest.data(),
+                               want.gradient ? f64_data(result.get()) : nullptr);
     if (!e) return Outcome::Error;
-    core::ValuesView ev;
-    if (!values_view(e.get(), ev) || ev.n != n) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected result of numpy.exp");
-        return Outcome::Error;
-    }
     if (want.value) out.value = e;
-    if (!want.gradient) return Outcome::Done;
-    const double* r = f64_data(vectors.get());
-    double* o = f64_data(result.get());
-    for (npy_intp l = 0; l < n; ++l) {
-        const double minus = -ev[l];
-        const core::Metric2& G = grads[nearest[l]];
-        double applied[2];
-        core::matrix_vector_from_zero(G, r[2 * l], r[2 * l + 1], applied);
-        o[2 * l] = minus * applied[0];
-        o[2 * l + 1] = minus * applied[1];
-    }
-    out.gradient = result;
+    if (want.gradient) out.gradient = result;
     return Outcome::Done;
 }
 

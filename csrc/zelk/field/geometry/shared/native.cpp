@@ -4,6 +4,7 @@
 #include "zelk/field/geometry/shared/own_class.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
+#include "core/forms.hpp"
 #include "core/points.hpp"
 #include "core/segments.hpp"
 
@@ -296,6 +297,30 @@ void native_offsets_split(NativeView& v, const PairsView& pts, bool pts_owned, d
                              p.col_stride_bytes};
         native_offsets(v, part, out + 2 * begin, s);
     });
+}
+
+Ref value_and_gradient(PyObject* squared, const double* vectors, const core::Metric2* grads,
+                       const npy_intp* nearest, double* gradient) {
+    Ref neg = steal(PyNumber_Negative(squared));
+    Ref exp = neg ? steal(PyObject_GetAttrString(numpy_module(), "exp")) : Ref();
+    Ref e = exp ? call(exp.get(), {neg.get()}) : Ref();
+    if (!e) return e;
+    core::ValuesView ev;
+    core::ValuesView sv;
+    if (!values_view(e.get(), ev) || !values_view(squared, sv) || ev.n != sv.n) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected result of numpy.exp");
+        return Ref();
+    }
+    if (gradient == nullptr) return e;
+    for (npy_intp l = 0; l < ev.n; ++l) {
+        const double minus = -ev[l];
+        const core::Metric2& G = grads[nearest != nullptr ? nearest[l] : 0];
+        double applied[2];
+        core::matrix_vector_from_zero(G, vectors[2 * l], vectors[2 * l + 1], applied);
+        gradient[2 * l] = minus * applied[0];
+        gradient[2 * l + 1] = minus * applied[1];
+    }
+    return e;
 }
 
 }  // namespace zelk

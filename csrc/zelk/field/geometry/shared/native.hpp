@@ -123,4 +123,12 @@ void native_offsets(const NativeView& v, const PairsView& pts, double* out, Nati
 // memory this call created. Throws std::bad_alloc only.
 void native_offsets_split(NativeView& v, const PairsView& pts, bool pts_owned, double* out);
 
+// The field value and gradient from a pick's results, as eval and the
+// collection's gradient compute them: value = np.exp(-squared) with NumPy's
+// exponential; when `gradient` is given (C-contiguous (n, 2)), row l is
+// -value[l] * (G r_l) with r the (n, 2) vectors and G = grads[nearest[l]]
+// (grads[0] for every row when nearest is null). Empty with an exception set.
+Ref value_and_gradient(PyObject* squared, const double* vectors, const core::Metric2* grads,
+                       const npy_intp* nearest, double* gradient);
+
 }  // namespace zelk
