@@ -64,6 +64,7 @@ Outcome single(PyObject* g, PyObject* x, const FieldsWanted& want, FieldsOut& ou
     }
     if (base_module == nullptr || !module_runs_natively(base_module, {})) return Outcome::Declined;
     NativeView view;
+    view.track_arrays();
     PairsView q;
     if (!batch_in_place(x, q) || native_view(g, view) != Outcome::Done) return Outcome::Declined;
     // Read once, before any thread runs: the metric and the gradient matrix.

@@ -132,11 +132,14 @@ Outcome polygon_native_view(PyObject* self, NativeView& out) {
 // without running code) and the fields are plain: Declined otherwise,
 // before anything is computed.
 Outcome polygon_one_pass(PyObject* self, PyObject* x, const QueryBatch& q, npy_intp n, Ref& out) {
+    // A few points cost less by the two steps below, which set nothing up.
+    if (n < kSegmentIndexMinRows) return Outcome::Declined;
     if (!module_runs_natively(internal::current_module_object(),
                               {"segment_repulsion_vectors", "point_in_rings"})) {
         return Outcome::Declined;
     }
     NativeView view;
+    view.track_arrays();
     if (polygon_native_view(self, view) != Outcome::Done || view.kind != NativeKind::Polygon) {
         return Outcome::Declined;
     }
@@ -201,8 +204,9 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
         return PyErr_NoMemory();
     }
 
-    // A replaced segment kernel or odd cache fields: the native inside test,
-    // then the segment query for the rows outside.
+    // A few points, a replaced segment kernel or odd cache fields: the
+    // native inside test, then the segment query for the rows outside (the
+    // core's when the kernel is the package's own), with the lock held.
     std::unique_ptr<bool[]> inside(new bool[n > 0 ? n : 1]);
     core::points_in_rings(xv, outer_view, hole_views.data(), hole_views.size(), inside.get());
     npy_intp m = 0;
@@ -215,6 +219,24 @@ PyObject* polygon_repulsion_vector(PyObject* self, const BoundArgs& a) {
     if (!out) return nullptr;
     // The lookups and allocations above may have run Python code: read x again.
     if (!q.reread(x, xv) || xv.n != n) return resized_during_call();
+    if (query.native()) {
+        std::vector<double> packed(core::scratch_size(m, 4));
+        double* xo = packed.data();
+        double* chosen = xo + 2 * m;
+        pack_outside(xv, inside.get(), xo, nullptr);
+        const Outcome done = query.answer(PairsView::contiguous(xo, m), true, chosen);
+        if (done == Outcome::Error) return nullptr;
+        if (done == Outcome::Done) {
+            double* o = f64_data(out.get());
+            for (npy_intp i = 0, j = 0; i < n; ++i) {
+                if (inside[i]) continue;
+                o[2 * i] = chosen[2 * j];
+                o[2 * i + 1] = chosen[2 * j + 1];
+                ++j;
+            }
+            return out.release();
+        }
+    }
     Ref rows, xo;
     if (!pack_outside(xv, inside.get(), m, rows, xo)) return nullptr;
     Ref chosen = query.call_kernel(xo.get());

@@ -20,11 +20,11 @@ bool NativeView::segment_cache(PyObject* a1, PyObject* av, PyObject* avdv) {
         (vdv.stride_bytes == 0 && vdv.n > 1)) {
         return false;
     }
-    segment_sources = {borrow(a1), borrow(av), borrow(avdv)};
+    segments_at = held.size();
     saw(a1);
     saw(av);
     saw(avdv);
-    held.insert(held.end(), segment_sources.begin(), segment_sources.end());
+    for (PyObject* a : {a1, av, avdv}) held.push_back(borrow(a));
     return true;
 }
 
@@ -33,14 +33,14 @@ bool NativeView::rings(PyObject* list) {
     held.push_back(borrow(list));
     const Py_ssize_t k = PyList_GET_SIZE(list);
     holes.resize(static_cast<std::size_t>(k - 1));
+    rings_at = held.size();
     for (Py_ssize_t i = 0; i < k; ++i) {
         PyObject* r = PyList_GET_ITEM(list, i);
         PairsView& view = i == 0 ? outer : holes[static_cast<std::size_t>(i - 1)];
         if (!pairs_view(r, view) || view.broadcast()) return false;
-        ring_sources.push_back(borrow(r));
+        held.push_back(borrow(r));
         saw(r);
     }
-    held.insert(held.end(), ring_sources.begin(), ring_sources.end());
     return true;
 }
 
@@ -53,6 +53,7 @@ bool NativeView::points(PyObject* a) {
 }
 
 void NativeView::saw(PyObject* a) {
+    if (!track_) return;
     auto* arr = reinterpret_cast<PyArrayObject*>(a);
     Seen s{a, PyArray_DATA(arr), PyArray_NDIM(arr), {0, 0}, {0, 0}};
     for (int i = 0; i < s.ndim && i < 2; ++i) {
@@ -116,6 +117,7 @@ Outcome native_view(PyObject* o, NativeView& out) {
             ? module_runs_natively(module, {"segment_repulsion_vectors", "point_in_rings"})
             : module_runs_natively(module, {});
     if (!natively) return Outcome::Declined;
+    out.held.reserve(8);
     const Outcome r = def->native_view(o, out);
     if (r == Outcome::Done) {
         out.geometry = o;
@@ -123,6 +125,14 @@ Outcome native_view(PyObject* o, NativeView& out) {
     }
     return r;
 }
+
+namespace {
+
+std::vector<Ref> held_range(const NativeView& v, std::size_t at, std::size_t count) {
+    return {v.held.begin() + std::ptrdiff_t(at), v.held.begin() + std::ptrdiff_t(at + count)};
+}
+
+}  // namespace
 
 bool take_indexes(NativeView& v, std::ptrdiff_t rows) {
     v.kept_segments = v.kept_rings = v.kept_points = Ref();
@@ -132,12 +142,14 @@ bool take_indexes(NativeView& v, std::ptrdiff_t rows) {
     const bool segments = v.kind == NativeKind::Segments || v.kind == NativeKind::Polygon;
     if (segments && v.slots.segments != nullptr && rows >= kSegmentIndexMinRows &&
         v.p1.n >= kSegmentIndexMinSegments) {
-        v.kept_segments = kept_segment_index(v.slots.segments, v.segment_sources, v.p1, v.v, v.vdv);
+        v.kept_segments =
+            kept_segment_index(v.slots.segments, held_range(v, v.segments_at, 3), v.p1, v.v, v.vdv);
         if (!v.kept_segments) return false;
         v.segment_index = &kept_index_of<core::SegmentIndex>(v.kept_segments.get());
     }
     if (v.kind == NativeKind::Polygon && v.slots.rings != nullptr) {
-        v.kept_rings = kept_ring_index(v.slots.rings, v.ring_sources, rows, v.outer, v.holes);
+        v.kept_rings = kept_ring_index(v.slots.rings, held_range(v, v.rings_at, 1 + v.holes.size()),
+                                       rows, v.outer, v.holes);
         if (!v.kept_rings && PyErr_Occurred()) return false;
         if (v.kept_rings) v.ring_index = &kept_index_of<core::RingIndex>(v.kept_rings.get());
     }

@@ -49,7 +49,9 @@ struct NativeView {
     // plan compares them), and the arrays behind the views an index stands
     // in for.
     std::vector<Ref> held;
-    std::vector<Ref> segment_sources, ring_sources;
+    // Where in `held` the segment cache (_p1, _v, _v_dot_v) and the rings
+    // (outer first) stand; the point set's array.
+    std::size_t segments_at = 0, rings_at = 0;
     Ref point_source;
     KeptSlots slots;
     // The indexes this call answers through, held while it runs.
@@ -72,6 +74,9 @@ struct NativeView {
     bool points(PyObject* a);
     // Reads a plain (2, 2) float64 metric; false otherwise.
     bool metric(PyObject* m);
+    // Remember the memory and shape of every array viewed from now on, for
+    // intact(); without it intact() checks nothing.
+    void track_arrays() { track_ = true; }
     // Whether every array viewed still has the memory and shape it had when
     // it was viewed: code that ran since (a finalizer during an allocation)
     // may have resized one in place.
@@ -85,6 +90,7 @@ struct NativeView {
         npy_intp dims[2], strides[2];
     };
     std::vector<Seen> seen_;
+    bool track_ = false;
     void saw(PyObject* a);
 };
 
