@@ -5,6 +5,7 @@
 #include "core/curve.hpp"
 #include "core/metric_bound.hpp"
 #include "core/segment_scan.hpp"
+#include "core/strip_bound.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -140,7 +141,8 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
     }
     nodes_.reserve(static_cast<std::size_t>(n_ / 4 + 2));
     nodes_.emplace_back();
-    build(0, 0, static_cast<std::uint32_t>(n_), sorted_boxes);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    build(0, 0, static_cast<std::uint32_t>(n_), sorted_boxes, spans);
 
     cols_.resize(scratch_size(n_, 5));
     for (std::ptrdiff_t k = 0; k < n_; ++k) {
@@ -151,14 +153,35 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
         cols_[3 * n_ + k] = v_[2 * i + 1];
         cols_[4 * n_ + k] = vdv_[i];
     }
+    // Each node's turned rectangle, over its segments' end points as the
+    // boxes take them (p1 and the computed p1 + v).
+    strips_.resize(nodes_.size());
+    for (std::size_t id = 0; id < nodes_.size(); ++id) {
+        const std::uint32_t first = spans[id].first, count = spans[id].second;
+        strips_[id] = Strip::around(2 * static_cast<std::ptrdiff_t>(count), [&](std::ptrdiff_t k) {
+            const std::ptrdiff_t at = first + k / 2;
+            const double x = cols_[at], y = cols_[n_ + at];
+            return k % 2 == 0 ? std::pair(x, y)
+                              : std::pair(x + cols_[2 * n_ + at], y + cols_[3 * n_ + at]);
+        });
+        // Tested only where it is much thinner than the box: elsewhere it
+        // would cost more than it prunes.
+        const Strip& st = strips_[id];
+        Node& node = nodes_[id];
+        const double box = (node.hi[0] - node.lo[0]) * (node.hi[1] - node.lo[1]);
+        node.thin = (st.a_hi - st.a_lo) * (st.b_hi - st.b_lo) < 0.0625 * box;
+    }
 }
 
 // Fills node `id` over the segments [first, first + count) of leaf order:
 // a leaf when they fit, else two adjacent children splitting them in halves
 // of whole leaves; a node's box is the union of its children's.
 void SegmentIndex::build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
-                         const std::vector<double>& boxes) {
+                         const std::vector<double>& boxes,
+                         std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans) {
     Node node{};
+    if (spans.size() <= id) spans.resize(id + 1);
+    spans[id] = {first, count};
     if (count <= kLeaf) {
         node.lo[0] = node.lo[1] = INFINITY;
         node.hi[0] = node.hi[1] = -INFINITY;
@@ -179,8 +202,8 @@ void SegmentIndex::build(std::uint32_t id, std::uint32_t first, std::uint32_t co
     const std::uint32_t children = static_cast<std::uint32_t>(nodes_.size());
     nodes_.emplace_back();
     nodes_.emplace_back();
-    build(children, first, half, boxes);
-    build(children + 1, first + half, count - half, boxes);
+    build(children, first, half, boxes, spans);
+    build(children + 1, first + half, count - half, boxes, spans);
     const Node& a = nodes_[children];
     const Node& b = nodes_[children + 1];
     for (int c = 0; c < 2; ++c) {
@@ -232,9 +255,11 @@ struct Found {
 // one of the candidates, computed as any other, and every subtree that could
 // still equal it is visited, so the answer is the same without it.
 template <class Node>
-ZELK_CLONE_INLINE Found descend(const Node* nodes, const Reordered& s,
-                                const std::uint32_t* original, const MetricBound& bound,
-                                const Metric2& metric, double x, double y, std::ptrdiff_t seed) {
+ZELK_CLONE_INLINE Found descend(const Node* nodes, const Strip* strips, double scale,
+                                const Reordered& s, const std::uint32_t* original,
+                                const MetricBound& bound, const Metric2& metric, double x, double y,
+                                std::ptrdiff_t seed) {
+    const double query_scale = std::max({scale, std::fabs(x), std::fabs(y)});
     const double px[1] = {x};
     const double py[1] = {y};
     double t[kLeaf], q[kLeaf];
@@ -249,6 +274,7 @@ ZELK_CLONE_INLINE Found descend(const Node* nodes, const Reordered& s,
             at = seed;
         }
     }
+    double reach_of = std::numeric_limits<double>::quiet_NaN(), reach = 0.0;
     std::uint32_t stack_node[kStack];
     double stack_bound[kStack];
     int depth = 0;
@@ -270,8 +296,23 @@ ZELK_CLONE_INLINE Found descend(const Node* nodes, const Reordered& s,
             double g[4];
             box_gaps(x, y, nodes[near].lo, nodes[near].hi, g[0], g[1]);
             box_gaps(x, y, nodes[far].lo, nodes[far].hi, g[2], g[3]);
+            // A box within the best may still lie wholly beyond it by its
+            // turned rectangle. The bound is worked out only past a squared
+            // distance below which it cannot exceed the best (a filter:
+            // whatever it lets through is decided by the bound itself).
+            const auto tighter = [&](std::uint32_t child, double& b) {
+                if (b > best || !nodes[child].thin) return;
+                if (best != reach_of) {
+                    reach_of = best;
+                    reach = bound.reach_sq(best, query_scale);
+                }
+                const double d2 = strips[child].distance_sq_below(x, y, query_scale);
+                if (d2 > reach) b = std::max(b, bound.lower_bound(d2, query_scale));
+            };
             double bn = bound.lower_bound_gaps(g[0], g[1]);
             double bf = bound.lower_bound_gaps(g[2], g[3]);
+            tighter(near, bn);
+            tighter(far, bf);
             if (bf < bn) {
                 std::swap(near, far);
                 std::swap(bn, bf);
@@ -377,8 +418,8 @@ void SegmentIndex::query(const PairsView& points, const Metric2& metric, std::pt
         double f;
         // Not finite or too large: NaN rule and overflow stay with the scan.
         if (prune && std::fabs(x) <= limit && std::fabs(y) <= limit) {
-            const Found found =
-                descend(nodes_.data(), reordered, original_.data(), bound, metric, x, y, seed);
+            const Found found = descend(nodes_.data(), strips_.data(), scale_, reordered,
+                                        original_.data(), bound, metric, x, y, seed);
             seed = found.at;
             i = original_[found.at];
             f = found.form;

@@ -23,10 +23,12 @@
 // against the arrays it would stand for with same_source().
 #pragma once
 
+#include "core/strip_bound.hpp"
 #include "core/views.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace zelk::core {
@@ -73,10 +75,12 @@ class SegmentIndex {
         double lo[2], hi[2];
         std::uint32_t first;  // leaf: first reordered segment; else: first child
         std::uint32_t count;  // leaf: its segment count; 0 for an inner node
+        bool thin;            // whether its turned rectangle is worth testing
     };
 
     void build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
-               const std::vector<double>& boxes);
+               const std::vector<double>& boxes,
+               std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans);
     void query(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
                std::ptrdiff_t end, std::ptrdiff_t* chosen, double* form, double* offsets) const;
 
@@ -91,6 +95,8 @@ class SegmentIndex {
     // Segments in leaf order: p1x, p1y, vx, vy, v_dot_v as columns.
     std::vector<double> cols_;
     std::vector<std::uint32_t> original_;
+    // Per node: the turned rectangle of its segments.
+    std::vector<Strip> strips_;
 };
 
 }  // namespace zelk::core

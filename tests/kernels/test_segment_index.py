@@ -38,6 +38,18 @@ def scene(rng, kind, s=400, m=300):
         v[rng.random(s) < 0.3, 1] = 0.0
         p1[s // 2:] = p1[: s - s // 2]
         points = rng.integers(-10, 11, (m, 2)) / 2.0
+    elif kind in ("smooth", "smooth_offset"):
+        # A finely sampled wavy ring (thin pieces, pruned by their turned
+        # rectangles), queried just off it, where rounding decides.
+        a = np.linspace(0.0, 2.0 * np.pi, 8 * s + 1)
+        ring = (1.0 + 0.05 * np.sin(7.0 * a))[:, None] * np.c_[np.cos(a), np.sin(a)]
+        if kind == "smooth_offset":
+            ring = ring + 1e6
+        p1, v = ring[:-1], np.diff(ring, axis=0)
+        i = rng.integers(0, len(p1), m)
+        normal = np.c_[-v[i, 1], v[i, 0]] / np.hypot(v[i, 0], v[i, 1])[:, None]
+        near = rng.choice([0.0, 1e-12, 1e-9, 1e-4, 0.3], m)[:, None] * rng.choice([-1.0, 1.0], (m, 1))
+        points = p1[i] + rng.random((m, 1)) * v[i] + near * normal
     else:  # on edges and vertices
         p1, v, _ = segments_of(rng, s)
         i = rng.integers(0, s, m)
@@ -49,7 +61,7 @@ def scene(rng, kind, s=400, m=300):
 
 
 @pytest.mark.parametrize("metric", INDEX_METRICS.values(), ids=INDEX_METRICS.keys())
-@pytest.mark.parametrize("kind", ["random", "ring", "lattice", "on_segments"])
+@pytest.mark.parametrize("kind", ["random", "ring", "lattice", "on_segments", "smooth", "smooth_offset"])
 def test_index_matches_every_segment(rng, kind, metric):
     p1, v, vdv, points = scene(rng, kind)
     if kind == "lattice" and np.isfinite(metric).all():
