@@ -169,7 +169,7 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
         const Strip& st = strips_[id];
         Node& node = nodes_[id];
         const double box = (node.hi[0] - node.lo[0]) * (node.hi[1] - node.lo[1]);
-        node.thin = (st.a_hi - st.a_lo) * (st.b_hi - st.b_lo) < 0.0625 * box;
+        node.thin = (st.a_hi - st.a_lo) * (st.b_hi - st.b_lo) < 0.03125 * box;
     }
 }
 
