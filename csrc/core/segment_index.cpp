@@ -24,6 +24,9 @@ using namespace segment_scan;
 // few enough that a leaf costs little more than its box.
 constexpr std::uint32_t kLeaf = 8;
 
+// From this many segments the nodes also get turned rectangles.
+constexpr std::ptrdiff_t kStripMinSegments = 4096;
+
 // A median split halves every range, so the depth stays below 32 for any
 // segment count the index accepts, and a descent keeps at most one
 // deferred sibling per level.
@@ -154,7 +157,10 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
         cols_[4 * n_ + k] = vdv_[i];
     }
     // Each node's turned rectangle, over its segments' end points as the
-    // boxes take them (p1 and the computed p1 + v).
+    // boxes take them (p1 and the computed p1 + v). Only a long outline has
+    // enough levels of pieces along it to repay working them out (nodes are
+    // built with thin = false).
+    if (n_ < kStripMinSegments) return;
     strips_.resize(nodes_.size());
     for (std::size_t id = 0; id < nodes_.size(); ++id) {
         const std::uint32_t first = spans[id].first, count = spans[id].second;

@@ -41,7 +41,7 @@ def scene(rng, kind, s=400, m=300):
     elif kind in ("smooth", "smooth_offset"):
         # A finely sampled wavy ring (thin pieces, pruned by their turned
         # rectangles), queried just off it, where rounding decides.
-        a = np.linspace(0.0, 2.0 * np.pi, 8 * s + 1)
+        a = np.linspace(0.0, 2.0 * np.pi, 16 * s + 1)
         ring = (1.0 + 0.05 * np.sin(7.0 * a))[:, None] * np.c_[np.cos(a), np.sin(a)]
         if kind == "smooth_offset":
             ring = ring + 1e6
