@@ -144,7 +144,8 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
     }
     nodes_.reserve(static_cast<std::size_t>(n_ / 4 + 2));
     nodes_.emplace_back();
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
+    std::vector<Span> spans;
+    spans.reserve(nodes_.capacity());
     build(0, 0, static_cast<std::uint32_t>(n_), sorted_boxes, spans);
 
     cols_.resize(scratch_size(n_, 5));
@@ -183,8 +184,7 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
 // a leaf when they fit, else two adjacent children splitting them in halves
 // of whole leaves; a node's box is the union of its children's.
 void SegmentIndex::build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
-                         const std::vector<double>& boxes,
-                         std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans) {
+                         const std::vector<double>& boxes, std::vector<Span>& spans) {
     Node node{};
     if (spans.size() <= id) spans.resize(id + 1);
     spans[id] = {first, count};

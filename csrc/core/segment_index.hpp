@@ -5,7 +5,9 @@
 //   scan over every segment (core/segment_scan.hpp), in row order;
 // - among equal forms the lowest original index wins;
 // - a node is skipped only when a rounding-safe lower bound of every form in
-//   it (core/metric_bound.hpp) is strictly greater than the best form so far.
+//   it (core/metric_bound.hpp, from its box or, for a long index, from its
+//   turned rectangle, core/strip_bound.hpp) is strictly greater than the best
+//   form so far.
 // Where that bound says nothing, the query scans every segment as the plain
 // selection does: a metric that is not positive definite with room to spare,
 // segment data that is not finite or has a v_dot_v of 0 or less (so NaN forms
@@ -13,8 +15,8 @@
 // not finite or so large that a form could overflow.
 //
 // Layout: a flat array of nodes (box, then either two adjacent children or a
-// leaf range) over an own copy of the segments reordered along a Hilbert
-// curve through their boxes' centres, split in halves: O(S log S) to build.
+// leaf range, and a flag for a rectangle worth testing) over an own copy of the segments reordered
+// along a Hilbert curve through their boxes' centres, split in halves: O(S log S) to build.
 //
 // The index owns copies of everything it reads: a built index may be queried
 // from several threads at once (every query is const and uses only its own
@@ -78,9 +80,10 @@ class SegmentIndex {
         bool thin;            // whether its turned rectangle is worth testing
     };
 
+    // A node's range of reordered segments: first, count.
+    using Span = std::pair<std::uint32_t, std::uint32_t>;
     void build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
-               const std::vector<double>& boxes,
-               std::vector<std::pair<std::uint32_t, std::uint32_t>>& spans);
+               const std::vector<double>& boxes, std::vector<Span>& spans);
     void query(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
                std::ptrdiff_t end, std::ptrdiff_t* chosen, double* form, double* offsets) const;
 
