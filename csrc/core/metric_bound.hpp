@@ -93,6 +93,7 @@ class MetricBound {
         if (!(safe > 0x1p-40)) return;
         usable_ = true;
         lambda_ = std::ldexp(safe, e);
+        spread_ = 16.0 * kU * (n / lambda_);
         // The per-axis coefficients, each reduced for the rounding of the
         // form (gamma4 N / lambda_min, N < 1 here) and of its own
         // computation (det to within 3u, as s00 s11 and b^2 are at most 1).
@@ -156,8 +157,16 @@ class MetricBound {
         return low * (1.0 - 0x1p-49) - gap_slack_;
     }
 
+    // r such that the computed forms of one offset w in any two of the
+    // evaluation orders (core/forms.hpp) differ by at most r (q + delta) + 2 delta,
+    // q either of them and delta = (4 |w|_inf + 2) 2^-1075: each is within
+    // gamma4 N |w|^2 + delta of w^T M w, and |w|^2 <= (q + delta) / lambda.
+    // Only for a usable metric.
+    double order_spread() const noexcept { return spread_; }
+
   private:
     static constexpr double kU = 0x1p-53;
+    double spread_ = 0.0;
     double gap_lambda_ = 0.0, gap0_ = 0.0, gap1_ = 0.0, gap_slack_ = 0.0;
     bool usable_ = false;
     double lambda_ = 0.0;

@@ -253,32 +253,46 @@ struct Found {
     double form;
 };
 
+// What a descent keeps of the forms it meets, and the threshold it prunes
+// by: a subtree is skipped only when its bound is strictly above limit().
+// Nearest keeps the smallest form, the lowest original index among equal ones.
+struct Nearest {
+    const std::uint32_t* original;
+    double best = std::numeric_limits<double>::infinity();
+    std::uint32_t best_original = std::numeric_limits<std::uint32_t>::max();
+    std::ptrdiff_t at = -1;
+
+    double limit() const { return best; }
+    // Returns whether the form became the best.
+    bool offer(std::ptrdiff_t slot, double q) {
+        const std::uint32_t o = original[slot];
+        if (q < best || (q == best && o < best_original)) {
+            best = q;
+            best_original = o;
+            at = slot;
+            return true;
+        }
+        return false;
+    }
+};
+
 // The descent for one point: nearest box first, a subtree skipped only when
-// the bound of its box is strictly above the best form so far, and among
-// equal forms the lowest original index kept. `seed` (a reordered slot, or
+// the bound of its box is strictly above keep.limit(). `seed` (a reordered slot, or
 // -1) is tried first: the previous point's answer, whose form for a
 // neighbouring point is small, prunes most of the tree from the start. It is
 // one of the candidates, computed as any other, and every subtree that could
-// still equal it is visited, so the answer is the same without it.
-template <class Node>
-ZELK_CLONE_INLINE Found descend(const Node* nodes, const Strip* strips, double scale,
-                                const Reordered& s, const std::uint32_t* original,
-                                const MetricBound& bound, const Metric2& metric, double x, double y,
-                                std::ptrdiff_t seed) {
+// still hold a form at or below the limit is visited, so the answer is the same without it.
+template <class Node, class Keep>
+ZELK_CLONE_INLINE void descend(const Node* nodes, const Strip* strips, double scale,
+                               const Reordered& s, const MetricBound& bound, const Metric2& metric,
+                               double x, double y, std::ptrdiff_t seed, Keep& keep) {
     const double query_scale = std::max({scale, std::fabs(x), std::fabs(y)});
     const double px[1] = {x};
     const double py[1] = {y};
     double t[kLeaf], q[kLeaf];
-    double best = std::numeric_limits<double>::infinity();
-    std::ptrdiff_t at = -1;
-    std::uint32_t best_original = std::numeric_limits<std::uint32_t>::max();
     if (seed >= 0) {
         forms(s, seed, 1, px, py, metric, t, q, 0);
-        if (q[0] < best) {  // a NaN form seeds nothing
-            best = q[0];
-            best_original = original[seed];
-            at = seed;
-        }
+        keep.offer(seed, q[0]);  // a NaN form seeds nothing
     }
     double reach_of = std::numeric_limits<double>::quiet_NaN(), reach = 0.0;
     std::uint32_t stack_node[kStack];
@@ -289,15 +303,9 @@ ZELK_CLONE_INLINE Found descend(const Node* nodes, const Strip* strips, double s
         const Node& node = nodes[id];
         if (node.count != 0) {
             forms(s, node.first, node.count, px, py, metric, t, q, 0);
-            for (std::uint32_t k = 0; k < node.count; ++k) {
-                const std::uint32_t o = original[node.first + k];
-                if (q[k] < best || (q[k] == best && o < best_original)) {
-                    best = q[k];
-                    best_original = o;
-                    at = node.first + k;
-                }
-            }
+            for (std::uint32_t k = 0; k < node.count; ++k) keep.offer(node.first + k, q[k]);
         } else {
+            const double best = keep.limit();
             std::uint32_t near = node.first, far = node.first + 1;
             double g[4];
             box_gaps(x, y, nodes[near].lo, nodes[near].hi, g[0], g[1]);
@@ -333,12 +341,65 @@ ZELK_CLONE_INLINE Found descend(const Node* nodes, const Strip* strips, double s
             }
         }
         // The next deferred subtree that can still hold the answer.
+        const double best = keep.limit();
         while (depth > 0 && stack_bound[depth - 1] > best) --depth;
         if (depth == 0) break;
         id = stack_node[--depth];
     }
-    return {at, best};
 }
+
+template <class Node>
+ZELK_CLONE_INLINE Found nearest_one(const Node* nodes, const Strip* strips, double scale,
+                                    const Reordered& s, const std::uint32_t* original,
+                                    const MetricBound& bound, const Metric2& metric, double x,
+                                    double y, std::ptrdiff_t seed) {
+    Nearest keep{original};
+    descend(nodes, strips, scale, s, bound, metric, x, y, seed, keep);
+    return {keep.at, keep.best};
+}
+
+// Keeps, besides the nearest segment, each group's own nearest segment among
+// those within widen(best): a group none of whose forms is that small
+// cannot hold the smallest form in another evaluation order either.
+struct Grouped {
+    using Hit = SegmentIndex::GroupHit;
+    Nearest nearest;
+    const std::uint32_t* group;  // per slot
+    double spread, tiny;
+    Hit* hits;
+    int max_hits;
+    int count = 0;
+    bool overflow = false;
+    double lim = std::numeric_limits<double>::infinity();
+
+    double widen(double b) const { return b + b * (4.0 * spread) + tiny; }
+    double limit() const { return lim; }
+    void offer(std::ptrdiff_t slot, double q) {
+        if (!(q <= lim)) return;
+        if (nearest.offer(slot, q)) lim = overflow ? -INFINITY : widen(q);
+        const std::uint32_t g = group[slot], o = nearest.original[slot];
+        for (int h = 0; h < count; ++h) {
+            Hit& hit = hits[h];
+            if (hit.group != g) continue;
+            if (q < hit.form || (q == hit.form && o < hit.original)) hit = {g, o, slot, q};
+            return;
+        }
+        if (count == max_hits) {
+            int kept = 0;
+            for (int h = 0; h < count; ++h) {
+                if (hits[h].form <= lim) hits[kept++] = hits[h];
+            }
+            count = kept;
+            if (count == max_hits) {
+                // Too many groups near the point: the caller takes another road.
+                overflow = true;
+                lim = -INFINITY;
+                return;
+            }
+        }
+        hits[count++] = {g, o, slot, q};
+    }
+};
 
 }  // namespace
 
@@ -424,8 +485,8 @@ void SegmentIndex::query(const PairsView& points, const Metric2& metric, std::pt
         double f;
         // Not finite or too large: NaN rule and overflow stay with the scan.
         if (prune && std::fabs(x) <= limit && std::fabs(y) <= limit) {
-            const Found found = descend(nodes_.data(), strips_.data(), scale_, reordered,
-                                        original_.data(), bound, metric, x, y, seed);
+            const Found found = nearest_one(nodes_.data(), strips_.data(), scale_, reordered,
+                                            original_.data(), bound, metric, x, y, seed);
             seed = found.at;
             i = original_[found.at];
             f = found.form;
@@ -439,6 +500,154 @@ void SegmentIndex::query(const PairsView& points, const Metric2& metric, std::pt
         if (form) form[j] = f;
         if (offsets) write_offset(source, i, x, y, offsets + 2 * j);
     }
+}
+
+void SegmentIndex::set_groups(const std::uint32_t* group_of) {
+    groups_.resize(original_.size());
+    for (std::size_t k = 0; k < original_.size(); ++k) groups_[k] = group_of[original_[k]];
+}
+
+int SegmentIndex::nearest_groups(double x, double y, const Metric2& metric,
+                                 const MetricBound& bound, std::ptrdiff_t& seed, GroupHit* hits,
+                                 int max_hits) const {
+    if (!indexed_ || groups_.empty() || !bound.usable() || !(scale_ <= bound.coord_limit()) ||
+        !(std::fabs(x) <= bound.coord_limit() && std::fabs(y) <= bound.coord_limit())) {
+        return -1;
+    }
+    const double query_scale = std::max({scale_, std::fabs(x), std::fabs(y)});
+    Grouped keep{Nearest{original_.data()},       groups_.data(), bound.order_spread(),
+                 (query_scale + 1.0) * 0x1p-1060, hits,           max_hits};
+    descend(nodes_.data(), strips_.data(), scale_, Reordered{cols_.data(), n_}, bound, metric, x, y,
+            seed, keep);
+    if (keep.overflow || keep.nearest.at < 0) return -1;
+    seed = keep.nearest.at;
+    int kept = 0;
+    for (int h = 0; h < keep.count; ++h) {
+        if (hits[h].form <= keep.lim) hits[kept++] = hits[h];
+    }
+    return kept;
+}
+
+namespace {
+
+// Leaves a tile's descent may gather before its points descend one by one.
+constexpr std::size_t kTileLeaves = 48;
+
+}  // namespace
+
+void SegmentIndex::nearest_groups_tile(const double* xs, const double* ys, int k,
+                                       const Metric2& metric, const MetricBound& bound,
+                                       std::ptrdiff_t& seed, GroupHit* hits, int max_hits,
+                                       int* found, std::vector<std::uint32_t>& leaves) const {
+    const auto one_by_one = [&] {
+        for (int j = 0; j < k; ++j) {
+            found[j] =
+                nearest_groups(xs[j], ys[j], metric, bound, seed, hits + j * max_hits, max_hits);
+        }
+    };
+    if (!indexed_ || groups_.empty() || !bound.usable() || !(scale_ <= bound.coord_limit()) ||
+        k < 2) {
+        return one_by_one();
+    }
+    const double limit = bound.coord_limit();
+    for (int j = 0; j < k; ++j) {
+        if (!(std::fabs(xs[j]) <= limit && std::fabs(ys[j]) <= limit)) return one_by_one();
+    }
+    // The first point's answer bounds every point's best: its form for each
+    // of them, widened as each point's window would be.
+    found[0] = nearest_groups(xs[0], ys[0], metric, bound, seed, hits, max_hits);
+    if (found[0] < 0) return one_by_one();
+    const Reordered s{cols_.data(), n_};
+    const std::ptrdiff_t first = seed;
+    double lo[2] = {xs[0], ys[0]}, hi[2] = {xs[0], ys[0]};
+    double tile_limit = -INFINITY;
+    double seed_form[kTile];
+    for (int j = 1; j < k; ++j) {
+        const double px[1] = {xs[j]}, py[1] = {ys[j]};
+        double t[1], q[1];
+        forms(s, first, 1, px, py, metric, t, q, 0);
+        seed_form[j] = q[0];
+        const double query_scale = std::max({scale_, std::fabs(xs[j]), std::fabs(ys[j])});
+        Grouped widen{Nearest{original_.data()},       groups_.data(), bound.order_spread(),
+                      (query_scale + 1.0) * 0x1p-1060, nullptr,        0};
+        tile_limit = std::max(tile_limit, widen.widen(q[0]));
+        lo[0] = std::min(lo[0], xs[j]), hi[0] = std::max(hi[0], xs[j]);
+        lo[1] = std::min(lo[1], ys[j]), hi[1] = std::max(hi[1], ys[j]);
+    }
+    // Every leaf whose box may hold a form within that limit for some point
+    // of the box (the gaps between the boxes are at most each point's), in
+    // increasing order of that bound: a point stops at the first leaf whose
+    // bound for the whole box is above its own limit.
+    leaves.clear();
+    std::pair<double, std::uint32_t> near[kTileLeaves];
+    std::size_t count = 0;
+    {
+        std::uint32_t stack[kStack];
+        int depth = 0;
+        stack[depth++] = 0;
+        while (depth > 0) {
+            const Node& node = nodes_[stack[--depth]];
+            const double g0 = std::max({node.lo[0] - hi[0], lo[0] - node.hi[0], 0.0});
+            const double g1 = std::max({node.lo[1] - hi[1], lo[1] - node.hi[1], 0.0});
+            const double b = bound.lower_bound_gaps(g0, g1);
+            if (b > tile_limit) continue;
+            if (node.count != 0) {
+                if (count == kTileLeaves) {
+                    // Too spread out to share: each point descends itself.
+                    for (int j = 1; j < k; ++j) {
+                        found[j] = nearest_groups(xs[j], ys[j], metric, bound, seed,
+                                                  hits + j * max_hits, max_hits);
+                    }
+                    return;
+                }
+                near[count++] = {b, static_cast<std::uint32_t>(&node - nodes_.data())};
+                continue;
+            }
+            stack[depth++] = node.first + 1;
+            stack[depth++] = node.first;
+        }
+    }
+    std::sort(near, near + count);
+    std::ptrdiff_t previous = first;
+    for (int j = 1; j < k; ++j) {
+        const double x = xs[j], y = ys[j];
+        const double query_scale = std::max({scale_, std::fabs(x), std::fabs(y)});
+        Grouped keep{Nearest{original_.data()},       groups_.data(),      bound.order_spread(),
+                     (query_scale + 1.0) * 0x1p-1060, hits + j * max_hits, max_hits};
+        keep.offer(first, seed_form[j]);
+        const double px[1] = {x}, py[1] = {y};
+        double t[kLeaf], q[kLeaf];
+        if (previous != first) {
+            forms(s, previous, 1, px, py, metric, t, q, 0);
+            keep.offer(previous, q[0]);
+        }
+        for (std::size_t at = 0; at < count; ++at) {
+            if (near[at].first > keep.limit()) break;
+            const Node& node = nodes_[near[at].second];
+            double g0, g1;
+            box_gaps(x, y, node.lo, node.hi, g0, g1);
+            if (bound.lower_bound_gaps(g0, g1) > keep.limit()) continue;
+            forms(s, node.first, node.count, px, py, metric, t, q, 0);
+            for (std::uint32_t i = 0; i < node.count; ++i) keep.offer(node.first + i, q[i]);
+        }
+        if (keep.overflow || keep.nearest.at < 0) {
+            found[j] = -1;
+            continue;
+        }
+        int kept = 0;
+        for (int h = 0; h < keep.count; ++h) {
+            if (keep.hits[h].form <= keep.lim) keep.hits[kept++] = keep.hits[h];
+        }
+        found[j] = kept;
+        previous = seed = keep.nearest.at;
+    }
+}
+
+void SegmentIndex::offset(std::ptrdiff_t original, double x, double y, double* out) const {
+    const Contiguous source{reinterpret_cast<const char*>(p1_.data()),
+                            reinterpret_cast<const char*>(v_.data()),
+                            reinterpret_cast<const char*>(vdv_.data())};
+    write_offset(source, original, x, y, out);
 }
 
 }  // namespace zelk::core

@@ -25,6 +25,7 @@
 // against the arrays it would stand for with same_source().
 #pragma once
 
+#include "core/metric_bound.hpp"
 #include "core/strip_bound.hpp"
 #include "core/views.hpp"
 
@@ -72,6 +73,44 @@ class SegmentIndex {
     void nearest(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
                  std::ptrdiff_t end, std::ptrdiff_t* chosen, double* form, double* offsets) const;
 
+    // Tags segment i (original order) with group_of[i], for nearest_groups().
+    // Throws std::bad_alloc only.
+    void set_groups(const std::uint32_t* group_of);
+
+    // A group's own nearest segment: its original index and leaf-order slot.
+    struct GroupHit {
+        std::uint32_t group, original;
+        std::ptrdiff_t slot;
+        double form;
+    };
+
+    // For one point, with `bound` the MetricBound of `metric`: let b be the
+    // smallest form of any segment. Writes to hits, for every group that has a
+    // segment whose form is at most b + 4 r b + tiny (r the bound's
+    // order_spread(), tiny = (C + 1) 2^-1060 with C the larger of the index's
+    // and the point's coordinate magnitudes), that group's smallest form and
+    // its segment of the lowest original index; returns their number. Any
+    // group left out thus has every form above that window, in any
+    // evaluation order of its offset. -1 when the index cannot prune for
+    // this point (see the header) or more than max_hits groups fall in the
+    // window. `seed` (a slot, or -1) is tried first and is set to the
+    // nearest segment's slot.
+    int nearest_groups(double x, double y, const Metric2& metric, const MetricBound& bound,
+                       std::ptrdiff_t& seed, GroupHit* hits, int max_hits) const;
+
+    // nearest_groups() for the k points (xs[j], ys[j]), j < k, near one
+    // another (up to kTile): found[j] is point j's count or -1, its hits at
+    // hits + j * max_hits. The tree is descended once for the points' box,
+    // and each point then tests only the leaves found. `leaves` is scratch.
+    static constexpr int kTile = 32;
+    void nearest_groups_tile(const double* xs, const double* ys, int k, const Metric2& metric,
+                             const MetricBound& bound, std::ptrdiff_t& seed, GroupHit* hits,
+                             int max_hits, int* found, std::vector<std::uint32_t>& leaves) const;
+
+    // The offset w of point (x, y) from segment `original`, as
+    // nearest_offsets() writes it.
+    void offset(std::ptrdiff_t original, double x, double y, double* out) const;
+
   private:
     struct Node {
         double lo[2], hi[2];
@@ -100,6 +139,8 @@ class SegmentIndex {
     std::vector<std::uint32_t> original_;
     // Per node: the turned rectangle of its segments.
     std::vector<Strip> strips_;
+    // Per leaf-order slot: its segment's group, when tagged.
+    std::vector<std::uint32_t> groups_;
 };
 
 }  // namespace zelk::core

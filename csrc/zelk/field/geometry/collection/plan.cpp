@@ -128,7 +128,104 @@ Plan make_plan(const std::vector<NativeView>& members, const std::vector<core::M
             }
         }
     }
-    return Plan{core::BoxTree(std::move(boxes), forms), std::move(always)};
+    return Plan{core::BoxTree(std::move(boxes), forms), std::move(always), nullptr};
+}
+
+bool same_metric(const core::Metric2& a, const core::Metric2& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Cells a side of the grid the polygons' boxes are binned on.
+constexpr int kCells = 128;
+
+// The joint index over the members' segments, or null when the members do
+// not allow one: every member a line work or polygon choosing under one
+// metric, bit for bit the metric of every pick, which bounds its forms and
+// keeps the orders' rounding small.
+std::unique_ptr<Joint> make_joint(const std::vector<NativeView>& members,
+                                  const std::vector<core::Metric2>* metric, int forms) {
+    const std::size_t m = members.size();
+    if (m == 0 || m > UINT32_MAX) return nullptr;
+    const core::Metric2 select = members[0].select;
+    std::ptrdiff_t total = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const NativeView& mb = members[i];
+        if ((mb.kind != NativeKind::Segments && mb.kind != NativeKind::Polygon) ||
+            !same_metric(mb.select, select)) {
+            return nullptr;
+        }
+        for (int f = 0; f < forms; ++f) {
+            if (!same_metric(metric[f][i], select)) return nullptr;
+        }
+        total += mb.p1.n;
+    }
+    const core::MetricBound bound(select);
+    if (!bound.usable() || !(bound.order_spread() <= 0x1p-20) ||
+        total >= (std::ptrdiff_t(1) << 31)) {
+        return nullptr;
+    }
+    std::vector<double> p1(core::scratch_size(total, 2)), v(core::scratch_size(total, 2)),
+        vdv(core::scratch_size(total, 1));
+    std::vector<std::uint32_t> group(static_cast<std::size_t>(total));
+    std::ptrdiff_t at = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const NativeView& mb = members[i];
+        for (std::ptrdiff_t j = 0; j < mb.p1.n; ++j, ++at) {
+            p1[2 * at] = mb.p1.x(j);
+            p1[2 * at + 1] = mb.p1.y(j);
+            v[2 * at] = mb.v.x(j);
+            v[2 * at + 1] = mb.v.y(j);
+            vdv[at] = mb.vdv[j];
+            group[at] = static_cast<std::uint32_t>(i);
+        }
+    }
+    auto joint = std::make_unique<Joint>(PairsView::contiguous(p1.data(), total),
+                                         PairsView::contiguous(v.data(), total),
+                                         core::ValuesView::contiguous(vdv.data(), total), select);
+    if (!joint->segments.prunes(select)) return nullptr;
+    joint->segments.set_groups(group.data());
+
+    core::Extremes all;
+    for (std::size_t i = 0; i < m; ++i) {
+        const NativeView& mb = members[i];
+        if (mb.kind != NativeKind::Polygon) continue;
+        core::Extremes e;
+        for (std::ptrdiff_t j = 0; j < mb.outer.n; ++j) e.add(mb.outer.x(j), mb.outer.y(j));
+        // A ring without vertices holds no point.
+        if (e.empty) continue;
+        joint->polygon.push_back(static_cast<std::ptrdiff_t>(i));
+        joint->box.insert(joint->box.end(), {e.lo[0], e.lo[1], e.hi[0], e.hi[1]});
+        all.add(e.lo[0], e.lo[1]);
+        all.add(e.hi[0], e.hi[1]);
+    }
+    if (joint->polygon.empty()) return joint;
+    for (int c = 0; c < 2; ++c) {
+        const double span = all.hi[c] - all.lo[c];
+        joint->origin[c] = all.lo[c];
+        joint->cells[c] = span > 0.0 && std::isfinite(kCells / span) ? kCells : 1;
+        joint->to_cell[c] = joint->cells[c] > 1 ? kCells / span : 0.0;
+    }
+    const std::size_t cells = std::size_t(joint->cells[0]) * std::size_t(joint->cells[1]);
+    joint->cell_start.assign(cells + 1, 0);
+    const auto each_cell = [&](std::size_t k, auto&& visit) {
+        const double* b = joint->box.data() + 4 * k;
+        const int c0 = joint->cell_of(b[0], b[1]), c1 = joint->cell_of(b[2], b[3]);
+        for (int cy = c0 / joint->cells[0]; cy <= c1 / joint->cells[0]; ++cy) {
+            for (int cx = c0 % joint->cells[0]; cx <= c1 % joint->cells[0]; ++cx) {
+                visit(std::size_t(cy) * std::size_t(joint->cells[0]) + std::size_t(cx));
+            }
+        }
+    };
+    for (std::size_t k = 0; k < joint->polygon.size(); ++k) {
+        each_cell(k, [&](std::size_t c) { ++joint->cell_start[c + 1]; });
+    }
+    for (std::size_t c = 0; c < cells; ++c) joint->cell_start[c + 1] += joint->cell_start[c];
+    joint->cell_polygons.resize(joint->cell_start[cells]);
+    std::vector<std::uint32_t> next(joint->cell_start.begin(), joint->cell_start.end() - 1);
+    for (std::size_t k = 0; k < joint->polygon.size(); ++k) {
+        each_cell(k, [&](std::size_t c) { joint->cell_polygons[next[c]++] = std::uint32_t(k); });
+    }
+    return joint;
 }
 
 // What the collection's slot holds: what the plans were built from and the
@@ -212,6 +309,11 @@ void fingerprint(PyObject* rgjs, const std::vector<NativeView>& members, Sink& s
         add_rows(mb.pts, sink);
         add_rows(mb.p1, sink);
         add_rows(mb.v, sink);
+        // The joint index reads the squared lengths and the members' metric too.
+        for (std::ptrdiff_t i = 0; i < mb.vdv.n && sink.same_so_far(); ++i) sink.value(mb.vdv[i]);
+        for (const double e : {mb.select.m00, mb.select.m01, mb.select.m10, mb.select.m11}) {
+            sink.value(e);
+        }
         add_rows(mb.outer, sink);
         sink.value(static_cast<double>(mb.holes.size()));
         for (const PairsView& h : mb.holes) add_rows(h, sink);
@@ -276,6 +378,7 @@ std::shared_ptr<const KeptPlan> kept_plan(PyObject** slot, PyObject* rgjs,
         for (const core::Metric2& m : picks[f].metric) made->bound[f].emplace_back(m);
     }
     made->plan = std::make_unique<Plan>(make_plan(copy, made->bound, made->forms));
+    made->plan->joint = make_joint(copy, made->metric, made->forms);
     auto& plans = kept_index_of<PlanSet>(held.get()).plans;
     if (plans.size() >= kKeptPlans) plans.erase(plans.begin());
     plans.push_back(made);

@@ -115,6 +115,211 @@ void Search::evaluate_grouped(std::vector<std::ptrdiff_t>& pairs) {
 }
 
 void Search::run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
+    if (plan.joint != nullptr && plan.always.empty()) {
+        run_joint(plan, begin, end);
+    } else {
+        run_tree(plan, begin, end);
+    }
+}
+
+namespace {
+
+// Rows the joint road takes at a time, which bounds its scratch memory.
+constexpr std::ptrdiff_t kJointBlock = 8192;
+// Members within a point's window before the point takes the member tree.
+constexpr int kJointHits = 8;
+
+struct Candidate {
+    std::ptrdiff_t member;
+    std::ptrdiff_t original;  // its nearest segment; -1 when the point is inside it
+};
+
+}  // namespace
+
+void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
+    const Joint& joint = *plan.joint;
+    std::vector<std::ptrdiff_t> spill;
+    // Per row of a block: the lowest and highest member holding the point,
+    // and how many do (counted to 3).
+    std::vector<std::int32_t> in_lo, in_hi;
+    std::vector<std::uint8_t> in_count;
+    std::vector<std::ptrdiff_t> pairs, start, rows;
+    for (std::ptrdiff_t b0 = begin; b0 < end; b0 += kJointBlock) {
+        const std::ptrdiff_t b1 = std::min(end, b0 + kJointBlock), n = b1 - b0;
+        in_lo.assign(static_cast<std::size_t>(n), -1);
+        in_hi.assign(static_cast<std::size_t>(n), -1);
+        in_count.assign(static_cast<std::size_t>(n), 0);
+        // The polygons whose outer box holds the point, then their inside
+        // test, polygon by polygon.
+        pairs.clear();
+        for (std::ptrdiff_t l = 0; l < n && !joint.polygon.empty(); ++l) {
+            const double x = x_.x(b0 + l), y = x_.y(b0 + l);
+            if (!std::isfinite(x) || !std::isfinite(y)) continue;
+            const int c = joint.cell_of(x, y);
+            for (std::uint32_t at = joint.cell_start[c]; at < joint.cell_start[c + 1]; ++at) {
+                const std::uint32_t k = joint.cell_polygons[at];
+                const double* b = joint.box.data() + 4 * k;
+                if (x >= b[0] && x <= b[2] && y >= b[1] && y <= b[3]) {
+                    pairs.push_back(k);
+                    pairs.push_back(l);
+                }
+            }
+        }
+        group_by_member(
+            joint.polygon.size(), pairs.size() / 2, [&](std::size_t j) { return pairs[2 * j]; },
+            [&](std::size_t j) { return pairs[2 * j + 1]; }, start, rows);
+        for (std::size_t k = 0; k < joint.polygon.size(); ++k) {
+            const std::ptrdiff_t first = start[k], count = start[k + 1] - first;
+            if (count == 0) continue;
+            xy_.resize(core::scratch_size(count, 2));
+            scratch_.flags.resize(core::scratch_size(count, 1));
+            for (std::ptrdiff_t j = 0; j < count; ++j) {
+                xy_[2 * j] = x_.x(b0 + rows[first + j]);
+                xy_[2 * j + 1] = x_.y(b0 + rows[first + j]);
+            }
+            bool* inside = reinterpret_cast<bool*>(scratch_.flags.data());
+            const std::ptrdiff_t member = joint.polygon[k];
+            native_inside(members_[member], PairsView::contiguous(xy_.data(), count), inside);
+            for (std::ptrdiff_t j = 0; j < count; ++j) {
+                if (!inside[j]) continue;
+                const std::ptrdiff_t l = rows[first + j];
+                if (in_lo[l] < 0 || member < in_lo[l]) in_lo[l] = std::int32_t(member);
+                if (member > in_hi[l]) in_hi[l] = std::int32_t(member);
+                if (in_count[l] < 3) ++in_count[l];
+            }
+        }
+
+        // Per point, the members within the window of its nearest segment
+        // and those holding it: every other member's form is above the
+        // best, in each pick's order.
+        const std::vector<std::uint32_t> order = curve_order(x_, b0, b1);
+        std::ptrdiff_t seed = -1;
+        constexpr int kTile = core::SegmentIndex::kTile;
+        core::SegmentIndex::GroupHit hits[kTile * kJointHits];
+        int found[kTile];
+        double xs[kTile], ys[kTile];
+        std::ptrdiff_t tile_rows[kTile];
+        Candidate cand[kJointHits + 2];
+        double offsets[2 * (kJointHits + 2)];
+        const auto answer = [&](std::ptrdiff_t r, const core::SegmentIndex::GroupHit* hit,
+                                int count) {
+            const std::ptrdiff_t l = r - b0;
+            const double x = x_.x(r), y = x_.y(r);
+            int k = 0;
+            const auto add = [&](std::ptrdiff_t member, std::ptrdiff_t original) {
+                int at = k++;
+                while (at > 0 && cand[at - 1].member > member) {
+                    cand[at] = cand[at - 1];
+                    --at;
+                }
+                cand[at] = {member, original};
+            };
+            for (int h = 0; h < count; ++h) {
+                const std::ptrdiff_t member = hit[h].group;
+                const bool inside = member == in_lo[l] || member == in_hi[l];
+                add(member, inside ? std::ptrdiff_t(-1) : std::ptrdiff_t(hit[h].original));
+            }
+            for (const std::int32_t member : {in_lo[l], in_hi[l]}) {
+                bool known = member < 0;
+                for (int j = 0; j < k && !known; ++j) known = cand[j].member == member;
+                if (!known) add(member, -1);
+            }
+            for (int j = 0; j < k; ++j) {
+                double* d = offsets + 2 * j;
+                if (cand[j].original < 0) {
+                    d[0] = d[1] = 0.0;
+                } else {
+                    joint.segments.offset(cand[j].original, x, y, d);
+                }
+            }
+            for (Pick& p : picks_) {
+                for (int j = 0; j < k; ++j) {
+                    const std::ptrdiff_t member = cand[j].member;
+                    const double d0 = offsets[2 * j], d1 = offsets[2 * j + 1];
+                    const double v = form(p.order, p.metric[member], d0, d1);
+                    if (!replaces(p.ties, v, member, p.value[r], p.index[r])) continue;
+                    p.value[r] = v;
+                    p.index[r] = member;
+                    if (p.vector != nullptr) {
+                        p.vector[2 * r] = d0;
+                        p.vector[2 * r + 1] = d1;
+                    }
+                }
+            }
+        };
+        // Neighbours along the curve a tile at a time, which share one
+        // descent of the tree.
+        for (std::size_t t0 = 0; t0 < order.size();) {
+            int k = 0;
+            for (; t0 < order.size() && k < kTile; ++t0) {
+                const std::ptrdiff_t r = b0 + order[t0];
+                const double x = x_.x(r), y = x_.y(r);
+                // Not finite, or three or more holding it (which of them lie
+                // between the first and last is not known here).
+                if (!std::isfinite(x) || !std::isfinite(y) || in_count[order[t0]] > 2) {
+                    spill.push_back(r);
+                    continue;
+                }
+                xs[k] = x, ys[k] = y, tile_rows[k] = r;
+                ++k;
+            }
+            joint.segments.nearest_groups_tile(xs, ys, k, joint.metric, joint.bound, seed, hits,
+                                               kJointHits, found, leaves_);
+            for (int j = 0; j < k; ++j) {
+                if (found[j] < 0) {
+                    spill.push_back(tile_rows[j]);
+                } else {
+                    answer(tile_rows[j], hits + j * kJointHits, found[j]);
+                }
+            }
+        }
+    }
+    run_rows(plan, spill);
+}
+
+// The rows given, through the member tree, on a packed copy of their points.
+void Search::run_rows(const Plan& plan, const std::vector<std::ptrdiff_t>& rows) {
+    const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(rows.size());
+    if (k == 0) return;
+    std::vector<double> xy(core::scratch_size(k, 2));
+    for (std::ptrdiff_t j = 0; j < k; ++j) {
+        xy[2 * j] = x_.x(rows[j]);
+        xy[2 * j + 1] = x_.y(rows[j]);
+    }
+    const std::size_t forms = picks_.size();
+    std::vector<std::vector<double>> value(forms), vector(forms);
+    std::vector<std::vector<npy_intp>> index(forms);
+    std::vector<Pick> sub;
+    sub.reserve(forms);
+    for (std::size_t f = 0; f < forms; ++f) {
+        const Pick& p = picks_[f];
+        Pick& q = sub.emplace_back(p.order, p.ties, 0);
+        q.metric = p.metric;
+        value[f].resize(static_cast<std::size_t>(k));
+        index[f].assign(static_cast<std::size_t>(k), -1);
+        q.value = value[f].data();
+        q.index = index[f].data();
+        if (p.vector != nullptr) {
+            vector[f].resize(core::scratch_size(k, 2));
+            q.vector = vector[f].data();
+        }
+    }
+    Search(members_, sub, PairsView::contiguous(xy.data(), k)).run_tree(plan, 0, k);
+    for (std::size_t f = 0; f < forms; ++f) {
+        Pick& p = picks_[f];
+        for (std::ptrdiff_t j = 0; j < k; ++j) {
+            const std::ptrdiff_t r = rows[j];
+            p.value[r] = value[f][j];
+            p.index[r] = index[f][j];
+            if (p.vector != nullptr) {
+                p.vector[2 * r] = vector[f][2 * j];
+                p.vector[2 * r + 1] = vector[f][2 * j + 1];
+            }
+        }
+    }
+}
+
+void Search::run_tree(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
     const std::ptrdiff_t n = end - begin;
     const std::size_t m = members_.size();
     const int forms = static_cast<int>(picks_.size());

@@ -5,6 +5,7 @@
 
 #include "zelk/field/geometry/collection/plan.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace zelk::collection {
@@ -18,6 +19,11 @@ class Search {
     void run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end);
 
   private:
+    // Through the member tree, each member evaluated on its own.
+    void run_tree(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end);
+    // Through the joint index; rows it cannot serve take run_tree.
+    void run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end);
+    void run_rows(const Plan& plan, const std::vector<std::ptrdiff_t>& rows);
     void evaluate(std::ptrdiff_t member, const std::ptrdiff_t* rows, std::ptrdiff_t k);
     void evaluate_grouped(std::vector<std::ptrdiff_t>& pairs);
 
@@ -25,6 +31,7 @@ class Search {
     std::vector<Pick>& picks_;
     PairsView x_;
     std::vector<double> xy_, out_;
+    std::vector<std::uint32_t> leaves_;
     NativeScratch scratch_;
 };
 

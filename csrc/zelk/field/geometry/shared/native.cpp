@@ -187,6 +187,14 @@ void own_copies(NativeView& v) {
     }
 }
 
+void native_inside(const NativeView& v, const PairsView& pts, bool* inside) {
+    if (v.ring_index != nullptr) {
+        v.ring_index->contains(pts, 0, pts.n, inside);
+    } else {
+        core::points_in_rings(pts, v.outer, v.holes.data(), v.holes.size(), inside);
+    }
+}
+
 void native_offsets(const NativeView& v, const PairsView& pts, double* out, NativeScratch& s) {
     const std::ptrdiff_t k = pts.n;
     switch (v.kind) {
@@ -214,11 +222,7 @@ void native_offsets(const NativeView& v, const PairsView& pts, double* out, Nati
         case NativeKind::Polygon: {
             s.flags.resize(core::scratch_size(k, 1));
             bool* inside = reinterpret_cast<bool*>(s.flags.data());
-            if (v.ring_index != nullptr) {
-                v.ring_index->contains(pts, 0, k, inside);
-            } else {
-                core::points_in_rings(pts, v.outer, v.holes.data(), v.holes.size(), inside);
-            }
+            native_inside(v, pts, inside);
             std::ptrdiff_t outside = 0;
             for (std::ptrdiff_t i = 0; i < k; ++i) outside += !inside[i];
             std::fill(out, out + 2 * k, 0.0);

@@ -123,6 +123,10 @@ struct NativeScratch {
 // std::bad_alloc only.
 void native_offsets(const NativeView& v, const PairsView& pts, double* out, NativeScratch& s);
 
+// For a Polygon view: inside[i] = whether row i of pts lies inside its rings,
+// as its repulsion_vector's inside test decides. Runs no Python code.
+void native_inside(const NativeView& v, const PairsView& pts, bool* inside);
+
 // native_offsets for a whole batch, split across threads with the
 // interpreter lock released when the batch is large (after own_copies, and a
 // copy of `pts` unless `pts_owned`: memory this call created). `out` must be
