@@ -3,22 +3,29 @@
 // tree nodes. An order never changes an answer, only what the caches hold.
 #pragma once
 
+#include "core/views.hpp"
+
+#include <cstddef>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace zelk::core {
 
 // The position of cell (x, y) along a Hilbert curve: every step moves to a
 // neighbouring cell (for the segment index's leaves and row orders).
-inline std::uint32_t hilbert_index(std::uint32_t x, std::uint32_t y) {
+// On a 2^bits x 2^bits grid (bits <= 16), the same walk over its cells:
+// hilbert_index(x << k, y << k) >> 2k for k = 16 - bits.
+inline std::uint32_t hilbert_index(std::uint32_t x, std::uint32_t y, int bits = 16) {
+    const std::uint32_t top = (1u << bits) - 1;
     std::uint32_t d = 0;
-    for (std::uint32_t s = 1u << 15; s > 0; s >>= 1) {
+    for (std::uint32_t s = 1u << (bits - 1); s > 0; s >>= 1) {
         const std::uint32_t rx = (x & s) ? 1 : 0, ry = (y & s) ? 1 : 0;
         d += s * s * ((3 * rx) ^ ry);
         if (ry == 0) {
             if (rx == 1) {
-                x = 0xFFFF - x;
-                y = 0xFFFF - y;
+                x = top - x;
+                y = top - y;
             }
             std::swap(x, y);
         }
@@ -41,5 +48,17 @@ inline std::uint64_t spread_bits(std::uint64_t v) {
 inline std::uint64_t morton_index(std::uint32_t x, std::uint32_t y) {
     return spread_bits(x) | (spread_bits(y) << 1);
 }
+
+// Rows [begin, end) of points in the order of their cells (about four points
+// each) along a Hilbert curve over the points' box, within a cell in row
+// order. O(n).
+std::vector<std::ptrdiff_t> cell_order(const PairsView& points, std::ptrdiff_t begin,
+                                       std::ptrdiff_t end);
+
+// Rows [begin, end) of points in square cells of about per_cell points each,
+// taken row of cells by row, within a cell in row order: runs of per_cell
+// consecutive rows then cover compact patches. O(n).
+std::vector<std::ptrdiff_t> tile_order(const PairsView& points, std::ptrdiff_t begin,
+                                       std::ptrdiff_t end, std::ptrdiff_t per_cell);
 
 }  // namespace zelk::core

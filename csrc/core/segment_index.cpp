@@ -376,7 +376,7 @@ struct Grouped {
     double limit() const { return lim; }
     void offer(std::ptrdiff_t slot, double q) {
         if (!(q <= lim)) return;
-        if (nearest.offer(slot, q)) lim = overflow ? -INFINITY : widen(q);
+        if (nearest.offer(slot, q)) lim = std::min(lim, widen(q));
         const std::uint32_t g = group[slot], o = nearest.original[slot];
         for (int h = 0; h < count; ++h) {
             Hit& hit = hits[h];
@@ -403,61 +403,10 @@ struct Grouped {
 
 }  // namespace
 
-namespace {
-
-// Rows [begin, end) in the order of their cells along a Hilbert curve over
-// the points' box, so that consecutive descents share the nodes they read
-// (each row's answer does not depend on the order). Empty for small batches.
-std::vector<std::ptrdiff_t> visiting_order(const PairsView& points, std::ptrdiff_t begin,
-                                           std::ptrdiff_t end) {
-    std::vector<std::ptrdiff_t> order;
-    const std::ptrdiff_t n = end - begin;
-    if (n < kSortRows) return order;
-    double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
-    for (std::ptrdiff_t j = begin; j < end; ++j) {
-        const double p[2] = {points.x(j), points.y(j)};
-        for (int c = 0; c < 2; ++c) {
-            if (!std::isfinite(p[c])) continue;
-            lo[c] = std::min(lo[c], p[c]);
-            hi[c] = std::max(hi[c], p[c]);
-        }
-    }
-    // About four points per cell, at most 2^10 cells a side.
-    int bits = 1;
-    while (bits < 10 && (std::ptrdiff_t(1) << (2 * bits + 2)) < n) ++bits;
-    const double side = static_cast<double>(1 << bits);
-    double to_cell[2];
-    for (int c = 0; c < 2; ++c) {
-        const double span = hi[c] - lo[c];
-        to_cell[c] = span > 0.0 && std::isfinite(side / span) ? side / span : 0.0;
-    }
-    const std::size_t cells = std::size_t(1) << (2 * bits);
-    std::vector<std::uint32_t> cell(static_cast<std::size_t>(n));
-    std::vector<std::ptrdiff_t> start(cells + 1, 0);
-    for (std::ptrdiff_t j = begin; j < end; ++j) {
-        std::uint32_t xy[2];
-        const double p[2] = {points.x(j), points.y(j)};
-        for (int c = 0; c < 2; ++c) {
-            const double f = (p[c] - lo[c]) * to_cell[c];
-            // NaN and infinities land in a corner cell: any cell will do.
-            xy[c] = f >= 0.0 && f < side ? static_cast<std::uint32_t>(f) : 0;
-        }
-        const std::uint32_t shift = 16 - bits;
-        const std::uint32_t h = hilbert_index(xy[0] << shift, xy[1] << shift) >> (2 * shift);
-        cell[j - begin] = h;
-        ++start[h + 1];
-    }
-    for (std::size_t c = 0; c < cells; ++c) start[c + 1] += start[c];
-    order.resize(static_cast<std::size_t>(n));
-    for (std::ptrdiff_t k = 0; k < n; ++k) order[start[cell[k]]++] = begin + k;
-    return order;
-}
-
-}  // namespace
-
-void SegmentIndex::query(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
-                         std::ptrdiff_t end, std::ptrdiff_t* chosen, double* form,
-                         double* offsets) const {
+ZELK_VECTOR_CLONES void SegmentIndex::query(const PairsView& points, const Metric2& metric,
+                                            std::ptrdiff_t begin, std::ptrdiff_t end,
+                                            std::ptrdiff_t* chosen, double* form,
+                                            double* offsets) const {
     if (begin >= end) return;
     if (n_ == 0) {
         for (std::ptrdiff_t j = begin; j < end; ++j) {
@@ -475,8 +424,9 @@ void SegmentIndex::query(const PairsView& points, const Metric2& metric, std::pt
                             reinterpret_cast<const char*>(vdv_.data())};
     const Reordered reordered{cols_.data(), n_};
     std::vector<double> scratch;  // for points that scan every segment
-    const std::vector<std::ptrdiff_t> order =
-        prune ? visiting_order(points, begin, end) : std::vector<std::ptrdiff_t>();
+    const std::vector<std::ptrdiff_t> order = prune && end - begin >= kSortRows
+                                                  ? cell_order(points, begin, end)
+                                                  : std::vector<std::ptrdiff_t>();
     std::ptrdiff_t seed = -1;  // the previous descent's answer, a reordered slot
     for (std::ptrdiff_t r = begin; r < end; ++r) {
         const std::ptrdiff_t j = order.empty() ? r : order[r - begin];
@@ -507,19 +457,20 @@ void SegmentIndex::set_groups(const std::uint32_t* group_of) {
     for (std::size_t k = 0; k < original_.size(); ++k) groups_[k] = group_of[original_[k]];
 }
 
-int SegmentIndex::nearest_groups(double x, double y, const Metric2& metric,
-                                 const MetricBound& bound, std::ptrdiff_t& seed, GroupHit* hits,
-                                 int max_hits) const {
+ZELK_VECTOR_CLONES int SegmentIndex::nearest_groups(double x, double y, const Metric2& metric,
+                                                    const MetricBound& bound, std::ptrdiff_t& seed,
+                                                    GroupHit* hits, int max_hits) const {
     if (!indexed_ || groups_.empty() || !bound.usable() || !(scale_ <= bound.coord_limit()) ||
         !(std::fabs(x) <= bound.coord_limit() && std::fabs(y) <= bound.coord_limit())) {
         return -1;
     }
     const double query_scale = std::max({scale_, std::fabs(x), std::fabs(y)});
-    Grouped keep{Nearest{original_.data()},       groups_.data(), bound.order_spread(),
-                 (query_scale + 1.0) * 0x1p-1060, hits,           max_hits};
+    Grouped keep{Nearest{original_.data()},      groups_.data(), bound.order_spread(),
+                 (query_scale + 1.0) * 0x1p-960, hits,           max_hits};
     descend(nodes_.data(), strips_.data(), scale_, Reordered{cols_.data(), n_}, bound, metric, x, y,
             seed, keep);
-    if (keep.overflow || keep.nearest.at < 0) return -1;
+    if (keep.overflow) return -1;
+    if (keep.nearest.at < 0) return -1;
     seed = keep.nearest.at;
     int kept = 0;
     for (int h = 0; h < keep.count; ++h) {
@@ -530,106 +481,127 @@ int SegmentIndex::nearest_groups(double x, double y, const Metric2& metric,
 
 namespace {
 
-// Leaves a tile's descent may gather before its points descend one by one.
-constexpr std::size_t kTileLeaves = 48;
+// Segments a tile's descent may gather before its points descend one by one.
+constexpr std::size_t kTileSegments = 128;
 
 }  // namespace
 
 void SegmentIndex::nearest_groups_tile(const double* xs, const double* ys, int k,
                                        const Metric2& metric, const MetricBound& bound,
                                        std::ptrdiff_t& seed, GroupHit* hits, int max_hits,
-                                       int* found, std::vector<std::uint32_t>& leaves) const {
-    const auto one_by_one = [&] {
-        for (int j = 0; j < k; ++j) {
+                                       int* found) const {
+    const auto one_by_one = [&](int from) {
+        for (int j = from; j < k; ++j) {
             found[j] =
                 nearest_groups(xs[j], ys[j], metric, bound, seed, hits + j * max_hits, max_hits);
         }
     };
     if (!indexed_ || groups_.empty() || !bound.usable() || !(scale_ <= bound.coord_limit()) ||
         k < 2) {
-        return one_by_one();
+        return one_by_one(0);
     }
     const double limit = bound.coord_limit();
+    double lo[2] = {xs[0], ys[0]}, hi[2] = {xs[0], ys[0]};
     for (int j = 0; j < k; ++j) {
-        if (!(std::fabs(xs[j]) <= limit && std::fabs(ys[j]) <= limit)) return one_by_one();
+        if (!(std::fabs(xs[j]) <= limit && std::fabs(ys[j]) <= limit)) return one_by_one(0);
+        lo[0] = std::min(lo[0], xs[j]), hi[0] = std::max(hi[0], xs[j]);
+        lo[1] = std::min(lo[1], ys[j]), hi[1] = std::max(hi[1], ys[j]);
     }
-    // The first point's answer bounds every point's best: its form for each
-    // of them, widened as each point's window would be.
-    found[0] = nearest_groups(xs[0], ys[0], metric, bound, seed, hits, max_hits);
-    if (found[0] < 0) return one_by_one();
+    if (seed < 0 || !share(xs, ys, 0, k, lo, hi, metric, bound, seed, hits, max_hits, found)) {
+        // The previous answer is too far to bound the tile: the first point's
+        // own answer bounds it better.
+        found[0] = nearest_groups(xs[0], ys[0], metric, bound, seed, hits, max_hits);
+        if (found[0] < 0 ||
+            !share(xs, ys, 1, k, lo, hi, metric, bound, seed, hits, max_hits, found)) {
+            one_by_one(1);
+        }
+    }
+}
+
+ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, int from, int k,
+                                            const double lo[2], const double hi[2],
+                                            const Metric2& metric, const MetricBound& bound,
+                                            std::ptrdiff_t& seed, GroupHit* hits, int max_hits,
+                                            int* found) const {
+    // The seed's form for each point bounds that point's best; widened as
+    // the point's window would be, the largest bounds the tile.
     const Reordered s{cols_.data(), n_};
     const std::ptrdiff_t first = seed;
-    double lo[2] = {xs[0], ys[0]}, hi[2] = {xs[0], ys[0]};
     double tile_limit = -INFINITY;
-    double seed_form[kTile];
-    for (int j = 1; j < k; ++j) {
+    double seed_form[kTile], tiny[kTile];
+    for (int j = from; j < k; ++j) {
         const double px[1] = {xs[j]}, py[1] = {ys[j]};
         double t[1], q[1];
         forms(s, first, 1, px, py, metric, t, q, 0);
         seed_form[j] = q[0];
-        const double query_scale = std::max({scale_, std::fabs(xs[j]), std::fabs(ys[j])});
-        Grouped widen{Nearest{original_.data()},       groups_.data(), bound.order_spread(),
-                      (query_scale + 1.0) * 0x1p-1060, nullptr,        0};
+        tiny[j] = (std::max({scale_, std::fabs(xs[j]), std::fabs(ys[j])}) + 1.0) * 0x1p-960;
+        Grouped widen{
+            Nearest{original_.data()}, groups_.data(), bound.order_spread(), tiny[j], nullptr, 0};
         tile_limit = std::max(tile_limit, widen.widen(q[0]));
-        lo[0] = std::min(lo[0], xs[j]), hi[0] = std::max(hi[0], xs[j]);
-        lo[1] = std::min(lo[1], ys[j]), hi[1] = std::max(hi[1], ys[j]);
     }
-    // Every leaf whose box may hold a form within that limit for some point
-    // of the box (the gaps between the boxes are at most each point's), in
-    // increasing order of that bound: a point stops at the first leaf whose
-    // bound for the whole box is above its own limit.
-    leaves.clear();
-    std::pair<double, std::uint32_t> near[kTileLeaves];
+    // Every segment whose box may hold a form within that limit for some
+    // point of the tile (the gaps between the boxes are at most each
+    // point's), found through the leaves that may, and packed in increasing
+    // order of that bound: each point computes the forms of the prefix its
+    // own limit leaves, in one loop.
+    std::pair<double, std::uint32_t> near[kTileSegments];
     std::size_t count = 0;
-    {
-        std::uint32_t stack[kStack];
-        int depth = 0;
-        stack[depth++] = 0;
-        while (depth > 0) {
-            const Node& node = nodes_[stack[--depth]];
-            const double g0 = std::max({node.lo[0] - hi[0], lo[0] - node.hi[0], 0.0});
-            const double g1 = std::max({node.lo[1] - hi[1], lo[1] - node.hi[1], 0.0});
-            const double b = bound.lower_bound_gaps(g0, g1);
-            if (b > tile_limit) continue;
-            if (node.count != 0) {
-                if (count == kTileLeaves) {
-                    // Too spread out to share: each point descends itself.
-                    for (int j = 1; j < k; ++j) {
-                        found[j] = nearest_groups(xs[j], ys[j], metric, bound, seed,
-                                                  hits + j * max_hits, max_hits);
-                    }
-                    return;
-                }
-                near[count++] = {b, static_cast<std::uint32_t>(&node - nodes_.data())};
-                continue;
-            }
+    std::uint32_t stack[kStack];
+    int depth = 0;
+    stack[depth++] = 0;
+    const auto gap_bound = [&](const double* blo, const double* bhi) {
+        const double g0 = std::max({blo[0] - hi[0], lo[0] - bhi[0], 0.0});
+        const double g1 = std::max({blo[1] - hi[1], lo[1] - bhi[1], 0.0});
+        return bound.lower_bound_gaps(g0, g1);
+    };
+    while (depth > 0) {
+        const Node& node = nodes_[stack[--depth]];
+        if (gap_bound(node.lo, node.hi) > tile_limit) continue;
+        if (node.count == 0) {
             stack[depth++] = node.first + 1;
             stack[depth++] = node.first;
+            continue;
+        }
+        // Too spread out to share.
+        if (count + node.count > kTileSegments) return false;
+        for (std::uint32_t i = node.first; i < node.first + node.count; ++i) {
+            const double x0 = s.p1x(i), y0 = s.p1y(i), x1 = x0 + s.vx(i), y1 = y0 + s.vy(i);
+            const double blo[2] = {std::min(x0, x1), std::min(y0, y1)};
+            const double bhi[2] = {std::max(x0, x1), std::max(y0, y1)};
+            const double b = gap_bound(blo, bhi);
+            if (b <= tile_limit) near[count++] = {b, i};
         }
     }
     std::sort(near, near + count);
+    struct Packed {
+        double c[5][kTileSegments];
+        double p1x(std::ptrdiff_t i) const { return c[0][i]; }
+        double p1y(std::ptrdiff_t i) const { return c[1][i]; }
+        double vx(std::ptrdiff_t i) const { return c[2][i]; }
+        double vy(std::ptrdiff_t i) const { return c[3][i]; }
+        double vdv(std::ptrdiff_t i) const { return c[4][i]; }
+    } packed;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t at = near[i].second;
+        packed.c[0][i] = s.p1x(at), packed.c[1][i] = s.p1y(at);
+        packed.c[2][i] = s.vx(at), packed.c[3][i] = s.vy(at), packed.c[4][i] = s.vdv(at);
+    }
     std::ptrdiff_t previous = first;
-    for (int j = 1; j < k; ++j) {
+    double t[kTileSegments], q[kTileSegments];
+    for (int j = from; j < k; ++j) {
         const double x = xs[j], y = ys[j];
-        const double query_scale = std::max({scale_, std::fabs(x), std::fabs(y)});
-        Grouped keep{Nearest{original_.data()},       groups_.data(),      bound.order_spread(),
-                     (query_scale + 1.0) * 0x1p-1060, hits + j * max_hits, max_hits};
+        Grouped keep{Nearest{original_.data()}, groups_.data(), bound.order_spread(), tiny[j],
+                     hits + j * max_hits,       max_hits};
         keep.offer(first, seed_form[j]);
         const double px[1] = {x}, py[1] = {y};
-        double t[kLeaf], q[kLeaf];
         if (previous != first) {
             forms(s, previous, 1, px, py, metric, t, q, 0);
             keep.offer(previous, q[0]);
         }
-        for (std::size_t at = 0; at < count; ++at) {
-            if (near[at].first > keep.limit()) break;
-            const Node& node = nodes_[near[at].second];
-            double g0, g1;
-            box_gaps(x, y, node.lo, node.hi, g0, g1);
-            if (bound.lower_bound_gaps(g0, g1) > keep.limit()) continue;
-            forms(s, node.first, node.count, px, py, metric, t, q, 0);
-            for (std::uint32_t i = 0; i < node.count; ++i) keep.offer(node.first + i, q[i]);
-        }
+        std::size_t m = 0;
+        while (m < count && !(near[m].first > keep.limit())) ++m;
+        forms(packed, 0, static_cast<std::ptrdiff_t>(m), px, py, metric, t, q, 0);
+        for (std::size_t i = 0; i < m; ++i) keep.offer(near[i].second, q[i]);
         if (keep.overflow || keep.nearest.at < 0) {
             found[j] = -1;
             continue;
@@ -641,6 +613,7 @@ void SegmentIndex::nearest_groups_tile(const double* xs, const double* ys, int k
         found[j] = kept;
         previous = seed = keep.nearest.at;
     }
+    return true;
 }
 
 void SegmentIndex::offset(std::ptrdiff_t original, double x, double y, double* out) const {

@@ -87,7 +87,7 @@ class SegmentIndex {
     // For one point, with `bound` the MetricBound of `metric`: let b be the
     // smallest form of any segment. Writes to hits, for every group that has a
     // segment whose form is at most b + 4 r b + tiny (r the bound's
-    // order_spread(), tiny = (C + 1) 2^-1060 with C the larger of the index's
+    // order_spread(), tiny = (C + 1) 2^-960 with C the larger of the index's
     // and the point's coordinate magnitudes), that group's smallest form and
     // its segment of the lowest original index; returns their number. Any
     // group left out thus has every form above that window, in any
@@ -101,11 +101,11 @@ class SegmentIndex {
     // nearest_groups() for the k points (xs[j], ys[j]), j < k, near one
     // another (up to kTile): found[j] is point j's count or -1, its hits at
     // hits + j * max_hits. The tree is descended once for the points' box,
-    // and each point then tests only the leaves found. `leaves` is scratch.
+    // and each point then computes only the forms of the segments found.
     static constexpr int kTile = 32;
     void nearest_groups_tile(const double* xs, const double* ys, int k, const Metric2& metric,
                              const MetricBound& bound, std::ptrdiff_t& seed, GroupHit* hits,
-                             int max_hits, int* found, std::vector<std::uint32_t>& leaves) const;
+                             int max_hits, int* found) const;
 
     // The offset w of point (x, y) from segment `original`, as
     // nearest_offsets() writes it.
@@ -121,6 +121,12 @@ class SegmentIndex {
 
     // A node's range of reordered segments: first, count.
     using Span = std::pair<std::uint32_t, std::uint32_t>;
+    // nearest_groups_tile() for points [from, k) of a tile whose box is
+    // [lo, hi], all bounded by segment `seed`; false, with nothing written,
+    // when too many segments may hold a form within those bounds.
+    bool share(const double* xs, const double* ys, int from, int k, const double lo[2],
+               const double hi[2], const Metric2& metric, const MetricBound& bound,
+               std::ptrdiff_t& seed, GroupHit* hits, int max_hits, int* found) const;
     void build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
                const std::vector<double>& boxes, std::vector<Span>& spans);
     void query(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,

@@ -192,7 +192,8 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
         // Per point, the members within the window of its nearest segment
         // and those holding it: every other member's form is above the
         // best, in each pick's order.
-        const std::vector<std::uint32_t> order = curve_order(x_, b0, b1);
+        const std::vector<std::ptrdiff_t> order =
+            core::tile_order(x_, b0, b1, core::SegmentIndex::kTile);
         std::ptrdiff_t seed = -1;
         constexpr int kTile = core::SegmentIndex::kTile;
         core::SegmentIndex::GroupHit hits[kTile * kJointHits];
@@ -252,11 +253,11 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
         for (std::size_t t0 = 0; t0 < order.size();) {
             int k = 0;
             for (; t0 < order.size() && k < kTile; ++t0) {
-                const std::ptrdiff_t r = b0 + order[t0];
+                const std::ptrdiff_t r = order[t0];
                 const double x = x_.x(r), y = x_.y(r);
                 // Not finite, or three or more holding it (which of them lie
                 // between the first and last is not known here).
-                if (!std::isfinite(x) || !std::isfinite(y) || in_count[order[t0]] > 2) {
+                if (!std::isfinite(x) || !std::isfinite(y) || in_count[r - b0] > 2) {
                     spill.push_back(r);
                     continue;
                 }
@@ -264,7 +265,7 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
                 ++k;
             }
             joint.segments.nearest_groups_tile(xs, ys, k, joint.metric, joint.bound, seed, hits,
-                                               kJointHits, found, leaves_);
+                                               kJointHits, found);
             for (int j = 0; j < k; ++j) {
                 if (found[j] < 0) {
                     spill.push_back(tile_rows[j]);

@@ -5,7 +5,6 @@
 
 #include "zelk/field/geometry/collection/plan.hpp"
 
-#include <cstdint>
 #include <vector>
 
 namespace zelk::collection {
@@ -31,7 +30,6 @@ class Search {
     std::vector<Pick>& picks_;
     PairsView x_;
     std::vector<double> xy_, out_;
-    std::vector<std::uint32_t> leaves_;
     NativeScratch scratch_;
 };
 
