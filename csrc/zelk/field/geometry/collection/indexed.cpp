@@ -7,9 +7,11 @@
 #include "zelk/field/geometry/shared/own_class.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
+#include "core/curve.hpp"
 #include "core/forms.hpp"
 
 #include <algorithm>
+#include <mutex>
 #include <vector>
 
 namespace zelk::collection {
@@ -65,6 +67,36 @@ bool search(PyObject** kept, PyObject* rgjs, std::vector<NativeView>& members,
         const std::shared_ptr<const KeptPlan> held = kept_plan(kept, rgjs, members, picks);
         if (!held) return false;
         const Plan& plan = *held->plan;
+        if (plan.joint != nullptr && plan.always.empty()) {
+            // The joint road reads a copy of the points in the order of
+            // compact patches, so that every range a thread takes is made of
+            // tiles of near points. The threads read the joint index and the
+            // polygons' rings; the rows it cannot serve are answered
+            // afterwards, on this thread with the lock held, by the members.
+            const std::vector<std::ptrdiff_t> order =
+                core::tile_order(x, 0, x.n, core::SegmentIndex::kTile);
+            std::vector<double> copy(core::scratch_size(x.n, 2));
+            for (std::ptrdiff_t k = 0; k < x.n; ++k) {
+                copy[2 * k] = x.x(order[k]);
+                copy[2 * k + 1] = x.y(order[k]);
+            }
+            const PairsView points = PairsView::contiguous(copy.data(), x.n);
+            std::vector<std::ptrdiff_t> spilled;
+            if (threads <= 1) {
+                Search(members, picks, points, order.data()).run_joint(plan, 0, x.n, &spilled);
+            } else {
+                for (NativeView& mb : members) own_ring_copies(mb);
+                std::mutex lock;
+                run_split(x.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+                    std::vector<std::ptrdiff_t> rows;
+                    Search(members, picks, points, order.data()).run_joint(plan, begin, end, &rows);
+                    const std::lock_guard<std::mutex> hold(lock);
+                    spilled.insert(spilled.end(), rows.begin(), rows.end());
+                });
+            }
+            Search(members, picks, x).run_rows(plan, spilled);
+            return true;
+        }
         if (threads <= 1) {
             Search(members, picks, x).run(plan, 0, x.n);
             return true;

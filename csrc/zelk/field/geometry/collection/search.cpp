@@ -136,9 +136,11 @@ struct Candidate {
 
 }  // namespace
 
-void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
+void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end,
+                       std::vector<std::ptrdiff_t>* spill_to) {
     const Joint& joint = *plan.joint;
-    std::vector<std::ptrdiff_t> spill;
+    std::vector<std::ptrdiff_t> own_spill;
+    std::vector<std::ptrdiff_t>& spill = spill_to != nullptr ? *spill_to : own_spill;
     // Per row of a block: the lowest and highest member holding the point,
     // and how many do (counted to 3).
     std::vector<std::int32_t> in_lo, in_hi;
@@ -192,8 +194,13 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
         // Per point, the members within the window of its nearest segment
         // and those holding it: every other member's form is above the
         // best, in each pick's order.
-        const std::vector<std::ptrdiff_t> order =
-            core::tile_order(x_, b0, b1, core::SegmentIndex::kTile);
+        std::vector<std::ptrdiff_t> order;
+        if (to_row_ != nullptr) {
+            order.resize(static_cast<std::size_t>(n));
+            for (std::ptrdiff_t l = 0; l < n; ++l) order[l] = b0 + l;
+        } else {
+            order = core::tile_order(x_, b0, b1, core::SegmentIndex::kTile);
+        }
         std::ptrdiff_t seed = -1;
         constexpr int kTile = core::SegmentIndex::kTile;
         core::SegmentIndex::GroupHit hits[kTile * kJointHits];
@@ -202,10 +209,11 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
         std::ptrdiff_t tile_rows[kTile];
         Candidate cand[kJointHits + 2];
         double offsets[2 * (kJointHits + 2)];
-        const auto answer = [&](std::ptrdiff_t r, const core::SegmentIndex::GroupHit* hit,
+        const auto answer = [&](std::ptrdiff_t at, const core::SegmentIndex::GroupHit* hit,
                                 int count) {
-            const std::ptrdiff_t l = r - b0;
-            const double x = x_.x(r), y = x_.y(r);
+            const std::ptrdiff_t l = at - b0;
+            const double x = x_.x(at), y = x_.y(at);
+            const std::ptrdiff_t r = row(at);
             int k = 0;
             const auto add = [&](std::ptrdiff_t member, std::ptrdiff_t original) {
                 int at = k++;
@@ -258,7 +266,7 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
                 // Not finite, or three or more holding it (which of them lie
                 // between the first and last is not known here).
                 if (!std::isfinite(x) || !std::isfinite(y) || in_count[r - b0] > 2) {
-                    spill.push_back(r);
+                    spill.push_back(row(r));
                     continue;
                 }
                 xs[k] = x, ys[k] = y, tile_rows[k] = r;
@@ -268,17 +276,17 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
                                                kJointHits, found);
             for (int j = 0; j < k; ++j) {
                 if (found[j] < 0) {
-                    spill.push_back(tile_rows[j]);
+                    spill.push_back(row(tile_rows[j]));
                 } else {
                     answer(tile_rows[j], hits + j * kJointHits, found[j]);
                 }
             }
         }
     }
-    run_rows(plan, spill);
+    if (spill_to == nullptr) run_rows(plan, spill);
 }
 
-// The rows given, through the member tree, on a packed copy of their points.
+// On a packed copy of the rows' points.
 void Search::run_rows(const Plan& plan, const std::vector<std::ptrdiff_t>& rows) {
     const std::ptrdiff_t k = static_cast<std::ptrdiff_t>(rows.size());
     if (k == 0) return;

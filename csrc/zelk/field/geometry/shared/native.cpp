@@ -187,6 +187,17 @@ void own_copies(NativeView& v) {
     }
 }
 
+void own_ring_copies(NativeView& v) {
+    if (v.ring_index != nullptr) return;
+    v.owned.reserve(v.owned.size() + 1 + v.holes.size());
+    const auto own = [&](PairsView& r) {
+        v.owned.push_back(core::own_rows(r));
+        r = PairsView::contiguous(v.owned.back().data(), r.n);
+    };
+    own(v.outer);
+    for (PairsView& h : v.holes) own(h);
+}
+
 void native_inside(const NativeView& v, const PairsView& pts, bool* inside) {
     if (v.ring_index != nullptr) {
         v.ring_index->contains(pts, 0, pts.n, inside);

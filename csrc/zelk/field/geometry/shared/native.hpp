@@ -111,6 +111,9 @@ bool take_indexes(NativeView& v, std::ptrdiff_t rows);
 // Throws std::bad_alloc.
 void own_copies(NativeView& v);
 
+// own_copies() of the rings alone (for native_inside()).
+void own_ring_copies(NativeView& v);
+
 // What one thread needs between calls of native_offsets.
 struct NativeScratch {
     std::vector<double> xy;
