@@ -140,8 +140,9 @@ squared distance under the repulsion metric and the repulsion vector."""
 
 # Points per chunk: large enough that the geometries' spatial indexes pay off
 # and per-call costs vanish, small enough that a chunk's intermediate arrays
-# (tens of MiB) are nothing beside the outputs of a large grid.
-_CHUNK_POINTS = 1 << 16
+# (tens of MiB) are nothing beside the outputs of a large grid; a quarter of
+# a million points lets each thread take whole patches of the grid.
+_CHUNK_POINTS = 1 << 18
 # Grids of at least this many points show a progress bar on a terminal by default.
 _PROGRESS_POINTS = 250_000
 
@@ -380,7 +381,7 @@ def evaluate(
 
     ``bounds`` is ``(xmin, ymin, xmax, ymax)``, by default the geometry's box
     widened by ``default_bounds``; ``shape`` is ``(height, width)``. The grid is
-    computed ``chunk_points`` query points at a time (65,536 by default), so
+    computed ``chunk_points`` query points at a time (262,144 by default), so
     memory beyond the outputs stays bounded however large the grid. Each quantity equals what the
     geometry's own method gives for all grid points at once: ``eval``,
     ``squared_dist``, ``repulsion_vector``, and ``gradient`` (a single geometry,
