@@ -241,18 +241,26 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
                     joint.segments.offset(cand[j].original, x, y, d);
                 }
             }
+            // The row has no answer yet: the pick is made here and written
+            // once (the rows of a patch lie apart in the outputs).
             for (Pick& p : picks_) {
+                double best = 0.0;
+                std::ptrdiff_t at = -1;
+                int chosen = 0;
                 for (int j = 0; j < k; ++j) {
                     const std::ptrdiff_t member = cand[j].member;
-                    const double d0 = offsets[2 * j], d1 = offsets[2 * j + 1];
-                    const double v = form(p.order, p.metric[member], d0, d1);
-                    if (!replaces(p.ties, v, member, p.value[r], p.index[r])) continue;
-                    p.value[r] = v;
-                    p.index[r] = member;
-                    if (p.vector != nullptr) {
-                        p.vector[2 * r] = d0;
-                        p.vector[2 * r + 1] = d1;
-                    }
+                    const double v =
+                        form(p.order, p.metric[member], offsets[2 * j], offsets[2 * j + 1]);
+                    if (!replaces(p.ties, v, member, best, at)) continue;
+                    best = v;
+                    at = member;
+                    chosen = j;
+                }
+                p.value[r] = best;
+                p.index[r] = at;
+                if (p.vector != nullptr) {
+                    p.vector[2 * r] = offsets[2 * chosen];
+                    p.vector[2 * r + 1] = offsets[2 * chosen + 1];
                 }
             }
         };
@@ -275,7 +283,8 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
             joint.segments.nearest_groups_tile(xs, ys, k, joint.metric, joint.bound, seed, hits,
                                                kJointHits, found);
             for (int j = 0; j < k; ++j) {
-                if (found[j] < 0) {
+                // (The nearest segment's member is always among the hits.)
+                if (found[j] <= 0) {
                     spill.push_back(row(tile_rows[j]));
                 } else {
                     answer(tile_rows[j], hits + j * kJointHits, found[j]);
