@@ -11,6 +11,7 @@
 #include "core/forms.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -240,11 +241,12 @@ Outcome fields(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* i
         return Outcome::Error;
     }
     if (!views() || q.n != n) return Outcome::Declined;
-    std::vector<npy_intp> nearest;
+    // Scratch the search fills before reading it: left uninitialised.
+    std::unique_ptr<npy_intp[]> nearest;
     try {
         std::vector<Pick> picks;
-        std::vector<double> value(static_cast<std::size_t>(n));
-        std::vector<npy_intp> index(static_cast<std::size_t>(n));
+        const std::unique_ptr<double[]> value(new double[std::size_t(n > 0 ? n : 1)]);
+        const std::unique_ptr<npy_intp[]> index(new npy_intp[std::size_t(n > 0 ? n : 1)]);
         if (by_dist) {
             Pick dist(Order::VectorMatrixFromZero, Ties::First, members.size());
             for (const NativeView& mb : members) {
@@ -254,16 +256,16 @@ Outcome fields(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* i
                 }
                 dist.metric.push_back(d);
             }
-            nearest.resize(static_cast<std::size_t>(n));
+            nearest.reset(new npy_intp[std::size_t(n > 0 ? n : 1)]);
             dist.value = f64_data(dist_values.get());
-            dist.index = nearest.data();
+            dist.index = nearest.get();
             picks.push_back(std::move(dist));
         }
         if (by_vector) {
             Pick rep(Order::MatrixVector, Ties::First, members.size());
             rep.metric = stacked;
-            rep.value = value.data();
-            rep.index = index.data();
+            rep.value = value.get();
+            rep.index = index.get();
             rep.vector = f64_data(vectors.get());
             picks.push_back(std::move(rep));
         }
@@ -276,7 +278,7 @@ Outcome fields(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* i
     if (want.repulsion_vector) out.repulsion_vector = vectors;
     if (!want.value && !want.gradient) return Outcome::Done;
     Ref e = value_and_gradient(dist_values.get(), by_vector ? f64_data(vectors.get()) : nullptr,
-                               grads.data(), nearest.data(),
+                               grads.data(), nearest.get(),
                                want.gradient ? f64_data(result.get()) : nullptr);
     if (!e) return Outcome::Error;
     if (want.value) out.value = e;
