@@ -5,6 +5,26 @@
 
 namespace zelk::core {
 
+namespace {
+
+// The box of the finite coordinates of rows [begin, end), axis by axis
+// (+infinity to -infinity on an axis with none).
+void finite_box(const PairsView& points, std::ptrdiff_t begin, std::ptrdiff_t end, double lo[2],
+                double hi[2]) {
+    lo[0] = lo[1] = INFINITY;
+    hi[0] = hi[1] = -INFINITY;
+    for (std::ptrdiff_t j = begin; j < end; ++j) {
+        const double p[2] = {points.x(j), points.y(j)};
+        for (int c = 0; c < 2; ++c) {
+            if (!std::isfinite(p[c])) continue;
+            lo[c] = std::min(lo[c], p[c]);
+            hi[c] = std::max(hi[c], p[c]);
+        }
+    }
+}
+
+}  // namespace
+
 // Rows [begin, end) in the order of their cells along a Hilbert curve over
 // the points' box, so that consecutive descents share the nodes they read
 // (each row's answer does not depend on the order). Rows that are not
@@ -14,15 +34,8 @@ std::vector<std::ptrdiff_t> cell_order(const PairsView& points, std::ptrdiff_t b
     std::vector<std::ptrdiff_t> order;
     const std::ptrdiff_t n = end - begin;
     if (n <= 0) return order;
-    double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
-    for (std::ptrdiff_t j = begin; j < end; ++j) {
-        const double p[2] = {points.x(j), points.y(j)};
-        for (int c = 0; c < 2; ++c) {
-            if (!std::isfinite(p[c])) continue;
-            lo[c] = std::min(lo[c], p[c]);
-            hi[c] = std::max(hi[c], p[c]);
-        }
-    }
+    double lo[2], hi[2];
+    finite_box(points, begin, end, lo, hi);
     // About four points per cell, at most 2^10 cells a side.
     int bits = 1;
     while (bits < 10 && (std::ptrdiff_t(1) << (2 * bits + 2)) < n) ++bits;
@@ -58,15 +71,8 @@ std::vector<std::ptrdiff_t> tile_order(const PairsView& points, std::ptrdiff_t b
     std::vector<std::ptrdiff_t> order;
     const std::ptrdiff_t n = end - begin;
     if (n <= 0) return order;
-    double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
-    for (std::ptrdiff_t j = begin; j < end; ++j) {
-        const double p[2] = {points.x(j), points.y(j)};
-        for (int c = 0; c < 2; ++c) {
-            if (!std::isfinite(p[c])) continue;
-            lo[c] = std::min(lo[c], p[c]);
-            hi[c] = std::max(hi[c], p[c]);
-        }
-    }
+    double lo[2], hi[2];
+    finite_box(points, begin, end, lo, hi);
     // Square cells where the box has an area, a row of them where it is a
     // line (or its sides' ratio overflows).
     const double cells = std::max<double>(1.0, double(n / std::max<std::ptrdiff_t>(per_cell, 1)));

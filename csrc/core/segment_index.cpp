@@ -358,6 +358,11 @@ ZELK_CLONE_INLINE Found nearest_one(const Node* nodes, const Strip* strips, doub
     return {keep.at, keep.best};
 }
 
+// The window around a smallest form b: b + 4 r b + tiny.
+inline double widened(double b, double spread, double tiny) {
+    return b + b * (4.0 * spread) + tiny;
+}
+
 // Keeps, besides the nearest segment, each group's own nearest segment among
 // those within widen(best): a group none of whose forms is that small
 // cannot hold the smallest form in another evaluation order either.
@@ -372,7 +377,7 @@ struct Grouped {
     bool overflow = false;
     double lim = std::numeric_limits<double>::infinity();
 
-    double widen(double b) const { return b + b * (4.0 * spread) + tiny; }
+    double widen(double b) const { return widened(b, spread, tiny); }
     double limit() const { return lim; }
     void offer(std::ptrdiff_t slot, double q) {
         if (!(q <= lim)) return;
@@ -535,9 +540,7 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
         forms(s, first, 1, px, py, metric, t, q, 0);
         seed_form[j] = q[0];
         tiny[j] = (std::max({scale_, std::fabs(xs[j]), std::fabs(ys[j])}) + 1.0) * 0x1p-960;
-        Grouped widen{
-            Nearest{original_.data()}, groups_.data(), bound.order_spread(), tiny[j], nullptr, 0};
-        tile_limit = std::max(tile_limit, widen.widen(q[0]));
+        tile_limit = std::max(tile_limit, widened(q[0], bound.order_spread(), tiny[j]));
     }
     // Every segment whose box may hold a form within that limit for some
     // point of the tile (the gaps between the boxes are at most each

@@ -84,13 +84,13 @@ bool search(PyObject** kept, PyObject* rgjs, std::vector<NativeView>& members,
             const PairsView points = PairsView::contiguous(copy.data(), x.n);
             std::vector<std::ptrdiff_t> spilled;
             if (threads <= 1) {
-                Search(members, picks, points, order.data()).run_joint(plan, 0, x.n, &spilled);
+                Search(members, picks, points, order.data()).run_joint(plan, 0, x.n, spilled);
             } else {
                 for (NativeView& mb : members) own_ring_copies(mb);
                 std::mutex lock;
                 run_split(x.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
                     std::vector<std::ptrdiff_t> rows;
-                    Search(members, picks, points, order.data()).run_joint(plan, begin, end, &rows);
+                    Search(members, picks, points, order.data()).run_joint(plan, begin, end, rows);
                     const std::lock_guard<std::mutex> hold(lock);
                     spilled.insert(spilled.end(), rows.begin(), rows.end());
                 });

@@ -114,14 +114,6 @@ void Search::evaluate_grouped(std::vector<std::ptrdiff_t>& pairs) {
     }
 }
 
-void Search::run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
-    if (plan.joint != nullptr && plan.always.empty()) {
-        run_joint(plan, begin, end);
-    } else {
-        run_tree(plan, begin, end);
-    }
-}
-
 namespace {
 
 // Rows the joint road takes at a time, which bounds its scratch memory.
@@ -137,10 +129,8 @@ struct Candidate {
 }  // namespace
 
 void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end,
-                       std::vector<std::ptrdiff_t>* spill_to) {
+                       std::vector<std::ptrdiff_t>& spill) {
     const Joint& joint = *plan.joint;
-    std::vector<std::ptrdiff_t> own_spill;
-    std::vector<std::ptrdiff_t>& spill = spill_to != nullptr ? *spill_to : own_spill;
     // Per row of a block: the lowest and highest member holding the point,
     // and how many do (counted to 3).
     std::vector<std::int32_t> in_lo, in_hi;
@@ -194,13 +184,6 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
         // Per point, the members within the window of its nearest segment
         // and those holding it: every other member's form is above the
         // best, in each pick's order.
-        std::vector<std::ptrdiff_t> order;
-        if (to_row_ != nullptr) {
-            order.resize(static_cast<std::size_t>(n));
-            for (std::ptrdiff_t l = 0; l < n; ++l) order[l] = b0 + l;
-        } else {
-            order = core::tile_order(x_, b0, b1, core::SegmentIndex::kTile);
-        }
         std::ptrdiff_t seed = -1;
         constexpr int kTile = core::SegmentIndex::kTile;
         core::SegmentIndex::GroupHit hits[kTile * kJointHits];
@@ -266,10 +249,10 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
         };
         // Neighbours along the curve a tile at a time, which share one
         // descent of the tree.
-        for (std::size_t t0 = 0; t0 < order.size();) {
+        for (std::ptrdiff_t t0 = b0; t0 < b1;) {
             int k = 0;
-            for (; t0 < order.size() && k < kTile; ++t0) {
-                const std::ptrdiff_t r = order[t0];
+            for (; t0 < b1 && k < kTile; ++t0) {
+                const std::ptrdiff_t r = t0;
                 const double x = x_.x(r), y = x_.y(r);
                 // Not finite, or three or more holding it (which of them lie
                 // between the first and last is not known here).
@@ -292,7 +275,6 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
             }
         }
     }
-    if (spill_to == nullptr) run_rows(plan, spill);
 }
 
 // On a packed copy of the rows' points.
@@ -322,7 +304,7 @@ void Search::run_rows(const Plan& plan, const std::vector<std::ptrdiff_t>& rows)
             q.vector = vector[f].data();
         }
     }
-    Search(members_, sub, PairsView::contiguous(xy.data(), k)).run_tree(plan, 0, k);
+    Search(members_, sub, PairsView::contiguous(xy.data(), k)).run(plan, 0, k);
     for (std::size_t f = 0; f < forms; ++f) {
         Pick& p = picks_[f];
         for (std::ptrdiff_t j = 0; j < k; ++j) {
@@ -337,7 +319,7 @@ void Search::run_rows(const Plan& plan, const std::vector<std::ptrdiff_t>& rows)
     }
 }
 
-void Search::run_tree(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
+void Search::run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end) {
     const std::ptrdiff_t n = end - begin;
     const std::size_t m = members_.size();
     const int forms = static_cast<int>(picks_.size());

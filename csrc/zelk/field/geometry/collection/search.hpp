@@ -12,27 +12,25 @@ namespace zelk::collection {
 class Search {
   public:
     // `to_row`, when given, maps each row of x to the row of the picks it
-    // answers (run_joint only).
+    // answers (run_joint only, which needs it).
     Search(const std::vector<NativeView>& members, std::vector<Pick>& picks, const PairsView& x,
            const std::ptrdiff_t* to_row = nullptr)
         : members_(members), picks_(picks), x_(x), to_row_(to_row) {}
 
-    // The picks for the rows [begin, end) of x.
+    // The picks for the rows [begin, end) of x, through the member tree,
+    // each member evaluated on its own.
     void run(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end);
-
-    // Through the plan's joint index; the rows it cannot serve are added to
-    // `spill` (as rows of the picks) for run_rows(), or when it is null
-    // answered at once. Rows mapped by `to_row` are taken in their order,
-    // which should be that of compact patches (core::tile_order).
+    // The same through the plan's joint index, for rows of x already in the
+    // order of compact patches (core::tile_order), mapped by `to_row` to the
+    // picks' rows; the rows it cannot serve are added to `spill` (as rows of
+    // the picks) for run_rows().
     void run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end,
-                   std::vector<std::ptrdiff_t>* spill = nullptr);
+                   std::vector<std::ptrdiff_t>& spill);
     // The rows given, through the member tree (x unmapped).
     void run_rows(const Plan& plan, const std::vector<std::ptrdiff_t>& rows);
 
   private:
     std::ptrdiff_t row(std::ptrdiff_t r) const { return to_row_ != nullptr ? to_row_[r] : r; }
-    // Through the member tree, each member evaluated on its own.
-    void run_tree(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t end);
     void evaluate(std::ptrdiff_t member, const std::ptrdiff_t* rows, std::ptrdiff_t k);
     void evaluate_grouped(std::vector<std::ptrdiff_t>& pairs);
 
