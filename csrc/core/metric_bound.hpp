@@ -74,6 +74,12 @@ inline void box_gaps(double px, double py, const double lo[2], const double hi[2
     g1 = std::max(std::max(lo[1] - py, py - hi[1]), 0.0);
 }
 
+// std::max(a, b), also lane by lane for vectors.
+template <class T>
+inline T larger(T a, T b) noexcept {
+    return a < b ? b : a;
+}
+
 class MetricBound {
   public:
     explicit MetricBound(const Metric2& m) noexcept {
@@ -151,9 +157,12 @@ class MetricBound {
     // offsets' magnitudes are at least g0 and g1 (from box_gaps()), for
     // coordinates within coord_limit(). Only for a usable metric; tighter
     // than lower_bound() for an anisotropic metric.
-    double lower_bound_gaps(double g0, double g1) const noexcept {
-        const double s0 = g0 * g0, s1 = g1 * g1;
-        const double low = std::max({gap_lambda_ * (s0 + s1), gap0_ * s0, gap1_ * s1});
+    // For a double, or lane by lane for a vector of them (GCC's vector
+    // extensions).
+    template <class T>
+    T lower_bound_gaps(T g0, T g1) const noexcept {
+        const T s0 = g0 * g0, s1 = g1 * g1;
+        const T low = larger(larger(gap_lambda_ * (s0 + s1), gap0_ * s0), gap1_ * s1);
         return low * (1.0 - 0x1p-49) - gap_slack_;
     }
 

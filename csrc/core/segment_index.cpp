@@ -1,3 +1,9 @@
+// The descents bound four children at once in GCC's vector types; the
+// functions that pass them are inlined, so no call crosses an ABI edge.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
 #include "core/segment_index.hpp"
 
 #include "core/argmin.hpp"
@@ -27,9 +33,10 @@ constexpr std::uint32_t kLeaf = 8;
 // From this many segments the nodes also get turned rectangles.
 constexpr std::ptrdiff_t kStripMinSegments = 4096;
 
-// A median split halves every range, so the depth stays below 32 for any
-// segment count the index accepts, and a descent keeps at most one
-// deferred sibling per level.
+// A median split halves every range of leaves, so the depth stays below 32
+// for any segment count the index accepts: the wide nodes take two levels
+// at a time, and a descent keeps at most three deferred children per wide
+// level, besides the four of the last.
 constexpr std::uint32_t kMaxSegments = std::uint32_t(1) << 31;
 constexpr int kStack = 64;
 
@@ -57,6 +64,18 @@ std::ptrdiff_t scan_all(const Contiguous s, std::ptrdiff_t n, double x, double y
     const double py[1] = {y};
     forms(s, 0, n, px, py, metric, t, q, 0);
     return argmin_first(q, n);
+}
+
+// Whether segment b starts where segment a ends (its p1 at a's p1 + v, up to
+// that sum's rounding), from the interleaved p1 and v. Only groups segments,
+// so a wrong guess costs speed, never an answer.
+bool joins(const double* p1, const double* v, std::ptrdiff_t a, std::ptrdiff_t b) {
+    for (int c = 0; c < 2; ++c) {
+        const double end = p1[2 * a + c] + v[2 * a + c], start = p1[2 * b + c];
+        if (!(std::fabs(end - start) <= 0x1p-40 * (std::fabs(end) + std::fabs(start))))
+            return false;
+    }
+    return true;
 }
 
 bool same_bytes(const double* copy, const char* data, std::ptrdiff_t n, std::ptrdiff_t per,
@@ -108,14 +127,34 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
     indexed_ = true;
     scale_ = scale;
 
-    // Segments in the order of their box centres along a Hilbert curve, so
-    // that halving a range of them halves a region of the plane.
-    double clo[2] = {INFINITY, INFINITY}, chi[2] = {-INFINITY, -INFINITY};
-    std::vector<double> centres(scratch_size(n_, 2));
+    // Runs of consecutive segments that join end to start (each piece of
+    // outline), in the order of their boxes' centres along a Hilbert curve,
+    // each run in its own order: halving a range of them then halves a
+    // stretch of outline or a group of nearby pieces. Along an outline the
+    // nodes stay thin where an order of the segments' own centres would mix
+    // neighbouring stretches (a comb of long spikes), and cut fewer corners
+    // of a smooth one.
+    std::vector<std::uint32_t> run_start;
     for (std::ptrdiff_t i = 0; i < n_; ++i) {
+        if (i == 0 || !joins(p1_.data(), v_.data(), i - 1, i)) {
+            run_start.push_back(static_cast<std::uint32_t>(i));
+        }
+    }
+    const std::size_t runs = run_start.size();
+    run_start.push_back(static_cast<std::uint32_t>(n_));
+    double clo[2] = {INFINITY, INFINITY}, chi[2] = {-INFINITY, -INFINITY};
+    std::vector<double> centres(scratch_size(static_cast<std::ptrdiff_t>(runs), 2));
+    for (std::size_t r = 0; r < runs; ++r) {
+        double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
+        for (std::uint32_t i = run_start[r]; i < run_start[r + 1]; ++i) {
+            for (int c = 0; c < 2; ++c) {
+                lo[c] = std::min(lo[c], boxes[4 * std::size_t(i) + c]);
+                hi[c] = std::max(hi[c], boxes[4 * std::size_t(i) + 2 + c]);
+            }
+        }
         for (int c = 0; c < 2; ++c) {
-            const double m = 0.5 * boxes[4 * i + c] + 0.5 * boxes[4 * i + 2 + c];
-            centres[2 * i + c] = m;
+            const double m = 0.5 * lo[c] + 0.5 * hi[c];
+            centres[2 * r + c] = m;
             clo[c] = std::min(clo[c], m);
             chi[c] = std::max(chi[c], m);
         }
@@ -125,28 +164,38 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
         const double span = chi[c] - clo[c];
         to_grid[c] = span > 0.0 && std::isfinite(65535.0 / span) ? 65535.0 / span : 0.0;
     }
-    std::vector<std::uint64_t> keyed(static_cast<std::size_t>(n_));
-    for (std::ptrdiff_t i = 0; i < n_; ++i) {
+    std::vector<std::uint64_t> keyed(runs);
+    for (std::size_t r = 0; r < runs; ++r) {
         std::uint32_t cell[2];
         for (int c = 0; c < 2; ++c) {
-            const double f = (centres[2 * i + c] - clo[c]) * to_grid[c];
+            const double f = (centres[2 * r + c] - clo[c]) * to_grid[c];
             cell[c] = static_cast<std::uint32_t>(std::clamp(f, 0.0, 65535.0));
         }
-        keyed[i] = std::uint64_t(hilbert_index(cell[0], cell[1])) << 32 | std::uint64_t(i);
+        keyed[r] = std::uint64_t(hilbert_index(cell[0], cell[1])) << 32 | std::uint64_t(r);
     }
     std::sort(keyed.begin(), keyed.end());
+    // Leaves of up to kLeaf segments: a long run is cut in whole leaves, and
+    // short runs share a leaf while they fit.
     original_.resize(static_cast<std::size_t>(n_));
     std::vector<double> sorted_boxes(scratch_size(n_, 4));
-    for (std::ptrdiff_t k = 0; k < n_; ++k) {
-        const std::uint32_t i = static_cast<std::uint32_t>(keyed[k]);
-        original_[k] = i;
-        std::copy_n(boxes.data() + 4 * std::size_t(i), 4, sorted_boxes.data() + 4 * k);
+    std::vector<Span> leaves;
+    std::uint32_t k = 0;
+    for (const std::uint64_t key : keyed) {
+        const std::uint32_t r = static_cast<std::uint32_t>(key);
+        const std::uint32_t first = run_start[r], count = run_start[r + 1] - first;
+        if (leaves.empty() || leaves.back().second + count > kLeaf) leaves.push_back({k, 0});
+        for (std::uint32_t i = first; i < first + count; ++i, ++k) {
+            if (leaves.back().second == kLeaf) leaves.push_back({k, 0});
+            ++leaves.back().second;
+            original_[k] = i;
+            std::copy_n(boxes.data() + 4 * std::size_t(i), 4, sorted_boxes.data() + 4 * k);
+        }
     }
-    nodes_.reserve(static_cast<std::size_t>(n_ / 4 + 2));
+    nodes_.reserve(2 * leaves.size());
     nodes_.emplace_back();
     std::vector<Span> spans;
     spans.reserve(nodes_.capacity());
-    build(0, 0, static_cast<std::uint32_t>(n_), sorted_boxes, spans);
+    build(0, 0, static_cast<std::uint32_t>(leaves.size()), leaves, sorted_boxes, spans);
 
     cols_.resize(scratch_size(n_, 5));
     for (std::ptrdiff_t k = 0; k < n_; ++k) {
@@ -159,57 +208,109 @@ SegmentIndex::SegmentIndex(const PairsView& p1, const PairsView& v, const Values
     }
     // Each node's turned rectangle, over its segments' end points as the
     // boxes take them (p1 and the computed p1 + v). Only a long outline has
-    // enough levels of pieces along it to repay working them out (nodes are
-    // built with thin = false).
-    if (n_ < kStripMinSegments) return;
-    strips_.resize(nodes_.size());
-    for (std::size_t id = 0; id < nodes_.size(); ++id) {
-        const std::uint32_t first = spans[id].first, count = spans[id].second;
-        strips_[id] = Strip::around(2 * static_cast<std::ptrdiff_t>(count), [&](std::ptrdiff_t k) {
-            const std::ptrdiff_t at = first + k / 2;
-            const double x = cols_[at], y = cols_[n_ + at];
-            return k % 2 == 0 ? std::pair(x, y)
-                              : std::pair(x + cols_[2 * n_ + at], y + cols_[3 * n_ + at]);
-        });
-        // Tested only where it is much thinner than the box: elsewhere it
-        // would cost more than it prunes.
-        const Strip& st = strips_[id];
-        Node& node = nodes_[id];
-        const double box = (node.hi[0] - node.lo[0]) * (node.hi[1] - node.lo[1]);
-        node.thin = (st.a_hi - st.a_lo) * (st.b_hi - st.b_lo) < 0.03125 * box;
+    // enough levels of pieces along it to repay working them out, and a
+    // rectangle is tested only where it is much thinner than the box:
+    // elsewhere it would cost more than it prunes.
+    std::vector<Strip> strips;
+    if (n_ >= kStripMinSegments) {
+        strips.resize(nodes_.size(), Strip::none());
+        for (std::size_t id = 0; id < nodes_.size(); ++id) {
+            const std::uint32_t first = spans[id].first, count = spans[id].second;
+            const Strip st =
+                Strip::around(2 * static_cast<std::ptrdiff_t>(count), [&](std::ptrdiff_t k) {
+                    const std::ptrdiff_t at = first + k / 2;
+                    const double x = cols_[at], y = cols_[n_ + at];
+                    return k % 2 == 0 ? std::pair(x, y)
+                                      : std::pair(x + cols_[2 * n_ + at], y + cols_[3 * n_ + at]);
+                });
+            const Node& node = nodes_[id];
+            const double box = (node.hi[0] - node.lo[0]) * (node.hi[1] - node.lo[1]);
+            if ((st.a_hi - st.a_lo) * (st.b_hi - st.b_lo) < 0.03125 * box) strips[id] = st;
+        }
     }
+    wide_.reserve(nodes_.size() / 3 + 1);
+    build_wide(0, strips);
 }
 
-// Fills node `id` over the segments [first, first + count) of leaf order:
-// a leaf when they fit, else two adjacent children splitting them in halves
-// of whole leaves; a node's box is the union of its children's.
+// The wide node over binary node `id`: its grandchildren, or its children
+// where those are leaves (a lone leaf for a root that is one). Returns its
+// position in wide_.
+std::uint32_t SegmentIndex::build_wide(std::uint32_t id, const std::vector<Strip>& strips) {
+    std::uint32_t slots[kWide];
+    std::uint32_t n = 0;
+    const Node& node = nodes_[id];
+    if (node.count != 0) {
+        slots[n++] = id;
+    } else {
+        for (const std::uint32_t child : {node.first, node.first + 1}) {
+            const Node& c = nodes_[child];
+            if (c.count != 0) {
+                slots[n++] = child;
+            } else {
+                slots[n++] = c.first;
+                slots[n++] = c.first + 1;
+            }
+        }
+    }
+    const std::uint32_t at = static_cast<std::uint32_t>(wide_.size());
+    wide_.emplace_back();
+    Wide w{};
+    w.n = n;
+    for (std::uint32_t k = 0; k < kWide; ++k) {
+        // Empty lanes have an empty box; they are never read.
+        const Node* c = k < n ? &nodes_[slots[k]] : nullptr;
+        w.lo0[k] = c ? c->lo[0] : INFINITY;
+        w.lo1[k] = c ? c->lo[1] : INFINITY;
+        w.hi0[k] = c ? c->hi[0] : -INFINITY;
+        w.hi1[k] = c ? c->hi[1] : -INFINITY;
+        const Strip st = c && !strips.empty() ? strips[slots[k]] : Strip::none();
+        w.c[k] = st.c, w.s[k] = st.s;
+        w.a_lo[k] = st.a_lo, w.a_hi[k] = st.a_hi, w.b_lo[k] = st.b_lo, w.b_hi[k] = st.b_hi;
+        if (c == nullptr) continue;
+        if (c->count != 0) {
+            w.ref[k] = c->first;
+            w.count[k] = c->count;
+        } else {
+            w.ref[k] = build_wide(slots[k], strips);
+            w.count[k] = 0;
+        }
+    }
+    wide_[at] = w;
+    return at;
+}
+
+// Fills node `id` over the leaves [first, first + count): a leaf when there
+// is one, else two adjacent children splitting them in halves; a node's box
+// is the union of its children's.
 void SegmentIndex::build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
-                         const std::vector<double>& boxes, std::vector<Span>& spans) {
+                         const std::vector<Span>& leaves, const std::vector<double>& boxes,
+                         std::vector<Span>& spans) {
     Node node{};
     if (spans.size() <= id) spans.resize(id + 1);
-    spans[id] = {first, count};
-    if (count <= kLeaf) {
+    const Span& last = leaves[first + count - 1];
+    spans[id] = {leaves[first].first, last.first + last.second - leaves[first].first};
+    if (count == 1) {
+        const auto [from, segments] = leaves[first];
         node.lo[0] = node.lo[1] = INFINITY;
         node.hi[0] = node.hi[1] = -INFINITY;
-        for (std::uint32_t k = first; k < first + count; ++k) {
+        for (std::uint32_t k = from; k < from + segments; ++k) {
             const double* b = boxes.data() + 4 * std::size_t(k);
             for (int c = 0; c < 2; ++c) {
                 node.lo[c] = std::min(node.lo[c], b[c]);
                 node.hi[c] = std::max(node.hi[c], b[2 + c]);
             }
         }
-        node.first = first;
-        node.count = count;
+        node.first = from;
+        node.count = segments;
         nodes_[id] = node;
         return;
     }
-    const std::uint32_t leaves = (count + kLeaf - 1) / kLeaf;
-    const std::uint32_t half = leaves / 2 * kLeaf;
+    const std::uint32_t half = count / 2;
     const std::uint32_t children = static_cast<std::uint32_t>(nodes_.size());
     nodes_.emplace_back();
     nodes_.emplace_back();
-    build(children, first, half, boxes, spans);
-    build(children + 1, first + half, count - half, boxes, spans);
+    build(children, first, half, leaves, boxes, spans);
+    build(children + 1, first + half, count - half, leaves, boxes, spans);
     const Node& a = nodes_[children];
     const Node& b = nodes_[children + 1];
     for (int c = 0; c < 2; ++c) {
@@ -276,16 +377,41 @@ struct Nearest {
     }
 };
 
-// The descent for one point: nearest box first, a subtree skipped only when
-// the bound of its box is strictly above keep.limit(). `seed` (a reordered slot, or
-// -1) is tried first: the previous point's answer, whose form for a
-// neighbouring point is small, prunes most of the tree from the start. It is
-// one of the candidates, computed as any other, and every subtree that could
-// still hold a form at or below the limit is visited, so the answer is the same without it.
-template <class Node, class Keep>
-ZELK_CLONE_INLINE void descend(const Node* nodes, const Strip* strips, double scale,
-                               const Reordered& s, const MetricBound& bound, const Metric2& metric,
-                               double x, double y, std::ptrdiff_t seed, Keep& keep) {
+// Four doubles as one vector (two halves on a machine without AVX).
+using Lanes = double __attribute__((vector_size(4 * sizeof(double))));
+
+ZELK_CLONE_INLINE Lanes lanes(const double* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Each child's lower bound from its box, and the squared distance below
+// which its turned rectangle lies, for point (x, y): all four lanes at once.
+template <class Wide>
+ZELK_CLONE_INLINE void child_bounds(const Wide& w, const MetricBound& bound, double x, double y,
+                                    double query_scale, double* box, double* strip) {
+    const Lanes zero = Lanes{} + 0.0;
+    const Lanes g0 = larger(larger(lanes(w.lo0) - x, x - lanes(w.hi0)), zero);
+    const Lanes g1 = larger(larger(lanes(w.lo1) - y, y - lanes(w.hi1)), zero);
+    const Lanes b = bound.lower_bound_gaps(g0, g1);
+    const Lanes d2 = strip_distance_sq_below(lanes(w.c), lanes(w.s), lanes(w.a_lo), lanes(w.a_hi),
+                                             lanes(w.b_lo), lanes(w.b_hi), x, y, query_scale);
+    std::memcpy(box, &b, sizeof b);
+    std::memcpy(strip, &d2, sizeof d2);
+}
+
+// The descent for one point: nearest child first, a subtree skipped only when
+// its bound is strictly above keep.limit(). `seed` (a reordered slot, or -1)
+// is tried first: the previous point's answer, whose form for a neighbouring
+// point is small, prunes most of the tree from the start. It is one of the
+// candidates, computed as any other, and every subtree that could still hold
+// a form at or below the limit is visited, so the answer is the same without
+// it.
+template <class Wide, class Keep>
+ZELK_CLONE_INLINE void descend(const Wide* wide, double scale, const Reordered& s,
+                               const MetricBound& bound, const Metric2& metric, double x, double y,
+                               std::ptrdiff_t seed, Keep& keep) {
     const double query_scale = std::max({scale, std::fabs(x), std::fabs(y)});
     const double px[1] = {x};
     const double py[1] = {y};
@@ -294,67 +420,59 @@ ZELK_CLONE_INLINE void descend(const Node* nodes, const Strip* strips, double sc
         forms(s, seed, 1, px, py, metric, t, q, 0);
         keep.offer(seed, q[0]);  // a NaN form seeds nothing
     }
-    double reach_of = std::numeric_limits<double>::quiet_NaN(), reach = 0.0;
-    std::uint32_t stack_node[kStack];
-    double stack_bound[kStack];
+    struct Entry {
+        double bound;
+        std::uint32_t ref, count;  // as in Wide: a leaf's segments, or a wide node
+    };
+    Entry stack[kStack];
     int depth = 0;
-    std::uint32_t id = 0;
-    for (;;) {
-        const Node& node = nodes[id];
-        if (node.count != 0) {
-            forms(s, node.first, node.count, px, py, metric, t, q, 0);
-            for (std::uint32_t k = 0; k < node.count; ++k) keep.offer(node.first + k, q[k]);
-        } else {
-            const double best = keep.limit();
-            std::uint32_t near = node.first, far = node.first + 1;
-            double g[4];
-            box_gaps(x, y, nodes[near].lo, nodes[near].hi, g[0], g[1]);
-            box_gaps(x, y, nodes[far].lo, nodes[far].hi, g[2], g[3]);
-            // A box within the best may still lie wholly beyond it by its
-            // turned rectangle. The bound is worked out only past a squared
-            // distance below which it cannot exceed the best (a filter:
-            // whatever it lets through is decided by the bound itself).
-            const auto tighter = [&](std::uint32_t child, double& b) {
-                if (b > best || !nodes[child].thin) return;
-                if (best != reach_of) {
-                    reach_of = best;
-                    reach = bound.reach_sq(best, query_scale);
-                }
-                const double d2 = strips[child].distance_sq_below(x, y, query_scale);
-                if (d2 > reach) b = std::max(b, bound.lower_bound(d2, query_scale));
-            };
-            double bn = bound.lower_bound_gaps(g[0], g[1]);
-            double bf = bound.lower_bound_gaps(g[2], g[3]);
-            tighter(near, bn);
-            tighter(far, bf);
-            if (bf < bn) {
-                std::swap(near, far);
-                std::swap(bn, bf);
-            }
-            if (!(bn > best)) {
-                if (!(bf > best)) {
-                    stack_node[depth] = far;
-                    stack_bound[depth++] = bf;
-                }
-                id = near;
-                continue;
-            }
+    stack[depth++] = {-INFINITY, 0, 0};
+    double reach_of = std::numeric_limits<double>::quiet_NaN(), reach = 0.0;
+    while (depth > 0) {
+        const Entry e = stack[--depth];
+        if (e.bound > keep.limit()) continue;
+        if (e.count != 0) {
+            forms(s, e.ref, e.count, px, py, metric, t, q, 0);
+            for (std::uint32_t k = 0; k < e.count; ++k) keep.offer(e.ref + k, q[k]);
+            continue;
         }
-        // The next deferred subtree that can still hold the answer.
+        const Wide& w = wide[e.ref];
+        double b[4], d2[4];
+        child_bounds(w, bound, x, y, query_scale, b, d2);
+        // The children that may still hold the answer, pushed farthest
+        // first so that the nearest is taken next. A box within the best
+        // may still lie wholly beyond it by its turned rectangle; that bound
+        // is worked out only past a squared distance below which it cannot
+        // exceed the best (a filter: whatever it lets through is decided by
+        // the bound itself).
         const double best = keep.limit();
-        while (depth > 0 && stack_bound[depth - 1] > best) --depth;
-        if (depth == 0) break;
-        id = stack_node[--depth];
+        if (best != reach_of) {
+            reach_of = best;
+            reach = bound.reach_sq(best, query_scale);
+        }
+        // Sorted in place on the stack, the nearest on top.
+        const int base = depth;
+        for (std::uint32_t k = 0; k < w.n; ++k) {
+            double bk = b[k];
+            if (bk > best) continue;
+            if (d2[k] > reach) {
+                bk = std::max(bk, bound.lower_bound(d2[k], query_scale));
+                if (bk > best) continue;
+            }
+            int at = depth++;
+            for (; at > base && stack[at - 1].bound < bk; --at) stack[at] = stack[at - 1];
+            stack[at] = {bk, w.ref[k], w.count[k]};
+        }
     }
 }
 
-template <class Node>
-ZELK_CLONE_INLINE Found nearest_one(const Node* nodes, const Strip* strips, double scale,
-                                    const Reordered& s, const std::uint32_t* original,
-                                    const MetricBound& bound, const Metric2& metric, double x,
-                                    double y, std::ptrdiff_t seed) {
+template <class Wide>
+ZELK_CLONE_INLINE Found nearest_one(const Wide* wide, double scale, const Reordered& s,
+                                    const std::uint32_t* original, const MetricBound& bound,
+                                    const Metric2& metric, double x, double y,
+                                    std::ptrdiff_t seed) {
     Nearest keep{original};
-    descend(nodes, strips, scale, s, bound, metric, x, y, seed, keep);
+    descend(wide, scale, s, bound, metric, x, y, seed, keep);
     return {keep.at, keep.best};
 }
 
@@ -440,8 +558,8 @@ ZELK_VECTOR_CLONES void SegmentIndex::query(const PairsView& points, const Metri
         double f;
         // Not finite or too large: NaN rule and overflow stay with the scan.
         if (prune && std::fabs(x) <= limit && std::fabs(y) <= limit) {
-            const Found found = nearest_one(nodes_.data(), strips_.data(), scale_, reordered,
-                                            original_.data(), bound, metric, x, y, seed);
+            const Found found = nearest_one(wide_.data(), scale_, reordered, original_.data(),
+                                            bound, metric, x, y, seed);
             seed = found.at;
             i = original_[found.at];
             f = found.form;
@@ -472,8 +590,7 @@ ZELK_VECTOR_CLONES int SegmentIndex::nearest_groups(double x, double y, const Me
     const double query_scale = std::max({scale_, std::fabs(x), std::fabs(y)});
     Grouped keep{Nearest{original_.data()},      groups_.data(), bound.order_spread(),
                  (query_scale + 1.0) * 0x1p-960, hits,           max_hits};
-    descend(nodes_.data(), strips_.data(), scale_, Reordered{cols_.data(), n_}, bound, metric, x, y,
-            seed, keep);
+    descend(wide_.data(), scale_, Reordered{cols_.data(), n_}, bound, metric, x, y, seed, keep);
     if (keep.overflow) return -1;
     if (keep.nearest.at < 0) return -1;
     seed = keep.nearest.at;

@@ -14,9 +14,11 @@
 // and numpy.argmin's NaN rule stay with the scan), and query points that are
 // not finite or so large that a form could overflow.
 //
-// Layout: a flat array of nodes (box, then either two adjacent children or a
-// leaf range, and a flag for a rectangle worth testing) over an own copy of the segments reordered
-// along a Hilbert curve through their boxes' centres, split in halves: O(S log S) to build.
+// Layout: a flat array of binary nodes (box, then either two adjacent
+// children or a leaf range), the same tree two levels to a node for the
+// descents (with turned rectangles), over an own copy of
+// the segments, reordered in runs of joined outline along a Hilbert curve
+// through the runs' box centres, split in halves: O(S log S) to build.
 //
 // The index owns copies of everything it reads: a built index may be queried
 // from several threads at once (every query is const and uses only its own
@@ -116,7 +118,18 @@ class SegmentIndex {
         double lo[2], hi[2];
         std::uint32_t first;  // leaf: first reordered segment; else: first child
         std::uint32_t count;  // leaf: its segment count; 0 for an inner node
-        bool thin;            // whether its turned rectangle is worth testing
+    };
+    // The tree the descents take: each node holds up to kWide children (a
+    // binary node's grandchildren, or its leaves), their boxes and turned
+    // rectangles lane by lane so that one vector loop bounds them all. A
+    // child without a rectangle worth testing has one that bounds nothing.
+    static constexpr std::uint32_t kWide = 4;
+    struct alignas(64) Wide {
+        double lo0[kWide], lo1[kWide], hi0[kWide], hi1[kWide];
+        double c[kWide], s[kWide], a_lo[kWide], a_hi[kWide], b_lo[kWide], b_hi[kWide];
+        std::uint32_t ref[kWide];    // a leaf's first reordered segment, or a wide node
+        std::uint32_t count[kWide];  // a leaf's segment count; 0 for a wide node
+        std::uint32_t n;             // children, 1 to kWide
     };
 
     // A node's range of reordered segments: first, count.
@@ -128,7 +141,9 @@ class SegmentIndex {
                const double hi[2], const Metric2& metric, const MetricBound& bound,
                std::ptrdiff_t& seed, GroupHit* hits, int max_hits, int* found) const;
     void build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
-               const std::vector<double>& boxes, std::vector<Span>& spans);
+               const std::vector<Span>& leaves, const std::vector<double>& boxes,
+               std::vector<Span>& spans);
+    std::uint32_t build_wide(std::uint32_t id, const std::vector<Strip>& strips);
     void query(const PairsView& points, const Metric2& metric, std::ptrdiff_t begin,
                std::ptrdiff_t end, std::ptrdiff_t* chosen, double* form, double* offsets) const;
 
@@ -140,11 +155,10 @@ class SegmentIndex {
     // Largest magnitude of any coordinate of p1, v and p1 + v.
     double scale_ = 0.0;
     std::vector<Node> nodes_;
+    std::vector<Wide> wide_;
     // Segments in leaf order: p1x, p1y, vx, vy, v_dot_v as columns.
     std::vector<double> cols_;
     std::vector<std::uint32_t> original_;
-    // Per node: the turned rectangle of its segments.
-    std::vector<Strip> strips_;
     // Per leaf-order slot: its segment's group, when tagged.
     std::vector<std::uint32_t> groups_;
 };

@@ -32,6 +32,21 @@
 
 namespace zelk::core {
 
+// Strip::distance_sq_below() of the strip (c, s, a_lo, a_hi, b_lo, b_hi), for
+// doubles or lane by lane for vectors of them (GCC's vector extensions).
+template <class T>
+inline T strip_distance_sq_below(T c, T s, T a_lo, T a_hi, T b_lo, T b_hi, double x, double y,
+                                 double scale) noexcept {
+    const auto larger = [](T p, T q) { return p < q ? q : p; };
+    const double slack = 0x1p-48 * scale + 0x1p-1060;  // 32 u C
+    const T a = c * x + s * y, b = c * y - s * x;
+    const T ga = larger(larger(a_lo - a, a - a_hi), T{} + 0.0) - slack;
+    const T gb = larger(larger(b_lo - b, b - b_hi), T{} + 0.0) - slack;
+    const T pa = ga > 0.0 ? ga : T{} + 0.0, pb = gb > 0.0 ? gb : T{} + 0.0;
+    // The sum's and squares' rounding, and the map's norm.
+    return (pa * pa + pb * pb) * (1.0 - 0x1p-49);
+}
+
 struct Strip {
     double c = 1.0, s = 0.0;  // the main direction (cos, sin)
     double a_lo = 0.0, a_hi = 0.0, b_lo = 0.0, b_hi = 0.0;
@@ -72,14 +87,11 @@ struct Strip {
     // At or below the squared distance from (x, y) to every candidate point
     // of the segments, with `scale` >= every coordinate magnitude involved.
     double distance_sq_below(double x, double y, double scale) const noexcept {
-        const double slack = 0x1p-48 * scale + 0x1p-1060;  // 32 u C
-        const double a = along(x, y), b = across(x, y);
-        const double ga = std::max(std::max(a_lo - a, a - a_hi), 0.0) - slack;
-        const double gb = std::max(std::max(b_lo - b, b - b_hi), 0.0) - slack;
-        const double pa = ga > 0.0 ? ga : 0.0, pb = gb > 0.0 ? gb : 0.0;
-        // The sum's and squares' rounding, and the map's norm.
-        return (pa * pa + pb * pb) * (1.0 - 0x1p-49);
+        return strip_distance_sq_below(c, s, a_lo, a_hi, b_lo, b_hi, x, y, scale);
     }
+
+    // The strip of the whole plane: its distance is 0 from every point.
+    static Strip none() noexcept { return {1.0, 0.0, -INFINITY, INFINITY, -INFINITY, INFINITY}; }
 };
 
 }  // namespace zelk::core

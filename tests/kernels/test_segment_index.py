@@ -50,6 +50,23 @@ def scene(rng, kind, s=400, m=300):
         normal = np.c_[-v[i, 1], v[i, 0]] / np.hypot(v[i, 0], v[i, 1])[:, None]
         near = rng.choice([0.0, 1e-12, 1e-9, 1e-4, 0.3], m)[:, None] * rng.choice([-1.0, 1.0], (m, 1))
         points = p1[i] + rng.random((m, 1)) * v[i] + near * normal
+    elif kind == "comb":
+        # Long thin spikes side by side, enough of them for turned
+        # rectangles: the pieces near a point are many.
+        a = np.sort(rng.uniform(0.0, 2.0 * np.pi, 16 * s))
+        ring = rng.uniform(0.8, 1.0, (16 * s, 1)) * np.c_[np.cos(a), np.sin(a)]
+        p1, v = ring, np.roll(ring, -1, axis=0) - ring
+        points = rng.uniform(0.85, 1.05, (m, 1)) * np.c_[np.cos(a[: m] + 1e-5), np.sin(a[: m] + 1e-5)]
+    elif kind == "rings":
+        # Outlines of every length one after the other, in no spatial order.
+        parts = []
+        for k in rng.integers(1, 40, 60):
+            centre, r = rng.uniform(-10.0, 10.0, 2), rng.uniform(0.1, 2.0)
+            a = np.linspace(0.0, 2.0 * np.pi, k + 1)
+            parts.append(centre + r * np.c_[np.cos(a), np.sin(a)])
+        p1 = np.concatenate([q[:-1] for q in parts])
+        v = np.concatenate([np.diff(q, axis=0) for q in parts])
+        points = rng.uniform(-12.0, 12.0, (m, 2))
     else:  # on edges and vertices
         p1, v, _ = segments_of(rng, s)
         i = rng.integers(0, s, m)
@@ -61,7 +78,8 @@ def scene(rng, kind, s=400, m=300):
 
 
 @pytest.mark.parametrize("metric", INDEX_METRICS.values(), ids=INDEX_METRICS.keys())
-@pytest.mark.parametrize("kind", ["random", "ring", "lattice", "on_segments", "smooth", "smooth_offset"])
+@pytest.mark.parametrize(
+    "kind", ["random", "ring", "lattice", "on_segments", "smooth", "smooth_offset", "comb", "rings"])
 def test_index_matches_every_segment(rng, kind, metric):
     p1, v, vdv, points = scene(rng, kind)
     if kind == "lattice" and np.isfinite(metric).all():
