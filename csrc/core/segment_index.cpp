@@ -610,8 +610,9 @@ constexpr std::size_t kTileSegments = 128;
 
 void SegmentIndex::nearest_groups_tile(const double* xs, const double* ys, int k,
                                        const Metric2& metric, const MetricBound& bound,
-                                       std::ptrdiff_t& seed, GroupHit* hits, int max_hits,
+                                       TileState& state, GroupHit* hits, int max_hits,
                                        int* found) const {
+    std::ptrdiff_t& seed = state.seed;
     const auto one_by_one = [&](int from) {
         for (int j = from; j < k; ++j) {
             found[j] =
@@ -622,6 +623,12 @@ void SegmentIndex::nearest_groups_tile(const double* xs, const double* ys, int k
         k < 2) {
         return one_by_one(0);
     }
+    // Scattered points make tiles that seldom share: after a miss, the next
+    // 1, 3, then 7 tiles go point by point before sharing is tried again.
+    if (state.skip > 0) {
+        --state.skip;
+        return one_by_one(0);
+    }
     const double limit = bound.coord_limit();
     double lo[2] = {xs[0], ys[0]}, hi[2] = {xs[0], ys[0]};
     for (int j = 0; j < k; ++j) {
@@ -629,15 +636,20 @@ void SegmentIndex::nearest_groups_tile(const double* xs, const double* ys, int k
         lo[0] = std::min(lo[0], xs[j]), hi[0] = std::max(hi[0], xs[j]);
         lo[1] = std::min(lo[1], ys[j]), hi[1] = std::max(hi[1], ys[j]);
     }
-    if (seed < 0 || !share(xs, ys, 0, k, lo, hi, metric, bound, seed, hits, max_hits, found)) {
-        // The previous answer is too far to bound the tile: the first point's
-        // own answer bounds it better.
-        found[0] = nearest_groups(xs[0], ys[0], metric, bound, seed, hits, max_hits);
-        if (found[0] < 0 ||
-            !share(xs, ys, 1, k, lo, hi, metric, bound, seed, hits, max_hits, found)) {
-            one_by_one(1);
-        }
+    if (seed >= 0 && share(xs, ys, 0, k, lo, hi, metric, bound, seed, hits, max_hits, found)) {
+        state.misses = 0;
+        return;
     }
+    // The previous answer is too far to bound the tile: the first point's
+    // own answer bounds it better.
+    found[0] = nearest_groups(xs[0], ys[0], metric, bound, seed, hits, max_hits);
+    if (found[0] >= 0 && share(xs, ys, 1, k, lo, hi, metric, bound, seed, hits, max_hits, found)) {
+        state.misses = 0;
+        return;
+    }
+    one_by_one(1);
+    state.misses = std::min(state.misses + 1, 3);
+    state.skip = (1 << state.misses) - 1;
 }
 
 ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, int from, int k,

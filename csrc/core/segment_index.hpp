@@ -100,13 +100,21 @@ class SegmentIndex {
     int nearest_groups(double x, double y, const Metric2& metric, const MetricBound& bound,
                        std::ptrdiff_t& seed, GroupHit* hits, int max_hits) const;
 
+    // What nearest_groups_tile() carries from one tile to the next: the last
+    // answer (a slot, or -1) and, after tiles too spread out to share, how
+    // many more to take point by point before trying again.
+    struct TileState {
+        std::ptrdiff_t seed = -1;
+        int misses = 0, skip = 0;
+    };
+
     // nearest_groups() for the k points (xs[j], ys[j]), j < k, near one
     // another (up to kTile): found[j] is point j's count or -1, its hits at
     // hits + j * max_hits. The tree is descended once for the points' box,
     // and each point then computes only the forms of the segments found.
     static constexpr int kTile = 32;
     void nearest_groups_tile(const double* xs, const double* ys, int k, const Metric2& metric,
-                             const MetricBound& bound, std::ptrdiff_t& seed, GroupHit* hits,
+                             const MetricBound& bound, TileState& state, GroupHit* hits,
                              int max_hits, int* found) const;
 
     // The offset w of point (x, y) from segment `original`, as

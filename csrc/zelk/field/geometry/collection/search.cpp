@@ -184,7 +184,7 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
         // Per point, the members within the window of its nearest segment
         // and those holding it: every other member's form is above the
         // best, in each pick's order.
-        std::ptrdiff_t seed = -1;
+        core::SegmentIndex::TileState tiles;
         constexpr int kTile = core::SegmentIndex::kTile;
         core::SegmentIndex::GroupHit hits[kTile * kJointHits];
         int found[kTile];
@@ -263,7 +263,7 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
                 xs[k] = x, ys[k] = y, tile_rows[k] = r;
                 ++k;
             }
-            joint.segments.nearest_groups_tile(xs, ys, k, joint.metric, joint.bound, seed, hits,
+            joint.segments.nearest_groups_tile(xs, ys, k, joint.metric, joint.bound, tiles, hits,
                                                kJointHits, found);
             for (int j = 0; j < k; ++j) {
                 // (The nearest segment's member is always among the hits.)
