@@ -730,8 +730,15 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
             forms(s, previous, 1, px, py, metric, t, q, 0);
             keep.offer(previous, q[0]);
         }
-        std::size_t m = 0;
-        while (m < count && !(near[m].first > keep.limit())) ++m;
+        // The prefix whose bounds are within the limit (NaN-free: finite
+        // segments and points).
+        const double within = keep.limit();
+        const std::size_t m = static_cast<std::size_t>(
+            std::upper_bound(near, near + count, within,
+                             [](double b, const std::pair<double, std::uint32_t>& e) {
+                                 return b < e.first;
+                             }) -
+            near);
         forms(packed, 0, static_cast<std::ptrdiff_t>(m), px, py, metric, t, q, 0);
         for (std::size_t i = 0; i < m; ++i) keep.offer(near[i].second, q[i]);
         if (keep.overflow || keep.nearest.at < 0) {

@@ -394,8 +394,14 @@ def evaluate(
     width = len(xs)
 
     def points_of(start: int, stop: int) -> FloatArray:
-        index = np.arange(start, stop)
-        return np.column_stack([xs[index % width], ys[index // width]])
+        # The whole rows the chunk touches, filled by broadcasting (an index
+        # array with its divisions costs several times more), then cut.
+        first, last = start // width, (stop - 1) // width
+        rows = np.empty((last - first + 1, width, 2))
+        rows[:, :, 0] = xs
+        rows[:, :, 1] = ys[first : last + 1, None]
+        offset = start - first * width
+        return rows.reshape(-1, 2)[offset : offset + stop - start]
 
     outputs = _evaluate_chunks(geometry, len(xs) * len(ys), points_of, chosen, chunk_points, progress)
     grid_shape = (len(ys), width)
