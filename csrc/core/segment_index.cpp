@@ -734,10 +734,9 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
         // segments and points).
         const double within = keep.limit();
         const std::size_t m = static_cast<std::size_t>(
-            std::upper_bound(near, near + count, within,
-                             [](double b, const std::pair<double, std::uint32_t>& e) {
-                                 return b < e.first;
-                             }) -
+            std::upper_bound(
+                near, near + count, within,
+                [](double b, const std::pair<double, std::uint32_t>& e) { return b < e.first; }) -
             near);
         forms(packed, 0, static_cast<std::ptrdiff_t>(m), px, py, metric, t, q, 0);
         for (std::size_t i = 0; i < m; ++i) keep.offer(near[i].second, q[i]);

@@ -15,10 +15,10 @@
 // not finite or so large that a form could overflow.
 //
 // Layout: a flat array of binary nodes (box, then either two adjacent
-// children or a leaf range), the same tree two levels to a node for the
-// descents (with turned rectangles), over an own copy of
-// the segments, reordered in runs of joined outline along a Hilbert curve
-// through the runs' box centres, split in halves: O(S log S) to build.
+// children or a leaf range), and the same tree two levels to a node for the
+// descents (with turned rectangles), over an own copy of the segments
+// reordered in runs of joined outline, the runs along a Hilbert curve
+// through their boxes' centres, split in halves: O(S log S) to build.
 //
 // The index owns copies of everything it reads: a built index may be queried
 // from several threads at once (every query is const and uses only its own

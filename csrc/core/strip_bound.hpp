@@ -26,6 +26,8 @@
 // and more slack than a box needs).
 #pragma once
 
+#include "core/metric_bound.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -37,7 +39,6 @@ namespace zelk::core {
 template <class T>
 inline T strip_distance_sq_below(T c, T s, T a_lo, T a_hi, T b_lo, T b_hi, double x, double y,
                                  double scale) noexcept {
-    const auto larger = [](T p, T q) { return p < q ? q : p; };
     const double slack = 0x1p-48 * scale + 0x1p-1060;  // 32 u C
     const T a = c * x + s * y, b = c * y - s * x;
     const T ga = larger(larger(a_lo - a, a - a_hi), T{} + 0.0) - slack;
