@@ -1,6 +1,7 @@
 #include "core/rings.hpp"
 
 #include "core/clones.hpp"
+#include "core/clean_cells.hpp"
 #include "core/crossing_tree.hpp"
 
 #include <algorithm>
@@ -231,10 +232,20 @@ class TreeIndex {
         if (!tight) return nullptr;
         for (const PairsView* r : strips.rings()) index->trees_.emplace_back(*r, bands);
         index->bands_ = bands;
+        const TreeIndex& trees = *index;
+        index->cells_ = std::make_unique<CleanCells>(
+            strips.rings(), [&](double x, double y) { return trees.tree_contains(x, y); });
         return index;
     }
 
     bool contains(double x, double y) const {
+        const std::uint8_t state = cells_->state(x, y);
+        if (state != CleanCells::kDirty) return state == CleanCells::kInside;
+        return tree_contains(x, y);
+    }
+
+  private:
+    bool tree_contains(double x, double y) const {
         if (y != y) return false;
         const std::ptrdiff_t b = bands_.of(y);
         if (!trees_[0].odd(x, y, b)) return false;
@@ -244,7 +255,6 @@ class TreeIndex {
         return true;
     }
 
-  private:
     // The tree pays for itself when the strips would have a point test many
     // edges, and the points are many enough to repay its build, which costs
     // about as much per edge as testing kBuildPerEdge edges.
@@ -254,6 +264,7 @@ class TreeIndex {
 
     Bands bands_;
     std::vector<CrossingTree> trees_;
+    std::unique_ptr<CleanCells> cells_;
 };
 
 // From this many points on, sorting them by band costs less than the cache
