@@ -139,20 +139,6 @@ class MetricBound {
         return lambda_ * (d * d) * kShrink - (coord_scale + 1.0) * 0x1p-1068;
     }
 
-    // About the box_dist_sq at which lower_bound() first exceeds `best`
-    // (+infinity for a best that nothing exceeds): a quick filter before
-    // lower_bound(), which alone decides.
-    double reach_sq(double best, double coord_scale) const noexcept {
-        constexpr double kShrink = 1.0 - 16.0 * kU;
-        if (!(best >= 0.0) || best == std::numeric_limits<double>::infinity()) {
-            return best < 0.0 ? -std::numeric_limits<double>::infinity()
-                              : std::numeric_limits<double>::infinity();
-        }
-        const double r = std::sqrt((best + (coord_scale + 1.0) * 0x1p-1068) / (lambda_ * kShrink));
-        const double d = (r * (1.0 + 0x1p-40) + 16.0 * kU * coord_scale + 0x1p-1060) / kShrink;
-        return d * d * (1.0 + 0x1p-40) + 0x1p-1069;
-    }
-
     // A value at or below the computed form of every candidate whose
     // offsets' magnitudes are at least g0 and g1 (from box_gaps()), for
     // coordinates within coord_limit(). Only for a usable metric; tighter

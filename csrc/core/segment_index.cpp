@@ -395,7 +395,6 @@ ZELK_CLONE_INLINE void descend(const Wide* wide, double scale, const Reordered& 
     Entry stack[kStack];
     int depth = 0;
     stack[depth++] = {-INFINITY, 0, 0};
-    double reach_of = std::numeric_limits<double>::quiet_NaN(), reach = 0.0;
     while (depth > 0) {
         const Entry e = stack[--depth];
         if (e.bound > keep.limit()) continue;
@@ -409,21 +408,17 @@ ZELK_CLONE_INLINE void descend(const Wide* wide, double scale, const Reordered& 
         child_bounds(w, bound, x, y, query_scale, b, d2);
         // The children that may still hold the answer, pushed farthest
         // first so that the nearest is taken next. A box within the best
-        // may still lie wholly beyond it by its turned rectangle; that bound
-        // is worked out only past a squared distance below which it cannot
-        // exceed the best (a filter: whatever it lets through is decided by
-        // the bound itself).
+        // may still lie wholly beyond it by its turned rectangle, and where
+        // boxes overlap, as along a comb of spikes, the rectangle's bound is
+        // also what tells the nearest child: it orders them as well as
+        // prunes.
         const double best = keep.limit();
-        if (best != reach_of) {
-            reach_of = best;
-            reach = bound.reach_sq(best, query_scale);
-        }
         // Sorted in place on the stack, the nearest on top.
         const int base = depth;
         for (std::uint32_t k = 0; k < w.n; ++k) {
             double bk = b[k];
             if (bk > best) continue;
-            if (d2[k] > reach) {
+            if (d2[k] > 0.0) {
                 bk = std::max(bk, bound.lower_bound(d2[k], query_scale));
                 if (bk > best) continue;
             }
