@@ -53,6 +53,11 @@ SCENES = {
         [ring(rng, 400), ring(rng, 40, 0.3)], repulsion=METRIC).repulsion_vector(x),
     "multipolygon": lambda rng, x: MultiPolygonRGJ(
         [[ring(rng, 300)], [ring(rng, 60, 0.4) + 2.0]], repulsion=METRIC).repulsion_vector(x),
+    # Enough parts that a split batch is answered in the order of a curve.
+    "large_polygon": lambda rng, x: PolygonRGJ(
+        [ring(rng, 20_000), ring(rng, 400, 0.3)], repulsion=METRIC).repulsion_vector(x),
+    "large_multipoint": lambda rng, x: MultiPointRGJ(
+        rng.uniform(-1.0, 1.0, (20_000, 2))).repulsion_vector(x),
 }
 
 

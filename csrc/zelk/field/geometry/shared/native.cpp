@@ -4,6 +4,7 @@
 #include "zelk/field/geometry/shared/own_class.hpp"
 #include "zelk/field/geometry/shared/threads.hpp"
 
+#include "core/curve.hpp"
 #include "core/forms.hpp"
 #include "core/points.hpp"
 #include "core/segments.hpp"
@@ -278,6 +279,27 @@ double row_cost(const NativeView& v) {
     return 1.0;
 }
 
+// A batch split across threads goes in the order of a Hilbert curve when
+// the geometry has at least kReorderedPartsMin parts (below, its index stays
+// in cache whatever the order, and the reordering would cost more than it
+// saves) and at most kReorderedRowsMax rows (beyond, each range is dense
+// enough as it comes, and the order would cost memory in proportion).
+constexpr std::ptrdiff_t kReorderedPartsMin = std::ptrdiff_t(1) << 14;
+constexpr std::ptrdiff_t kReorderedRowsMax = std::ptrdiff_t(1) << 22;
+
+bool worth_reordering(const NativeView& v, std::ptrdiff_t rows) {
+    if (rows > kReorderedRowsMax) return false;
+    switch (v.kind) {
+        case NativeKind::MultiPoint:
+            return v.pts.n >= kReorderedPartsMin;
+        case NativeKind::Segments:
+        case NativeKind::Polygon:
+            return v.p1.n >= kReorderedPartsMin;
+        default:
+            return false;
+    }
+}
+
 // Rows broadcast along a zero stride claim more than memory holds: they are
 // read in place, on the caller's thread, never copied.
 bool copyable(const NativeView& v) {
@@ -318,11 +340,33 @@ void native_offsets_split(NativeView& v, const PairsView& pts, bool pts_owned, d
         copy = core::own_rows(pts);
         p = PairsView::contiguous(copy.data(), pts.n);
     }
+    if (!worth_reordering(v, p.n)) {
+        run_split(p.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
+            NativeScratch s;
+            const PairsView part{p.data + begin * p.row_stride_bytes, end - begin,
+                                 p.row_stride_bytes, p.col_stride_bytes};
+            native_offsets(v, part, out + 2 * begin, s);
+        });
+        return;
+    }
+    // Each range a thread takes is a stretch of a Hilbert curve through the
+    // points, a compact patch: consecutive rows of scattered points would
+    // spread every range over the whole batch, and each point's descent
+    // would start far from the last one's. Rows are answered the same in any
+    // order; each range writes only its own rows.
+    const std::vector<std::ptrdiff_t> order = core::cell_order(p, 0, p.n);
     run_split(p.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
         NativeScratch s;
-        const PairsView part{p.data + begin * p.row_stride_bytes, end - begin, p.row_stride_bytes,
-                             p.col_stride_bytes};
-        native_offsets(v, part, out + 2 * begin, s);
+        std::vector<double> part(core::scratch_size(end - begin, 2)), got(part.size());
+        for (std::ptrdiff_t k = begin; k < end; ++k) {
+            part[2 * (k - begin)] = p.x(order[k]);
+            part[2 * (k - begin) + 1] = p.y(order[k]);
+        }
+        native_offsets(v, PairsView::contiguous(part.data(), end - begin), got.data(), s);
+        for (std::ptrdiff_t k = begin; k < end; ++k) {
+            out[2 * order[k]] = got[2 * (k - begin)];
+            out[2 * order[k] + 1] = got[2 * (k - begin) + 1];
+        }
     });
 }
 
