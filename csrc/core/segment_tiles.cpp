@@ -92,7 +92,16 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
     // point's), found through the leaves that may, and packed in increasing
     // order of that bound: each point computes the forms of the prefix its
     // own limit leaves, in one loop.
-    std::pair<double, std::uint32_t> near[kTileSegments];
+    // Plain members, not std::pair: the array is filled as it goes, and a
+    // pair's constructor would first zero all of it on every tile.
+    struct Near {
+        double bound;
+        std::uint32_t slot;
+        bool operator<(const Near& o) const {
+            return bound < o.bound || (bound == o.bound && slot < o.slot);
+        }
+    };
+    Near near[kTileSegments];
     std::size_t count = 0;
     std::uint32_t stack[kStack];
     int depth = 0;
@@ -117,7 +126,7 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
             const double blo[2] = {std::min(x0, x1), std::min(y0, y1)};
             const double bhi[2] = {std::max(x0, x1), std::max(y0, y1)};
             const double b = gap_bound(blo, bhi);
-            if (b <= tile_limit) near[count++] = {b, i};
+            if (b <= tile_limit) near[count++] = Near{b, i};
         }
     }
     std::sort(near, near + count);
@@ -130,7 +139,7 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
         double vdv(std::ptrdiff_t i) const { return c[4][i]; }
     } packed;
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t at = near[i].second;
+        const std::uint32_t at = near[i].slot;
         packed.c[0][i] = s.p1x(at), packed.c[1][i] = s.p1y(at);
         packed.c[2][i] = s.vx(at), packed.c[3][i] = s.vy(at), packed.c[4][i] = s.vdv(at);
     }
@@ -150,12 +159,11 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
         // segments and points).
         const double within = keep.limit();
         const std::size_t m = static_cast<std::size_t>(
-            std::upper_bound(
-                near, near + count, within,
-                [](double b, const std::pair<double, std::uint32_t>& e) { return b < e.first; }) -
+            std::upper_bound(near, near + count, within,
+                             [](double b, const Near& e) { return b < e.bound; }) -
             near);
         forms(packed, 0, static_cast<std::ptrdiff_t>(m), px, py, metric, t, q, 0);
-        for (std::size_t i = 0; i < m; ++i) keep.offer(near[i].second, q[i]);
+        for (std::size_t i = 0; i < m; ++i) keep.offer(near[i].slot, q[i]);
         if (keep.overflow || keep.nearest.at < 0) {
             found[j] = -1;
             continue;

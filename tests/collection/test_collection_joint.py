@@ -77,6 +77,28 @@ def test_ties_between_members_go_to_the_first(query):
     same(QUERIES[query](indexed, x), QUERIES[query](general, x))
 
 
+def test_points_held_by_a_polygon_tie_with_members_through_them():
+    # Two squares sharing an edge and a line across both: a point in one
+    # square on the other's edge or on the line ties at 0 with that member;
+    # the other points inside lie far from every segment.
+    t = np.linspace(0.0, 1.0, 101)[:-1, None]
+
+    def square(x0):
+        c = np.array([[x0, 0.0], [x0 + 4, 0.0], [x0 + 4, 4.0], [x0, 4.0]])
+        return np.concatenate([c[k] + t * (c[(k + 1) % 4] - c[k]) for k in range(4)])
+
+    line = np.c_[np.linspace(-1.0, 9.0, 401), np.full(401, 1.25)]
+    geometries = [{"type": "Polygon", "coordinates": [square(4.0)]},
+                  {"type": "LineString", "coordinates": line},
+                  {"type": "Polygon", "coordinates": [square(0.0)]}]
+    indexed, general = both_ways(geometries)
+    rng = np.random.default_rng(7)
+    x = np.concatenate([rng.uniform(-1, 9, (3000, 2)),
+                        np.c_[np.full(300, 4.0), rng.uniform(0, 4, 300)],
+                        np.c_[rng.uniform(0, 8, 300), np.full(300, 1.25)]])
+    same(QUERIES["with_reference"](indexed, x), QUERIES["with_reference"](general, x))
+
+
 def test_forms_that_round_apart_across_members():
     # Under a non-symmetric metric the selection's form and squared_dist's
     # round differently: find a point nearer to member A by the first and

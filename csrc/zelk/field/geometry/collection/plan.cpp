@@ -184,6 +184,29 @@ std::unique_ptr<Joint> make_joint(const std::vector<NativeView>& members,
                                          core::ValuesView::contiguous(vdv.data(), total), select);
     if (!joint->segments.prunes(select)) return nullptr;
     joint->segments.set_groups(group.data());
+    {
+        // The segments' boxes as the index takes them (p1 and the computed
+        // end point), and the largest magnitude it bounds forms with.
+        std::vector<double> boxes(core::scratch_size(total, 4));
+        double scale = 0.0;
+        for (std::ptrdiff_t k = 0; k < total; ++k) {
+            const double x = p1[2 * k], y = p1[2 * k + 1], ex = x + v[2 * k], ey = y + v[2 * k + 1];
+            scale = std::max({scale, std::fabs(x), std::fabs(y), std::fabs(v[2 * k]),
+                              std::fabs(v[2 * k + 1]), std::fabs(ex), std::fabs(ey)});
+            boxes[4 * k] = std::min(x, ex), boxes[4 * k + 1] = std::min(y, ey);
+            boxes[4 * k + 2] = std::max(x, ex), boxes[4 * k + 3] = std::max(y, ey);
+        }
+        // A point more than m / 2 from every box has every form above the
+        // bound at that distance: far above the window of 0 (checked here,
+        // for the largest magnitude such a point may have).
+        const double m = scale * 0x1p-30;
+        const double at_least = bound.lower_bound(0.25 * m * m, scale);
+        const double tiny = (scale + 1.0) * 0x1p-960;
+        if (m > 0x1p-900 && at_least * (1.0 - 8.0 * bound.order_spread()) > 2.0 * tiny) {
+            joint->free = core::FreeCells(boxes.data(), total, m);
+            joint->free_scale = scale;
+        }
+    }
 
     core::Extremes all;
     for (std::size_t i = 0; i < m; ++i) {

@@ -6,8 +6,10 @@
 #include "zelk/field/geometry/shared/native.hpp"
 
 #include "core/box_tree.hpp"
+#include "core/free_cells.hpp"
 #include "core/metric_bound.hpp"
 
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -30,6 +32,11 @@ struct Joint {
     double origin[2] = {0.0, 0.0}, to_cell[2] = {0.0, 0.0};
     int cells[2] = {0, 0};
     std::vector<std::uint32_t> cell_start, cell_polygons;
+    // Where no segment comes near: a point there that a polygon holds has
+    // no other member's form within the window of 0, in any order. Only
+    // for points within free_scale, which the margin was worked out for.
+    core::FreeCells free;
+    double free_scale = 0.0;
 
     Joint(const core::PairsView& p1, const core::PairsView& v, const core::ValuesView& vdv,
           const core::Metric2& m)
@@ -42,6 +49,9 @@ struct Joint {
             return f >= 0.0 ? (f < cells[c] ? int(f) : cells[c] - 1) : 0;
         };
         return axis(1, y) * cells[0] + axis(0, x);
+    }
+    bool far_from_segments(double x, double y) const {
+        return std::fabs(x) <= free_scale && std::fabs(y) <= free_scale && free.free(x, y);
     }
 };
 

@@ -260,6 +260,10 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
                     spill.push_back(row(r));
                     continue;
                 }
+                if (in_count[r - b0] > 0 && joint.far_from_segments(x, y)) {
+                    answer(r, nullptr, 0);
+                    continue;
+                }
                 xs[k] = x, ys[k] = y, tile_rows[k] = r;
                 ++k;
             }
