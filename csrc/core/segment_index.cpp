@@ -497,7 +497,8 @@ void SegmentIndex::set_groups(const std::uint32_t* group_of) {
 
 ZELK_VECTOR_CLONES int SegmentIndex::nearest_groups(double x, double y, const Metric2& metric,
                                                     const MetricBound& bound, std::ptrdiff_t& seed,
-                                                    GroupHit* hits, int max_hits) const {
+                                                    GroupHit* hits, int max_hits,
+                                                    double cap) const {
     if (!indexed_ || groups_.empty() || !bound.usable() || !(scale_ <= bound.coord_limit()) ||
         !(std::fabs(x) <= bound.coord_limit() && std::fabs(y) <= bound.coord_limit())) {
         return -1;
@@ -505,9 +506,10 @@ ZELK_VECTOR_CLONES int SegmentIndex::nearest_groups(double x, double y, const Me
     const double query_scale = std::max({scale_, std::fabs(x), std::fabs(y)});
     Grouped keep{Nearest{original_.data()},      groups_.data(), bound.order_spread(),
                  (query_scale + 1.0) * 0x1p-960, hits,           max_hits};
+    keep.lim = cap;
     descend(wide_.data(), scale_, Reordered{cols_.data(), n_}, bound, metric, x, y, seed, keep);
     if (keep.overflow) return -1;
-    if (keep.nearest.at < 0) return -1;
+    if (keep.nearest.at < 0) return cap < INFINITY ? kBeyondCap : -1;
     seed = keep.nearest.at;
     int kept = 0;
     for (int h = 0; h < keep.count; ++h) {

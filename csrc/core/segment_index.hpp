@@ -31,6 +31,7 @@
 #include "core/strip_bound.hpp"
 #include "core/views.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -96,9 +97,13 @@ class SegmentIndex {
     // evaluation order of its offset. -1 when the index cannot prune for
     // this point (see the header) or more than max_hits groups fall in the
     // window. `seed` (a slot, or -1) is tried first and is set to the
-    // nearest segment's slot.
+    // nearest segment's slot. With a finite `cap` only forms at or below it
+    // are looked for, and the window is cut at it: kBeyondCap when no
+    // segment's form is that small.
     int nearest_groups(double x, double y, const Metric2& metric, const MetricBound& bound,
-                       std::ptrdiff_t& seed, GroupHit* hits, int max_hits) const;
+                       std::ptrdiff_t& seed, GroupHit* hits, int max_hits,
+                       double cap = INFINITY) const;
+    static constexpr int kBeyondCap = -2;
 
     // What nearest_groups_tile() carries from one tile to the next: the last
     // answer (a slot, or -1) and, after tiles too spread out to share, how
@@ -115,7 +120,7 @@ class SegmentIndex {
     static constexpr int kTile = 32;
     void nearest_groups_tile(const double* xs, const double* ys, int k, const Metric2& metric,
                              const MetricBound& bound, TileState& state, GroupHit* hits,
-                             int max_hits, int* found) const;
+                             int max_hits, int* found, double cap = INFINITY) const;
 
     // The offset w of point (x, y) from segment `original`, as
     // nearest_offsets() writes it.
@@ -147,7 +152,7 @@ class SegmentIndex {
     // when too many segments may hold a form within those bounds.
     bool share(const double* xs, const double* ys, int from, int k, const double lo[2],
                const double hi[2], const Metric2& metric, const MetricBound& bound,
-               std::ptrdiff_t& seed, GroupHit* hits, int max_hits, int* found) const;
+               std::ptrdiff_t& seed, GroupHit* hits, int max_hits, int* found, double cap) const;
     void build(std::uint32_t id, std::uint32_t first, std::uint32_t count,
                const std::vector<Span>& leaves, const std::vector<double>& boxes,
                std::vector<Span>& spans);

@@ -26,13 +26,13 @@ constexpr std::size_t kTileSegments = 128;
 
 void SegmentIndex::nearest_groups_tile(const double* xs, const double* ys, int k,
                                        const Metric2& metric, const MetricBound& bound,
-                                       TileState& state, GroupHit* hits, int max_hits,
-                                       int* found) const {
+                                       TileState& state, GroupHit* hits, int max_hits, int* found,
+                                       double cap) const {
     std::ptrdiff_t& seed = state.seed;
     const auto one_by_one = [&](int from) {
         for (int j = from; j < k; ++j) {
-            found[j] =
-                nearest_groups(xs[j], ys[j], metric, bound, seed, hits + j * max_hits, max_hits);
+            found[j] = nearest_groups(xs[j], ys[j], metric, bound, seed, hits + j * max_hits,
+                                      max_hits, cap);
         }
     };
     if (!indexed_ || groups_.empty() || !bound.usable() || !(scale_ <= bound.coord_limit()) ||
@@ -52,14 +52,15 @@ void SegmentIndex::nearest_groups_tile(const double* xs, const double* ys, int k
         lo[0] = std::min(lo[0], xs[j]), hi[0] = std::max(hi[0], xs[j]);
         lo[1] = std::min(lo[1], ys[j]), hi[1] = std::max(hi[1], ys[j]);
     }
-    if (seed >= 0 && share(xs, ys, 0, k, lo, hi, metric, bound, seed, hits, max_hits, found)) {
+    if (seed >= 0 && share(xs, ys, 0, k, lo, hi, metric, bound, seed, hits, max_hits, found, cap)) {
         state.misses = 0;
         return;
     }
     // The previous answer is too far to bound the tile: the first point's
     // own answer bounds it better.
-    found[0] = nearest_groups(xs[0], ys[0], metric, bound, seed, hits, max_hits);
-    if (found[0] >= 0 && share(xs, ys, 1, k, lo, hi, metric, bound, seed, hits, max_hits, found)) {
+    found[0] = nearest_groups(xs[0], ys[0], metric, bound, seed, hits, max_hits, cap);
+    if (found[0] >= 0 &&
+        share(xs, ys, 1, k, lo, hi, metric, bound, seed, hits, max_hits, found, cap)) {
         state.misses = 0;
         return;
     }
@@ -72,7 +73,7 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
                                             const double lo[2], const double hi[2],
                                             const Metric2& metric, const MetricBound& bound,
                                             std::ptrdiff_t& seed, GroupHit* hits, int max_hits,
-                                            int* found) const {
+                                            int* found, double cap) const {
     // The seed's form for each point bounds that point's best; widened as
     // the point's window would be, the largest bounds the tile.
     const Reordered s{cols_.data(), n_};
@@ -87,6 +88,7 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
         tiny[j] = (std::max({scale_, std::fabs(xs[j]), std::fabs(ys[j])}) + 1.0) * 0x1p-960;
         tile_limit = std::max(tile_limit, widened(q[0], bound.order_spread(), tiny[j]));
     }
+    tile_limit = std::min(tile_limit, cap);
     // Every segment whose box may hold a form within that limit for some
     // point of the tile (the gaps between the boxes are at most each
     // point's), found through the leaves that may, and packed in increasing
@@ -149,6 +151,7 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
         const double x = xs[j], y = ys[j];
         Grouped keep{Nearest{original_.data()}, groups_.data(), bound.order_spread(), tiny[j],
                      hits + j * max_hits,       max_hits};
+        keep.lim = cap;
         keep.offer(first, seed_form[j]);
         const double px[1] = {x}, py[1] = {y};
         if (previous != first) {
@@ -165,7 +168,7 @@ ZELK_VECTOR_CLONES bool SegmentIndex::share(const double* xs, const double* ys, 
         forms(packed, 0, static_cast<std::ptrdiff_t>(m), px, py, metric, t, q, 0);
         for (std::size_t i = 0; i < m; ++i) keep.offer(near[i].slot, q[i]);
         if (keep.overflow || keep.nearest.at < 0) {
-            found[j] = -1;
+            found[j] = !keep.overflow && cap < INFINITY ? kBeyondCap : -1;
             continue;
         }
         int kept = 0;

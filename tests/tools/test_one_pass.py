@@ -92,3 +92,19 @@ def test_grid_answers_as_the_methods_on_shuffled_points(rng):
     for q in QUANTITIES:
         got = field[q].reshape(len(points), -1)[order].reshape(want[q].shape)
         assert got.tobytes() == want[q].tobytes(), q
+
+
+@pytest.mark.parametrize("metric", [None, ANISO])
+def test_value_alone_where_the_exponential_runs_out(rng, metric):
+    # Points whose forms straddle the point where exp(-form) reaches 0:
+    # subnormal values, zeros, and rows nowhere near a member.
+    members = [PolygonRGJ([ring(300), ring(40, 0.3)], repulsion=metric).toRGeoJSON()["geometry"],
+               LineStringRGJ(ring(200, 2.0, (1, 0)), repulsion=metric).toRGeoJSON()["geometry"]]
+    c = GeometryCollectionRGJ(members)
+    ang = rng.uniform(0, 2 * np.pi, 20000)
+    r = np.concatenate([rng.uniform(18, 35, 19000), rng.uniform(0, 3, 1000)])
+    x = np.c_[np.cos(ang), np.sin(ang)] * r[:, None]
+    got = _field.evaluate(c, x, ("value",))["value"]
+    want = c.eval(x)
+    assert got.tobytes() == want.tobytes()
+    assert (want == 0).any() and ((want > 0) & (want < 1e-300)).any()

@@ -11,6 +11,7 @@
 #include "core/forms.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -58,7 +59,7 @@ constexpr std::ptrdiff_t kThreadedFrom = 4096;
 // batch on several threads runs on copies, with the interpreter lock
 // released; each row's answer is the same either way.
 bool search(PyObject** kept, PyObject* rgjs, std::vector<NativeView>& members,
-            std::vector<Pick>& picks, const PairsView& x) {
+            std::vector<Pick>& picks, const PairsView& x, double cap = INFINITY) {
     const int threads = x.n >= kThreadedFrom ? configured_threads() : 1;
     try {
         for (Pick& p : picks) std::fill(p.index, p.index + x.n, npy_intp(-1));
@@ -84,13 +85,14 @@ bool search(PyObject** kept, PyObject* rgjs, std::vector<NativeView>& members,
             const PairsView points = PairsView::contiguous(copy.data(), x.n);
             std::vector<std::ptrdiff_t> spilled;
             if (threads <= 1) {
-                Search(members, picks, points, order.data()).run_joint(plan, 0, x.n, spilled);
+                Search(members, picks, points, order.data(), cap).run_joint(plan, 0, x.n, spilled);
             } else {
                 for (NativeView& mb : members) own_ring_copies(mb);
                 std::mutex lock;
                 run_split(x.n, threads, [&](std::ptrdiff_t begin, std::ptrdiff_t end) {
                     std::vector<std::ptrdiff_t> rows;
-                    Search(members, picks, points, order.data()).run_joint(plan, begin, end, rows);
+                    Search(members, picks, points, order.data(), cap)
+                        .run_joint(plan, begin, end, rows);
                     const std::lock_guard<std::mutex> hold(lock);
                     spilled.insert(spilled.end(), rows.begin(), rows.end());
                 });
@@ -114,6 +116,11 @@ bool search(PyObject** kept, PyObject* rgjs, std::vector<NativeView>& members,
         return false;
     }
 }
+
+// Forms above this in the joint index's order are above 799 in any pick's
+// order (the orders differ by a relative 2^-18 at most), where exp(-form)
+// is 0: the exponential is 0 from about 745.14 on.
+constexpr double kValueCap = 800.0;
 
 // Below this many points a single query is answered member by member, which
 // costs less than setting up the index (the gradient, which makes three
@@ -269,7 +276,13 @@ Outcome fields(PyObject** kept, PyObject* self_type, PyObject* rgjs, PyObject* i
             rep.vector = f64_data(vectors.get());
             picks.push_back(std::move(rep));
         }
-        if (!search(kept, rgjs, members, picks, q)) return Outcome::Error;
+        // A value alone is exp(-squared_dist): beyond the cap it is 0 for
+        // certain, and the search need not find the nearest member there.
+        const bool value_only =
+            want.value && !want.gradient && !want.squared_dist && !want.repulsion_vector;
+        if (!search(kept, rgjs, members, picks, q, value_only ? kValueCap : INFINITY)) {
+            return Outcome::Error;
+        }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return Outcome::Error;

@@ -268,8 +268,16 @@ void Search::run_joint(const Plan& plan, std::ptrdiff_t begin, std::ptrdiff_t en
                 ++k;
             }
             joint.segments.nearest_groups_tile(xs, ys, k, joint.metric, joint.bound, tiles, hits,
-                                               kJointHits, found);
+                                               kJointHits, found, cap_);
             for (int j = 0; j < k; ++j) {
+                if (found[j] == core::SegmentIndex::kBeyondCap) {
+                    const std::ptrdiff_t r = row(tile_rows[j]);
+                    for (Pick& p : picks_) {
+                        p.value[r] = INFINITY;
+                        p.index[r] = 0;
+                    }
+                    continue;
+                }
                 // (The nearest segment's member is always among the hits.)
                 if (found[j] <= 0) {
                     spill.push_back(row(tile_rows[j]));

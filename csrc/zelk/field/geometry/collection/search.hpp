@@ -5,6 +5,7 @@
 
 #include "zelk/field/geometry/collection/plan.hpp"
 
+#include <cmath>
 #include <vector>
 
 namespace zelk::collection {
@@ -12,10 +13,18 @@ namespace zelk::collection {
 class Search {
   public:
     // `to_row`, when given, maps each row of x to the row of the picks it
-    // answers (run_joint only, which needs it).
+    // answers (run_joint only, which needs it). With a finite `cap`, for
+    // picks of values only, whose caller keeps nothing but exp(-value):
+    // run_joint() may answer +inf for a row where every form in the joint
+    // index's order is above the cap (so every value is far past where the
+    // exponential is 0), with its member left at 0.
     Search(const std::vector<NativeView>& members, std::vector<Pick>& picks, const PairsView& x,
-           const std::ptrdiff_t* to_row = nullptr)
-        : members_(members), picks_(picks), x_(x), to_row_(to_row) {}
+           const std::ptrdiff_t* to_row = nullptr, double cap = INFINITY)
+        : members_(members), picks_(picks), x_(x), to_row_(to_row), cap_(cap) {
+        for (const Pick& p : picks_) {
+            if (p.vector != nullptr) cap_ = INFINITY;
+        }
+    }
 
     // The picks for the rows [begin, end) of x, through the member tree,
     // each member evaluated on its own.
@@ -38,6 +47,7 @@ class Search {
     std::vector<Pick>& picks_;
     PairsView x_;
     const std::ptrdiff_t* to_row_;
+    double cap_;
     std::vector<double> xy_, out_;
     NativeScratch scratch_;
 };
