@@ -1,9 +1,9 @@
 // The even-odd answer of whole cells that no edge comes near, so that most
 // points far from an outline are answered by one lookup.
 //
-// The rings' box is cut into cells by cell_x() and cell_y(), each monotone in
-// its coordinate, so the points of one cell form a rectangle and two cells
-// side by side in a row form one. A cell is dirty when, in its row's heights,
+// The rings' box is cut into a CellGrid, whose monotone cell formulas make
+// the points of one cell a rectangle, and two cells side by side in a row
+// one too. A cell is dirty when, in its row's heights,
 // it meets the part of an edge widened by a margin M above the rounding of
 // x_at(), or the whole edge's box when that is in one row. In a clean cell
 // every edge a point's ray straddles lies wholly left of it or wholly right of
@@ -14,6 +14,7 @@
 // cell's centre is tested once, by the caller's full test.
 #pragma once
 
+#include "core/cell_grid.hpp"
 #include "core/crossing_tree.hpp"
 
 #include <algorithm>
@@ -44,61 +45,44 @@ class CleanCells {
         }
         // Beyond 2^500 the product in x_at() could overflow, and the exact
         // comparison would no longer be what crosses() computes.
-        const double big = 0x1p500;
-        if (!(std::max({-x_lo, x_hi, -y_lo, y_hi}) <= big)) return;
-        const double w = x_hi - x_lo, h = y_hi - y_lo;
-        if (!(w > 0.0) || !(h > 0.0)) return;
-        // About four cells per edge, square-ish; fewer while the edges' boxes
-        // would mark too many: the build stays within a few dozen writes an
-        // edge. Edges so long that even the coarsest grid would be marked
-        // all over leave no cells at all.
-        double cells = std::clamp(4.0 * static_cast<double>(edges), 4096.0, 4194304.0);
-        const double budget = 32.0 * static_cast<double>(edges) + 65536.0;
-        for (;; cells /= 4.0) {
-            if (cells < 4096.0) {
-                nx_ = ny_ = 0;
-                return;
+        if (!(std::max({-x_lo, x_hi, -y_lo, y_hi}) <= 0x1p500)) return;
+        // Edges so long that even the coarsest grid would be marked all over
+        // leave no cells at all; so do grids where half a cell is not far
+        // above the rounding of cell_x() and cell_y().
+        const double lo[2] = {x_lo, y_lo}, hi[2] = {x_hi, y_hi};
+        g_ = CellGrid::fit(lo, hi, edges, [&](const CellGrid& g) -> double {
+            if ((std::fabs(x_lo) + std::fabs(x_hi)) * g.sx > 0x1p40 ||
+                (std::fabs(y_lo) + std::fabs(y_hi)) * g.sy > 0x1p40) {
+                return INFINITY;
             }
-            const double aspect = std::clamp(w / h, 1.0 / 64.0, 64.0);
-            nx_ = static_cast<std::ptrdiff_t>(std::clamp(std::sqrt(cells * aspect), 1.0, 8192.0));
-            ny_ = static_cast<std::ptrdiff_t>(std::clamp(std::sqrt(cells / aspect), 1.0, 8192.0));
-            x0_ = x_lo, y0_ = y_lo;
-            sx_ = static_cast<double>(nx_) / w, sy_ = static_cast<double>(ny_) / h;
-            if (!std::isfinite(sx_) || !std::isfinite(sy_)) {
-                nx_ = ny_ = 0;
-                return;
-            }
-            // Half a cell far exceeds the rounding of cell_x() and cell_y().
-            if ((std::fabs(x_lo) + std::fabs(x_hi)) * sx_ > 0x1p40 ||
-                (std::fabs(y_lo) + std::fabs(y_hi)) * sy_ > 0x1p40) {
-                nx_ = ny_ = 0;
-                return;
-            }
+            g_ = g;  // the grid the edges are binned on while it is tried
             double marks = 0.0;
             for_each_edge_cells(rings, [&](std::ptrdiff_t, std::ptrdiff_t i0, std::ptrdiff_t i1) {
                 marks += static_cast<double>(i1 - i0 + 1);
             });
-            if (marks <= budget) break;
-        }
-        state_.assign(static_cast<std::size_t>(nx_ * ny_), kOutside);
-        for_each_edge_cells(rings, [&](std::ptrdiff_t j, std::ptrdiff_t i0, std::ptrdiff_t i1) {
-            std::fill(&state_[j * nx_ + i0], &state_[j * nx_ + i1] + 1, kDirty);
+            return marks;
         });
-        for (std::ptrdiff_t j = 0; j < ny_; ++j) {
-            const double cy = y0_ + (static_cast<double>(j) + 0.5) / sy_;
-            const bool row_ok = cell_y(cy) == j;
+        if (g_.cells() == 0) return;
+        const std::ptrdiff_t nx = g_.nx, ny = g_.ny;
+        state_.assign(static_cast<std::size_t>(nx * ny), kOutside);
+        for_each_edge_cells(rings, [&](std::ptrdiff_t j, std::ptrdiff_t i0, std::ptrdiff_t i1) {
+            std::fill(&state_[j * nx + i0], &state_[j * nx + i1] + 1, kDirty);
+        });
+        for (std::ptrdiff_t j = 0; j < ny; ++j) {
+            const double cy = g_.y0 + (static_cast<double>(j) + 0.5) / g_.sy;
+            const bool row_ok = g_.cell_y(cy) == j;
             std::uint8_t run = kDirty;  // the answer of the run of clean cells under way
-            for (std::ptrdiff_t i = 0; i < nx_; ++i) {
-                std::uint8_t& s = state_[j * nx_ + i];
+            for (std::ptrdiff_t i = 0; i < nx; ++i) {
+                std::uint8_t& s = state_[j * nx + i];
                 if (s == kDirty || !row_ok) {
                     s = kDirty;
                     run = kDirty;
                     continue;
                 }
                 if (run == kDirty) {
-                    const double cx = x0_ + (static_cast<double>(i) + 0.5) / sx_;
+                    const double cx = g_.x0 + (static_cast<double>(i) + 0.5) / g_.sx;
                     // A centre that rounds into another cell would prove nothing.
-                    if (cell_x(cx) != i) {
+                    if (g_.cell_x(cx) != i) {
                         s = kDirty;
                         continue;
                     }
@@ -111,21 +95,13 @@ class CleanCells {
 
     // kInside or kOutside where the cell of (x, y) decides, else kDirty.
     std::uint8_t state(double x, double y) const {
-        if (nx_ == 0 || !(std::fabs(x) <= kFinite) || !(std::fabs(y) <= kFinite)) return kDirty;
-        return state_[cell_y(y) * nx_ + cell_x(x)];
+        if (g_.cells() == 0 || !(std::fabs(x) <= kFinite) || !(std::fabs(y) <= kFinite))
+            return kDirty;
+        return state_[g_.cell_y(y) * g_.nx + g_.cell_x(x)];
     }
 
   private:
     static constexpr double kFinite = 1.7976931348623157e308;
-
-    std::ptrdiff_t cell_x(double x) const { return clamp_cell((x - x0_) * sx_, nx_); }
-    std::ptrdiff_t cell_y(double y) const { return clamp_cell((y - y0_) * sy_, ny_); }
-
-    static std::ptrdiff_t clamp_cell(double f, std::ptrdiff_t n) {
-        if (!(f > 0.0)) return 0;
-        if (!(f < static_cast<double>(n - 1))) return n - 1;
-        return static_cast<std::ptrdiff_t>(f);
-    }
 
     // f(j, i0, i1): the cells of row j that every edge's widened part in
     // that row's heights meets. Row j holds heights within half a row of its
@@ -144,28 +120,27 @@ class CleanCells {
                                  (dy > 0.0 ? 0x1p-1070 / dy : 0.0);
                 const double ym = (std::fabs(e.ya) + std::fabs(e.yb)) * 0x1p-46;
                 const double y_lo = std::min(e.ya, e.yb), y_hi = std::max(e.ya, e.yb);
-                const std::ptrdiff_t j0 = cell_y(y_lo - ym), j1 = cell_y(y_hi + ym);
+                const std::ptrdiff_t j0 = g_.cell_y(y_lo - ym), j1 = g_.cell_y(y_hi + ym);
                 if (j0 == j1 || dy == 0.0) {
-                    const std::ptrdiff_t i0 = cell_x(std::min(e.xa, e.xb) - m);
-                    const std::ptrdiff_t i1 = cell_x(std::max(e.xa, e.xb) + m);
+                    const std::ptrdiff_t i0 = g_.cell_x(std::min(e.xa, e.xb) - m);
+                    const std::ptrdiff_t i1 = g_.cell_x(std::max(e.xa, e.xb) + m);
                     for (std::ptrdiff_t j = j0; j <= j1; ++j) f(j, i0, i1);
                     continue;
                 }
                 for (std::ptrdiff_t j = j0; j <= j1; ++j) {
                     const double lo = j == 0 ? y_lo : std::max(y_lo, row_edge(j - 0.5));
-                    const double hi = j == ny_ - 1 ? y_hi : std::min(y_hi, row_edge(j + 1.5));
+                    const double hi = j == g_.ny - 1 ? y_hi : std::min(y_hi, row_edge(j + 1.5));
                     if (!(lo <= hi)) continue;  // no height of the row is straddled
                     const double xl = x_at(e, lo), xh = x_at(e, hi);
-                    f(j, cell_x(std::min(xl, xh) - m), cell_x(std::max(xl, xh) + m));
+                    f(j, g_.cell_x(std::min(xl, xh) - m), g_.cell_x(std::max(xl, xh) + m));
                 }
             }
         }
     }
 
-    double row_edge(double j) const { return y0_ + j / sy_; }
+    double row_edge(double j) const { return g_.y0 + j / g_.sy; }
 
-    double x0_ = 0.0, y0_ = 0.0, sx_ = 0.0, sy_ = 0.0;
-    std::ptrdiff_t nx_ = 0, ny_ = 0;
+    CellGrid g_;
     std::vector<std::uint8_t> state_;
 };
 
